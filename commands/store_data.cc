@@ -1,0 +1,8 @@
+// Placeholder until this handler is written: it answers with an empty body.
+#include "commands/portal_commands.h"
+
+namespace commands {
+
+void StoreData(gateway::WebExtension&, gateway::RequestContext&, const char*, std::uint32_t) {}
+
+}  // namespace commands

@@ -1,0 +1,65 @@
+// WebExtension: the generic extension object behind the entry points. It owns
+// the request cycle (HandleRequest), the dispatch through a command map
+// (CallCommand) and the page operations handlers build responses with. It
+// knows nothing of the portal; a subclass supplies the map and handlers.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+
+#include "dudarovuvadu/httpext.h"
+#include "gateway/command_map.h"
+#include "gateway/html_stream.h"
+#include "gateway/request_context.h"
+#include "platform/critical_section.h"
+
+namespace gateway {
+
+class WebExtension {
+ public:
+  // Becomes the current extension.
+  explicit WebExtension(char separator);
+  // Clears the current extension.
+  virtual ~WebExtension();
+  WebExtension(const WebExtension&) = delete;
+  WebExtension& operator=(const WebExtension&) = delete;
+
+  // The one extension the entry points forward to, or null.
+  static WebExtension* Current();
+
+  virtual int CallCommand(RequestContext& context, char* request_text, char* command_text);
+  virtual bool OnCallError(RequestContext& context, int result_code);
+  virtual bool WriteBody(RequestContext& context, const void* bytes, std::uint32_t count,
+                         std::uint32_t reserved);
+  virtual void EndPage(RequestContext& context);
+  virtual void StartPage(RequestContext& context);
+  virtual void WritePageTitle(RequestContext& context);
+  virtual const char* GetTitle() const;
+  virtual bool Terminate(std::uint32_t flags);
+  virtual std::uint32_t HandleRequest(EXTENSION_CONTROL_BLOCK* request);
+  virtual bool GetVersion(HSE_VERSION_INFO* version);
+  virtual std::unique_ptr<HtmlStream> CreateStream();
+  virtual bool PrepareRequest(RequestContext& context);
+  virtual std::span<CommandEntry> GetCommandMap();
+
+  // Writes header lines ("Name: value\r\n" each) to the response and moves
+  // the end-of-headers mark behind them. Add every header before the first
+  // body byte: everything written before the last call is header block.
+  void AddHeaderLine(RequestContext& context, std::string_view header_text);
+
+  // Writes text to the response body (nothing without a stream).
+  void WriteText(RequestContext& context, std::string_view text);
+
+  char separator() const { return separator_; }
+
+  int CallHandler(RequestContext& context, CommandEntry& entry, CommandEntry* parameters,
+                  char* argument_text);
+
+ private:
+  char separator_;
+  std::unique_ptr<platform::CriticalSection> map_lock_;
+};
+
+}  // namespace gateway

@@ -1,0 +1,95 @@
+/* The web-server extension interface, declared for POSIX hosts.
+ *
+ * This is the published ISAPI shape: a host loads the module, calls
+ * GetExtensionVersion once, HttpExtensionProc once per request with an
+ * EXTENSION_CONTROL_BLOCK whose callbacks reach back into the host, and
+ * TerminateExtension before unloading. A host written against this header
+ * alone can load the module. On Windows the platform's own httpext.h is used.
+ */
+#ifndef DUDAROVUVADU_HTTPEXT_H
+#define DUDAROVUVADU_HTTPEXT_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef uint32_t DWORD;
+typedef int32_t BOOL;
+typedef void* HCONN;
+typedef char* LPSTR;
+typedef unsigned char* LPBYTE;
+typedef void* LPVOID;
+typedef DWORD* LPDWORD;
+
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+
+#define HSE_VERSION_MAJOR 4
+#define HSE_VERSION_MINOR 0
+#define HSE_MAX_EXT_DLL_NAME_LEN 256
+#define HSE_LOG_BUFFER_LEN 80
+
+/* Results of HttpExtensionProc. */
+#define HSE_STATUS_SUCCESS 1
+#define HSE_STATUS_SUCCESS_AND_KEEP_CONN 2
+#define HSE_STATUS_PENDING 3
+#define HSE_STATUS_ERROR 4
+
+/* ServerSupportFunction requests. For HSE_REQ_SEND_RESPONSE_HEADER the
+ * buffer is the status line text ("200 OK"), the size is unused, and the
+ * dataType argument carries a pointer to the header text (or is null). */
+#define HSE_REQ_SEND_RESPONSE_HEADER 3
+
+typedef struct _HSE_VERSION_INFO {
+  DWORD dwExtensionVersion;
+  char lpszExtensionDesc[HSE_MAX_EXT_DLL_NAME_LEN];
+} HSE_VERSION_INFO, *LPHSE_VERSION_INFO;
+
+/* GetServerVariable: on entry *size is the buffer's capacity. On success the
+ * zero-terminated value is stored and *size is the bytes stored, terminator
+ * included. A buffer that is too small fails and *size reports the bytes
+ * needed; an unknown name fails. On POSIX a failed header send leaves its
+ * cause in errno (ECONNRESET: the client has gone). */
+typedef struct _EXTENSION_CONTROL_BLOCK {
+  DWORD cbSize;
+  DWORD dwVersion;
+  HCONN ConnID;
+  DWORD dwHttpStatusCode;
+  char lpszLogData[HSE_LOG_BUFFER_LEN];
+  LPSTR lpszMethod;
+  LPSTR lpszQueryString;
+  LPSTR lpszPathInfo;
+  LPSTR lpszPathTranslated;
+  DWORD cbTotalBytes;
+  DWORD cbAvailable;
+  LPBYTE lpbData;
+  LPSTR lpszContentType;
+  BOOL (*GetServerVariable)(HCONN hConn, LPSTR lpszVariableName, LPVOID lpvBuffer, LPDWORD lpdwSize);
+  BOOL (*WriteClient)(HCONN ConnID, LPVOID Buffer, LPDWORD lpdwBytes, DWORD dwReserved);
+  BOOL (*ReadClient)(HCONN ConnID, LPVOID lpvBuffer, LPDWORD lpdwSize);
+  BOOL (*ServerSupportFunction)(HCONN hConn, DWORD dwHSERequest, LPVOID lpvBuffer, LPDWORD lpdwSize,
+                                LPDWORD lpdwDataType);
+} EXTENSION_CONTROL_BLOCK, *LPEXTENSION_CONTROL_BLOCK;
+
+/* Total bytes of a body too large to be counted. */
+#define HSE_BODY_LENGTH_UNKNOWN 0xFFFFFFFFu
+
+BOOL GetExtensionVersion(HSE_VERSION_INFO* pVer);
+DWORD HttpExtensionProc(EXTENSION_CONTROL_BLOCK* pECB);
+BOOL TerminateExtension(DWORD dwFlags);
+
+typedef BOOL (*PFN_GETEXTENSIONVERSION)(HSE_VERSION_INFO* pVer);
+typedef DWORD (*PFN_HTTPEXTENSIONPROC)(EXTENSION_CONTROL_BLOCK* pECB);
+typedef BOOL (*PFN_TERMINATEEXTENSION)(DWORD dwFlags);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* DUDAROVUVADU_HTTPEXT_H */

@@ -1,0 +1,64 @@
+// Files, the only way the module touches the disk. Every file is opened and
+// closed within one operation; File closes itself when it goes out of scope.
+// Reads and writes here are untranslated bytes; the text-mode rules of spool
+// files are layered on top (spool/text_file.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace platform {
+
+enum class OpenMode {
+  kRead,            // existing file, for reading
+  kWriteTruncate,   // create or truncate, for writing
+  kAppend,          // create if missing, every write at the end
+  kCreateExclusive  // create, failing when the file exists
+};
+
+class File {
+ public:
+  File() = default;
+  ~File() { Close(); }
+  File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // Opens `path`; is_open() tells whether it worked.
+  static File Open(const char* path, OpenMode mode);
+
+  bool is_open() const { return handle_ != nullptr; }
+
+  // Reads up to `count` bytes; returns how many were read (fewer only at the
+  // end of the file or on an error).
+  std::size_t Read(void* buffer, std::size_t count);
+  // Next byte, or -1 at the end of the file.
+  int ReadByte();
+  // Writes all `count` bytes; false on an error.
+  bool Write(const void* bytes, std::size_t count);
+  // Size of the file in bytes, or -1 on an error. Leaves the position as is.
+  std::int64_t Size();
+  bool Seek(std::int64_t offset);
+  // Flushes and closes; false if buffered data could not be written.
+  bool Close();
+
+ private:
+  explicit File(std::FILE* handle) : handle_(handle) {}
+  std::FILE* handle_ = nullptr;
+};
+
+// Removes a file; false if it could not be removed (missing included).
+bool RemoveFile(const char* path);
+
+// True when the file exists and can be opened for reading.
+bool FileCanBeRead(const char* path);
+
+namespace testing {
+// Makes the `nth` File::Open from now on fail (1 = the next one), counting
+// every open in the process; 0 turns the fault off. For fault-injection tests.
+void FailNthFileOpen(int nth);
+}  // namespace testing
+
+}  // namespace platform

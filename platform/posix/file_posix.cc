@@ -1,0 +1,114 @@
+// POSIX files over stdio, opened close-on-exec ("e") so that a host that
+// spawns processes does not leak spool files into them. stdio retries EINTR.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+
+#include "platform/file.h"
+
+namespace platform {
+
+namespace {
+
+std::atomic<int> g_fail_open_countdown{0};
+
+bool InjectedOpenFailure() {
+  int remaining = g_fail_open_countdown.load();
+  while (remaining > 0) {
+    if (g_fail_open_countdown.compare_exchange_weak(remaining, remaining - 1)) {
+      return remaining == 1;
+    }
+  }
+  return false;
+}
+
+const char* ModeText(OpenMode mode) {
+  switch (mode) {
+    case OpenMode::kRead:
+      return "rbe";
+    case OpenMode::kWriteTruncate:
+      return "wbe";
+    case OpenMode::kAppend:
+      return "abe";
+    case OpenMode::kCreateExclusive:
+      return "wbxe";
+  }
+  return "rbe";
+}
+
+}  // namespace
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = nullptr;
+  }
+  return *this;
+}
+
+File File::Open(const char* path, OpenMode mode) {
+  if (path == nullptr || InjectedOpenFailure()) return File();
+  std::FILE* handle = std::fopen(path, ModeText(mode));
+  if (handle == nullptr) return File();
+  // A directory opens for reading on POSIX; it is not a file here.
+  struct stat info {};
+  if (fstat(fileno(handle), &info) != 0 || S_ISDIR(info.st_mode)) {
+    std::fclose(handle);
+    return File();
+  }
+  return File(handle);
+}
+
+std::size_t File::Read(void* buffer, std::size_t count) {
+  if (handle_ == nullptr || count == 0) return 0;
+  return std::fread(buffer, 1, count, handle_);
+}
+
+int File::ReadByte() {
+  if (handle_ == nullptr) return -1;
+  const int byte = std::getc(handle_);
+  return byte == EOF ? -1 : byte;
+}
+
+bool File::Write(const void* bytes, std::size_t count) {
+  if (handle_ == nullptr) return false;
+  if (count == 0) return true;
+  return std::fwrite(bytes, 1, count, handle_) == count;
+}
+
+std::int64_t File::Size() {
+  if (handle_ == nullptr) return -1;
+  const off_t here = ftello(handle_);
+  if (here < 0 || fseeko(handle_, 0, SEEK_END) != 0) return -1;
+  const off_t end = ftello(handle_);
+  if (fseeko(handle_, here, SEEK_SET) != 0) return -1;
+  return end;
+}
+
+bool File::Seek(std::int64_t offset) {
+  if (handle_ == nullptr || offset < 0) return false;
+  return fseeko(handle_, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+bool File::Close() {
+  if (handle_ == nullptr) return true;
+  const bool ok = std::fclose(handle_) == 0;
+  handle_ = nullptr;
+  return ok;
+}
+
+bool RemoveFile(const char* path) { return path != nullptr && unlink(path) == 0; }
+
+bool FileCanBeRead(const char* path) { return File::Open(path, OpenMode::kRead).is_open(); }
+
+namespace testing {
+
+void FailNthFileOpen(int nth) { g_fail_open_countdown.store(nth > 0 ? nth : 0); }
+
+}  // namespace testing
+
+}  // namespace platform

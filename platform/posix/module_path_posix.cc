@@ -1,0 +1,71 @@
+// POSIX: the module's own file is found with dladdr on a function of the
+// module; the executable through /proc/self/exe.
+#include "platform/module_path.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <mutex>
+#include <optional>
+
+namespace platform {
+
+const char* const kModuleFileName = "dudarovuvadu.so";
+const char kPathSeparator = '/';
+
+namespace {
+
+std::mutex g_override_mutex;
+std::optional<std::string> g_module_path_override;
+
+std::string BaseName(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+std::string LoadedModulePath() {
+  {
+    std::lock_guard<std::mutex> lock(g_override_mutex);
+    if (g_module_path_override) return *g_module_path_override;
+  }
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<const void*>(&LoadedModulePath), &info) == 0 ||
+      info.dli_fname == nullptr) {
+    return {};
+  }
+  std::string path = info.dli_fname;
+  // Code linked into an executable, or a module loaded under another name,
+  // has no module of its own name: the caller falls back to the executable.
+  if (BaseName(path) != kModuleFileName) return {};
+  if (path.front() != '/') {
+    char resolved[4096];
+    if (realpath(path.c_str(), resolved) != nullptr) path = resolved;
+  }
+  return path;
+}
+
+std::string ExecutablePath() {
+  char buffer[4096];
+  const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (length <= 0) return {};
+  return std::string(buffer, static_cast<std::size_t>(length));
+}
+
+namespace testing {
+
+void OverrideModulePath(const std::string& path) {
+  std::lock_guard<std::mutex> lock(g_override_mutex);
+  g_module_path_override = path;
+}
+
+void ClearModulePathOverride() {
+  std::lock_guard<std::mutex> lock(g_override_mutex);
+  g_module_path_override.reset();
+}
+
+}  // namespace testing
+
+}  // namespace platform

@@ -1,0 +1,24 @@
+// The install root: the directory under which the spool tree lies, named by
+// the first line of the pointer file beside the module. Resolved afresh by
+// every operation, so an edited pointer file takes effect on the next one.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace spool {
+
+// Capacities of spool paths (255 characters) and of counter and lock paths
+// (1023 characters), terminators included.
+inline constexpr std::size_t kSpoolPathCapacity = 256;
+inline constexpr std::size_t kCounterPathCapacity = 1024;
+
+// Name of the pointer file beside the module.
+extern const char* const kPointerFileName;
+// Root used when neither a module nor a pointer file tells one.
+extern const char* const kDefaultInstallRoot;
+
+// Resolves the install root. `capacity` bounds the module file name.
+std::string ResolveInstallRoot(std::size_t capacity = kSpoolPathCapacity);
+
+}  // namespace spool

@@ -1,0 +1,62 @@
+// Spool text files. They keep the bytes of the Windows runtime's text mode on
+// every platform, so the back-end sees the same files wherever the module
+// runs: each LF written is stored as CR LF, and CR LF read back is LF (a lone
+// CR stays). Files are opened and closed within one operation.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "platform/file.h"
+
+namespace spool {
+
+// Capacity of a line buffer, terminator included: a read takes at most 1023
+// characters.
+inline constexpr std::size_t kLineCapacity = 1024;
+
+class TextFileReader {
+ public:
+  explicit TextFileReader(const std::string& path);
+  bool is_open() const { return file_.is_open(); }
+
+  // Reads the next line as the runtime's line read does: characters up to and
+  // including the first LF, at most `max_chars` of them (after CR LF became
+  // LF). Returns false, with `line` empty, when nothing was left to read.
+  bool ReadLine(std::string& line, std::size_t max_chars = kLineCapacity - 1);
+
+  // True once a read has met the end of the file.
+  bool AtEnd() const { return at_end_; }
+
+  void Close() { file_.Close(); }
+
+ private:
+  int NextByte();
+  platform::File file_;
+  int pending_ = -1;  // a byte read ahead after a CR, or -1
+  bool at_end_ = false;
+};
+
+class TextFileWriter {
+ public:
+  // kWriteTruncate, kAppend or kCreateExclusive.
+  TextFileWriter(const std::string& path, platform::OpenMode mode);
+  bool is_open() const { return file_.is_open(); }
+
+  // Writes `text`, each LF as CR LF. False on an error.
+  bool Write(std::string_view text);
+  // Flushes and closes; false if the data could not be written.
+  bool Close() { return file_.Close(); }
+
+ private:
+  platform::File file_;
+};
+
+// Removes the trailing line end of a line read, in the four steps the spool
+// uses: a final LF, then CR, then LF, then CR, each only while the text is at
+// least `min_length` characters long (2 for pointer files, answer lines and
+// rights lists; 1 for the lock file).
+void CutLineEnd(std::string& line, std::size_t min_length = 2);
+
+}  // namespace spool

@@ -1,0 +1,43 @@
+// Run timestamps and the trace sink. The module narrates its work in trace
+// messages; each is formatted in full into a bounded buffer and handed to
+// TraceSink, which discards it. Nothing is written to any log or file.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace spool {
+
+// Capacity of a formatted trace message, terminator included; longer
+// messages are cut to fit.
+inline constexpr std::size_t kTraceCapacity = 2048;
+
+// Accepts a message and does nothing with it.
+void TraceSink(std::string_view message);
+
+// Fills `format` (printf conversions, constant formats only) into a buffer
+// of kTraceCapacity characters, cut to fit, and hands it to TraceSink.
+// Returns the message handed over, for tests.
+std::string TraceFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// "(dd/mm/yyyy hh:mm:ss)" of the present local time becomes the current
+// start time; the old one, if valid, becomes the previous one.
+std::string StampStartTime();
+// The held current start time, or "(oldcurtime inconnu)".
+std::string CurrentStartTime();
+// The held previous start time, or "(prevtime inconnu)".
+std::string PreviousStartTime();
+
+// What the module does when it loads and unloads: the start and stop trace
+// lines around the creation and deletion of the two counter locks. Each
+// returns the messages handed to the sink, in order, for tests.
+std::vector<std::string> RunLoadSequence();
+std::vector<std::string> RunUnloadSequence();
+
+namespace testing {
+// Forgets both start times, as at a fresh load.
+void ResetStartTimes();
+}  // namespace testing
+
+}  // namespace spool
