@@ -1,8 +1,57 @@
-// Placeholder until this handler is written: it answers with an empty body.
+// DoCommand: the query command browsers and Cisco IP phones use. It records
+// events and delivers granted files itself and hands every other command to
+// the back-end through the ticket exchange; every poll of a request, however
+// it started, comes back here.
+#include <optional>
+#include <string>
+
+#include "commands/answer_delivery.h"
+#include "commands/events.h"
+#include "commands/file_delivery.h"
 #include "commands/portal_commands.h"
+#include "commands/query_request.h"
+#include "spool/install_root.h"
+#include "spool/ticket_exchange.h"
+#include "spool/trace.h"
 
 namespace commands {
 
-void DoCommand(gateway::WebExtension&, gateway::RequestContext&, const char*, const char*, const char*, const char*, const char*, const char*) {}
+void DoCommand(gateway::WebExtension& extension, gateway::RequestContext& context,
+               const char* logon, const char* command, const char* p1, const char* p2,
+               const char* p3, const char* token) {
+  const std::string install_root = spool::ResolveInstallRoot();
+  const QueryServerTexts texts = ReadQueryServerTexts(context);
+  const std::string_view command_text = command;
+
+  if (command_text == "newevent") {
+    RecordEvent(extension, context, install_root, logon, p1, p2, p3);
+    return;
+  }
+  if (const std::optional<FileSubCommand> sub_command = FileSubCommandNamed(command_text)) {
+    DeliverFile(extension, context, *sub_command, install_root, logon, p1, p2, p3);
+    return;
+  }
+
+  // The ticket text starts as a marker that shows in the trace when the
+  // exchange never set it.
+  std::string ticket = "jamais initialis\xE9";
+  std::string* ticket_out = nullptr;
+  const std::string_view token_text = token;
+  std::string_view sent_p3 = p3;
+  if (SendsClientAddress(command_text, p3)) {
+    sent_p3 = texts.client_address;
+  } else {
+    ticket_out = &ticket;
+    if (!token_text.empty()) {
+      spool::TraceSink(token_text);
+      sent_p3 = token_text;
+    }
+  }
+  const std::string spool_result =
+      spool::ExchangeTicket(texts.server, logon, command_text, p1, p2, sent_p3, ticket_out);
+  if (ticket_out != nullptr && !token_text.empty()) spool::TraceSink(ticket);
+
+  DeliverAnswer(extension, context, spool_result, command_text, PhoneStep::kOffered);
+}
 
 }  // namespace commands

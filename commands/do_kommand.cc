@@ -1,8 +1,35 @@
-// Placeholder until this handler is written: it answers with an empty body.
+// DoKommand: the five-parameter query command. It serves the file
+// sub-commands and the exchange as DoCommand does, but has no token, records
+// no events and gives no phone answer; its wait pages reload DoCommand.
+#include <optional>
+#include <string>
+
+#include "commands/answer_delivery.h"
+#include "commands/file_delivery.h"
 #include "commands/portal_commands.h"
+#include "commands/query_request.h"
+#include "spool/install_root.h"
+#include "spool/ticket_exchange.h"
 
 namespace commands {
 
-void DoKommand(gateway::WebExtension&, gateway::RequestContext&, const char*, const char*, const char*, const char*, const char*) {}
+void DoKommand(gateway::WebExtension& extension, gateway::RequestContext& context,
+               const char* logon, const char* command, const char* p1, const char* p2,
+               const char* p3) {
+  const std::string install_root = spool::ResolveInstallRoot();
+  const QueryServerTexts texts = ReadQueryServerTexts(context);
+  const std::string_view command_text = command;
+
+  if (const std::optional<FileSubCommand> sub_command = FileSubCommandNamed(command_text)) {
+    DeliverFile(extension, context, *sub_command, install_root, logon, p1, p2, p3);
+    return;
+  }
+
+  const std::string_view sent_p3 =
+      SendsClientAddress(command_text, p3) ? std::string_view(texts.client_address) : p3;
+  const std::string spool_result =
+      spool::ExchangeTicket(texts.server, logon, command_text, p1, p2, sent_p3, nullptr);
+  DeliverAnswer(extension, context, spool_result, command_text, PhoneStep::kLeftOut);
+}
 
 }  // namespace commands

@@ -1,0 +1,33 @@
+// Answer delivery: what a query command sends back once the ticket exchange
+// has named a file. The file is the back-end's answer or the wait page; its
+// first line may name a file to download instead.
+#pragma once
+
+#include <string_view>
+
+#include "gateway/request_context.h"
+#include "gateway/web_extension.h"
+#include "spool/text_file.h"
+
+namespace commands {
+
+// Whether a command containing "cisco" gets the phone answer (DoCommand) or
+// the ordinary answer (DoKommand).
+enum class PhoneStep { kOffered, kLeftOut };
+
+// Capacity of a download name taken from an answer's first line, terminator
+// included: at most 255 characters.
+inline constexpr std::size_t kDownloadNameCapacity = 256;
+
+// Delivers the spool result `spool_result`: an error page for "!" and its
+// text; otherwise the named text file as a download answer (its first line
+// names a file), a phone answer (`command` contains "cisco" and the step is
+// offered) or the ordinary answer (the file's text as read).
+void DeliverAnswer(gateway::WebExtension& extension, gateway::RequestContext& context,
+                   std::string_view spool_result, std::string_view command, PhoneStep phone_step);
+
+// Writes the rest of `file` to the body, line by line as read, and closes it.
+void CopyRemainingLines(gateway::WebExtension& extension, gateway::RequestContext& context,
+                        spool::TextFileReader& file);
+
+}  // namespace commands
