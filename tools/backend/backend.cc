@@ -1,0 +1,369 @@
+// The stand-in back-end's watch loop, request answering and consumption of
+// posted data and events.
+
+#include "tools/backend/backend.h"
+
+#include <dirent.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <vector>
+
+#include "tools/backend/answers.h"
+#include "tools/backend/request.h"
+#include "tools/backend/spool_text.h"
+
+namespace tools {
+
+namespace {
+
+// With inotify the directories are still rescanned now and then, so nothing
+// is missed if an event is (queue overflow, files that predate the watch).
+constexpr std::chrono::milliseconds kInotifyRescanInterval{1000};
+constexpr std::size_t kPreviewBytes = 80;
+
+bool EndsWith(std::string_view text, std::string_view suffix) {
+  return text.size() > suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+// The stem of "<stem><suffix>" for names the module writes: not hidden, no
+// temporary names of ours.
+std::optional<std::string> SpoolStem(std::string_view name, std::string_view suffix) {
+  if (!EndsWith(name, suffix) || name.front() == '.') return std::nullopt;
+  return std::string(name.substr(0, name.size() - suffix.size()));
+}
+
+bool AllDigits(std::string_view text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+std::optional<unsigned long> InodeOf(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+  return static_cast<unsigned long>(info.st_ino);
+}
+
+bool Exists(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0;
+}
+
+// Printable preview of consumed data for the report line.
+std::string Preview(std::string_view data) {
+  std::string out;
+  for (std::size_t i = 0; i < data.size() && i < kPreviewBytes; ++i) {
+    const auto byte = static_cast<unsigned char>(data[i]);
+    if (byte >= 0x20 && byte < 0x7F && byte != '\\') {
+      out.push_back(data[i]);
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+      out += escaped;
+    }
+  }
+  if (data.size() > kPreviewBytes) out += "...";
+  return out;
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+// Names and inodes of the entries of `path`; empty when it cannot be read.
+std::vector<std::pair<std::string, unsigned long>> ListDirectory(const std::string& path) {
+  std::vector<std::pair<std::string, unsigned long>> entries;
+  std::unique_ptr<DIR, DirCloser> dir(::opendir(path.c_str()));
+  if (!dir) return entries;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    entries.emplace_back(entry->d_name, static_cast<unsigned long>(entry->d_ino));
+  }
+  return entries;
+}
+
+}  // namespace
+
+Backend::Backend(BackendOptions options, std::ostream& report)
+    : options_(std::move(options)), report_(report) {}
+
+Backend::~Backend() {
+  if (inotify_fd_ >= 0) ::close(inotify_fd_);
+}
+
+std::string Backend::Dir(const char* name) const { return options_.root + "/" + name; }
+
+void Backend::Report(const std::string& line) {
+  report_ << line << '\n';
+  report_.flush();
+}
+
+bool Backend::Start(std::string& error) {
+  for (const char* name : {"in", "out", "post", "rights", "events"}) {
+    struct stat info {};
+    if (::stat(Dir(name).c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+      error = "no directory " + Dir(name);
+      return false;
+    }
+  }
+  if (!options_.force_polling) {
+    inotify_fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (inotify_fd_ >= 0) {
+      constexpr std::uint32_t kFileDone = IN_CLOSE_WRITE | IN_MOVED_TO;
+      in_watch_ = ::inotify_add_watch(inotify_fd_, Dir("in").c_str(), kFileDone);
+      post_watch_ = ::inotify_add_watch(inotify_fd_, Dir("post").c_str(), kFileDone);
+      events_watch_ =
+          ::inotify_add_watch(inotify_fd_, Dir("events").c_str(), kFileDone | IN_MODIFY);
+      if (in_watch_ < 0 || post_watch_ < 0 || events_watch_ < 0) {
+        // Watches exhausted or not allowed here: fall back to polling.
+        ::close(inotify_fd_);
+        inotify_fd_ = -1;
+      }
+    }
+  }
+  return true;
+}
+
+void Backend::Run(const std::atomic<bool>& stop) {
+  while (!stop.load()) {
+    const Clock::time_point now = Clock::now();
+    if (now >= next_rescan_) {
+      ScanOnce(now);
+    } else {
+      AnswerDue(now);
+    }
+    const auto wait = NextWait(Clock::now());
+    if (inotify_fd_ >= 0) {
+      pollfd watch{inotify_fd_, POLLIN, 0};
+      const int ready = ::poll(&watch, 1, static_cast<int>(wait.count()));
+      if (ready > 0) DrainInotify(Clock::now());
+    } else {
+      ::usleep(static_cast<useconds_t>(wait.count()) * 1000U);
+    }
+  }
+}
+
+std::chrono::milliseconds Backend::NextWait(Clock::time_point now) const {
+  auto wait = options_.poll_interval;
+  auto until = [&](Clock::time_point when) {
+    if (when <= now) return std::chrono::milliseconds(0);
+    return std::chrono::ceil<std::chrono::milliseconds>(when - now);
+  };
+  if (inotify_fd_ < 0) wait = std::min(wait, until(next_rescan_));
+  for (const auto& [ticket, pending] : pending_) wait = std::min(wait, until(pending.due));
+  return std::max(wait, std::chrono::milliseconds(1));
+}
+
+void Backend::ScanOnce(Clock::time_point now) {
+  ScanRequests(now);
+  ScanPosted();
+  ScanEvents();
+  AnswerDue(now);
+  next_rescan_ = now + (inotify_fd_ >= 0 ? kInotifyRescanInterval : options_.poll_interval);
+}
+
+void Backend::DrainInotify(Clock::time_point now) {
+  alignas(inotify_event) char buffer[16 * 1024];
+  bool overflow = false;
+  for (;;) {
+    const ssize_t length = ::read(inotify_fd_, buffer, sizeof buffer);
+    if (length <= 0) break;  // EAGAIN: drained (EINTR: the next pass reads on)
+    for (ssize_t at = 0; at < length;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      if (event->mask & IN_Q_OVERFLOW) overflow = true;
+      if (event->len == 0) continue;
+      const std::string name(event->name);
+      if (event->wd == in_watch_) {
+        if (auto ticket = SpoolStem(name, ".req")) {
+          // A request file just written: a new request, even under a number
+          // answered before (the module removed that answer's ready flag).
+          answered_.erase(*ticket);
+          NoteRequest(*ticket, now);
+        }
+      } else if (event->wd == post_watch_) {
+        if (auto number = SpoolStem(name, ".rdy")) ConsumePosted(*number);
+      } else if (event->wd == events_watch_) {
+        if (SpoolStem(name, ".evt")) ConsumeEvents(name);
+      }
+    }
+  }
+  if (overflow) next_rescan_ = now;
+  AnswerDue(now);
+}
+
+void Backend::ScanRequests(Clock::time_point now) {
+  std::map<std::string, unsigned long> still_present;
+  for (const auto& [name, inode] : ListDirectory(Dir("in"))) {
+    auto ticket = SpoolStem(name, ".req");
+    if (!ticket) continue;
+    auto answered = answered_.find(*ticket);
+    if (answered != answered_.end() && answered->second == inode) {
+      still_present.emplace(*ticket, inode);
+      continue;
+    }
+    NoteRequest(*ticket, now);
+  }
+  // Forget answers whose request file the module has removed.
+  answered_ = std::move(still_present);
+}
+
+void Backend::NoteRequest(const std::string& ticket, Clock::time_point now) {
+  pending_.try_emplace(ticket, Pending{now, now + options_.delay});
+}
+
+void Backend::AnswerDue(Clock::time_point now) {
+  for (auto it = pending_.begin(); it != pending_.end();) {
+    if (it->second.due > now) {
+      ++it;
+      continue;
+    }
+    if (AnswerRequest(it->first, it->second.first_seen, now) == Outcome::kRetry) {
+      it->second.due = now + std::chrono::milliseconds(5);
+      ++it;
+    } else {
+      it = pending_.erase(it);
+    }
+  }
+}
+
+Backend::Outcome Backend::AnswerRequest(const std::string& ticket, Clock::time_point first_seen,
+                                        Clock::time_point now) {
+  const std::string request_path = Dir("in") + "/" + ticket + ".req";
+  const std::string ready_path = Dir("out") + "/" + ticket + ".rdy";
+  const std::optional<unsigned long> inode = InodeOf(request_path);
+  if (!inode) return Outcome::kDone;  // picked up or withdrawn meanwhile
+  if (Exists(ready_path)) {
+    // Answered already (by an earlier run, or a basket answer kept ready).
+    answered_[ticket] = *inode;
+    return Outcome::kDone;
+  }
+  const std::optional<std::string> text = ReadSpoolText(request_path);
+  if (!text) return Outcome::kDone;
+
+  std::string answer_text;
+  std::optional<std::string> rights_list;
+  std::string summary;
+  if (!RequestFileComplete(*text) && now - first_seen < options_.incomplete_grace) {
+    return Outcome::kRetry;  // the module may still be writing it
+  }
+  auto parsed = ParseRequestFile(*text);
+  std::string logon;
+  if (const auto* malformed = std::get_if<Malformed>(&parsed)) {
+    answer_text = MalformedAnswer(ticket, malformed->reason).text;
+    summary = "malformed " + ticket + ": " + malformed->reason;
+  } else {
+    AnswerInput input;
+    input.ticket = ticket;
+    input.request = std::get<Request>(std::move(parsed));
+    if (auto server = ReadSpoolText(Dir("in") + "/" + ticket + ".srv")) {
+      input.server = ParseServerFile(*server);
+    }
+    input.documents_folder = options_.documents_folder;
+    input.documents = ListDocuments(options_.documents_folder);
+    Answer answer = BuildAnswer(input);
+    answer_text = std::move(answer.text);
+    rights_list = std::move(answer.rights_list);
+    logon = input.request.logon;
+    summary = std::string(answer.error ? "refused " : "answered ") + ticket +
+              " command=" + Preview(input.request.command) + " logon=" + Preview(logon);
+  }
+  if (rights_list) {
+    const std::string path = Dir("rights") + "/~" + logon + ".lst";
+    if (!WriteFileAtomically(path, ToSpoolText(*rights_list))) {
+      Report("error " + ticket + ": cannot write " + path);
+    }
+  }
+  if (!WriteAnswer(ticket, answer_text)) {
+    Report("error " + ticket + ": cannot write its answer");
+    return Outcome::kDone;  // the next rescan tries again
+  }
+  answered_[ticket] = *inode;
+  Report(summary + " bytes=" + std::to_string(answer_text.size()));
+  return Outcome::kDone;
+}
+
+bool Backend::WriteAnswer(const std::string& ticket, const std::string& text) {
+  // The module streams out/N.htm as soon as out/N.rdy exists: the answer
+  // must be complete, under its final name, before the flag is created.
+  const std::string answer_path = Dir("out") + "/" + ticket + ".htm";
+  if (!WriteFileAtomically(answer_path, ToSpoolText(text))) return false;
+  return WriteFile(Dir("out") + "/" + ticket + ".rdy", "");
+}
+
+void Backend::ScanPosted() {
+  for (const auto& [name, inode] : ListDirectory(Dir("post"))) {
+    auto number = SpoolStem(name, ".rdy");
+    if (!number) continue;
+    auto consumed = consumed_posts_.find(*number);
+    if (consumed != consumed_posts_.end() && consumed->second == inode) continue;
+    ConsumePosted(*number);
+  }
+}
+
+void Backend::ConsumePosted(const std::string& number) {
+  const std::string ready_path = Dir("post") + "/" + number + ".rdy";
+  const std::string data_path = Dir("post") + "/" + number + ".txt";
+  const std::optional<unsigned long> inode = InodeOf(ready_path);
+  if (!inode) return;
+  auto consumed = consumed_posts_.find(number);
+  if (consumed != consumed_posts_.end() && consumed->second == *inode) return;
+  const std::optional<std::string> ready = ReadFileBytes(ready_path);
+  if (!ready) return;
+  if (!AllDigits(*ready)) {
+    // Seen between its creation and its write: wait for the length, but not
+    // for ever.
+    const auto now = Clock::now();
+    auto first = unreadable_posts_.try_emplace(number, now).first;
+    if (now - first->second < options_.incomplete_grace) return;
+  }
+  unreadable_posts_.erase(number);
+  consumed_posts_[number] = *inode;
+  const std::optional<std::string> stored = ReadFileBytes(data_path);
+  if (!stored) {
+    Report("posted " + number + ": ready file without data file");
+    return;
+  }
+  const std::string data = FromSpoolText(*stored);
+  Report("posted " + number + ": received=" + (AllDigits(*ready) ? *ready : "?") +
+         " stored=" + std::to_string(stored->size()) + " data=" + Preview(data));
+}
+
+void Backend::ScanEvents() {
+  for (const auto& [name, inode] : ListDirectory(Dir("events"))) {
+    if (SpoolStem(name, ".evt")) ConsumeEvents(name);
+  }
+}
+
+void Backend::ConsumeEvents(const std::string& file_name) {
+  const std::string path = Dir("events") + "/" + file_name;
+  const std::string logon = file_name.substr(0, file_name.size() - 4);
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return;
+  EventFileState& state = event_files_[file_name];
+  const auto inode = static_cast<unsigned long>(info.st_ino);
+  const auto size = static_cast<unsigned long long>(info.st_size);
+  if (state.inode != inode || size < state.offset) state = EventFileState{inode, 0};
+  if (size == state.offset) return;
+
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return;
+  in.seekg(static_cast<std::streamoff>(state.offset));
+  std::string added(static_cast<std::size_t>(size - state.offset), '\0');
+  in.read(added.data(), static_cast<std::streamsize>(added.size()));
+  added.resize(static_cast<std::size_t>(in.gcount()));
+  // Only whole lines count: an append may be seen half written.
+  const std::size_t end = added.rfind('\n');
+  if (end == std::string::npos) return;
+  added.resize(end + 1);
+  state.offset += added.size();
+  for (const std::string& line : SplitLines(FromSpoolText(added))) {
+    Report("event " + Preview(logon) + ": " + Preview(line));
+  }
+}
+
+}  // namespace tools

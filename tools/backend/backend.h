@@ -1,0 +1,96 @@
+// The stand-in back-end's loop: it watches in/, post/ and events/ under an
+// install root (inotify, or a rescan every poll interval when inotify is not
+// available), answers each request file once, and reports on its output
+// stream, one line each, what it answered and what posted data and events it
+// consumed.
+//
+// Answer protocol, which the module relies on: out/N.htm is written whole
+// under a temporary name and renamed into place, and only then is out/N.rdy
+// created. A request counts as answered while its ready flag exists; the
+// module deletes the flag before it reuses the number, so a reused number is
+// answered again.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <ostream>
+#include <set>
+#include <string>
+
+namespace tools {
+
+struct BackendOptions {
+  std::string root;                    // install root (holds in/, out/, post/, ...)
+  std::string documents_folder;        // served by getlist and getdoc; may be empty
+  std::chrono::milliseconds delay{0};  // how long each answer is held back
+  bool force_polling = false;          // skip inotify even where it works
+  std::chrono::milliseconds poll_interval{50};
+  // A request file still incomplete after this long is answered as malformed
+  // (the module writes one in well under a millisecond).
+  std::chrono::milliseconds incomplete_grace{2000};
+};
+
+class Backend {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  Backend(BackendOptions options, std::ostream& report);
+  ~Backend();
+  Backend(const Backend&) = delete;
+  Backend& operator=(const Backend&) = delete;
+
+  // Checks the spool directories and sets up the watches. False, with the
+  // reason in `error`, when the root cannot be served.
+  bool Start(std::string& error);
+  bool using_inotify() const { return inotify_fd_ >= 0; }
+
+  // Serves until `stop` is set; no wait lasts longer than the poll interval.
+  void Run(const std::atomic<bool>& stop);
+
+  // One pass without waiting: rescans every watched directory and answers
+  // what is due at `now`. Run is these passes plus the waiting.
+  void ScanOnce(Clock::time_point now);
+
+ private:
+  struct Pending {
+    Clock::time_point first_seen;
+    Clock::time_point due;
+  };
+  enum class Outcome { kDone, kRetry };
+
+  void ScanRequests(Clock::time_point now);
+  void ScanPosted();
+  void ScanEvents();
+  void NoteRequest(const std::string& ticket, Clock::time_point now);
+  void AnswerDue(Clock::time_point now);
+  Outcome AnswerRequest(const std::string& ticket, Clock::time_point first_seen,
+                        Clock::time_point now);
+  bool WriteAnswer(const std::string& ticket, const std::string& text);
+  void ConsumePosted(const std::string& number);
+  void ConsumeEvents(const std::string& file_name);
+  void DrainInotify(Clock::time_point now);
+  std::chrono::milliseconds NextWait(Clock::time_point now) const;
+  std::string Dir(const char* name) const;
+  void Report(const std::string& line);
+
+  BackendOptions options_;
+  std::ostream& report_;
+  int inotify_fd_ = -1;
+  int in_watch_ = -1;
+  int post_watch_ = -1;
+  int events_watch_ = -1;
+
+  std::map<std::string, Pending> pending_;               // tickets waiting for their answer
+  std::map<std::string, unsigned long> answered_;        // ticket -> inode of its request file
+  std::map<std::string, unsigned long> consumed_posts_;  // post number -> inode of its ready file
+  std::map<std::string, Clock::time_point> unreadable_posts_;  // ready file seen empty
+  struct EventFileState {
+    unsigned long inode = 0;
+    unsigned long long offset = 0;
+  };
+  std::map<std::string, EventFileState> event_files_;
+  Clock::time_point next_rescan_{};
+};
+
+}  // namespace tools
