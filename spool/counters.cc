@@ -1,1 +1,288 @@
-// Placeholder until this unit is written.
+// The in and post counters. Lock order: the lock file beside the counter is
+// taken first and removed last; the critical section is held only for the
+// read-increment-write of the counter file, inside it.
+#include "spool/counters.h"
+
+#include <climits>
+#include <optional>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/critical_section.h"
+#include "platform/file.h"
+#include "spool/counter_locks.h"
+#include "spool/install_root.h"
+#include "spool/spool_paths.h"
+#include "spool/text_file.h"
+#include "spool/trace.h"
+
+namespace spool {
+
+namespace {
+
+constexpr const char* kInCounterName = "dudarovuvadu.cnt.in.txt";
+constexpr const char* kInLockName = "dudarovuvadu.cnt.in.lock";
+constexpr const char* kPostCounterName = "dudarovuvadu.cnt.post.txt";
+constexpr const char* kPostLockName = "dudarovuvadu.cnt.post.lock";
+
+// The identity buffer holds 1023 characters; the lock is read back into a
+// line of at most 999; a counter file's first line is read up to 78.
+constexpr std::size_t kIdentityChars = 1023;
+constexpr std::size_t kLockReadChars = 999;
+constexpr std::size_t kCounterReadChars = 78;
+
+constexpr const char* kLockMissingTrace =
+    "ANOMALIE : .cnt.in.lock non cr\xE9"
+    "\xE9"
+    "!!! (section critique sera uniquement assur\xE9"
+    "e par API Windows)";
+constexpr const char* kLockMatchLong =
+    "Le .cnt.in.lock rep\xE9"
+    "r\xE9"
+    " est celui cr\xE9"
+    "\xE9"
+    " (logon/command/p2/p3='%s' et contenu du .lock='%s'%s ne "
+    "diff\xE8"
+    "rent pas) => on continue";
+constexpr const char* kLockMatchShort =
+    "Le .cnt.in.lock rep\xE9"
+    "r\xE9"
+    " est celui cr\xE9"
+    "\xE9"
+    " (logon/command/p2/p3 et contenu du .lock ne diff\xE8"
+    "rent pas) => on continue";
+constexpr const char* kLockMismatchLong =
+    "Le .cnt.in.lock rep\xE9"
+    "r\xE9"
+    " n'est pas celui cr\xE9"
+    "\xE9"
+    " (logon/command/p2/p3='%s' et contenu du .lock='%s'%s "
+    "diff\xE8"
+    "rent) => attente de la disparition du .lock";
+constexpr const char* kLockMismatchShort =
+    "Le .cnt.in.lock rep\xE9"
+    "r\xE9"
+    " n'est pas celui cr\xE9"
+    "\xE9"
+    " (logon/command/p2/p3 et contenu du .lock diff\xE8"
+    "rent) => attente de la disparition du .lock";
+constexpr const char* kInCounterLong =
+    "in compteur=%ld lu, puis incr\xE9"
+    "ment\xE9"
+    ", puis %ld sauv\xE9"
+    " dans cnt.in.txt (avec verrou .cnt.in.lock et CriticalSection) "
+    "(logon='%s',command='%s',p2='%s',p3='%s')";
+constexpr const char* kInCounterShort =
+    "in compteur=%ld lu, puis incr\xE9"
+    "ment\xE9"
+    ", puis %ld sauv\xE9"
+    " dans cnt.in.txt (avec verrou .cnt.in.lock et CriticalSection)";
+constexpr const char* kPostCounterTrace =
+    "post compteur=%ld lu, puis incr\xE9"
+    "ment\xE9"
+    ", puis %ld sauv\xE9"
+    " dans.cnt.post.txt (avec verrou .cnt.post.lock et "
+    "CriticalSection)";
+
+// The counters' own sections, used when the module's sections do not exist
+// (code running outside the load-to-unload span, such as a tool or a test).
+platform::CriticalSection& SectionOr(platform::CriticalSection* module_section,
+                                     platform::CriticalSection& fallback) {
+  return module_section != nullptr ? *module_section : fallback;
+}
+
+platform::CriticalSection& FallbackInSection() {
+  static platform::CriticalSection section;
+  return section;
+}
+
+platform::CriticalSection& FallbackPostSection() {
+  static platform::CriticalSection section;
+  return section;
+}
+
+// Waits while the lock file exists, one try of 1 ms each, until `tries`
+// reaches kLockWaitTries. `tries` runs over the whole call, so once spent a
+// later wait sleeps at most once and the caller takes the lock over.
+void WaitForLockFile(const std::string& lock_path, int& tries) {
+  while (platform::FileCanBeRead(lock_path.c_str())) {
+    platform::SleepMilliseconds(1);
+    ++tries;
+    if (tries >= kLockWaitTries) break;
+  }
+}
+
+void WriteLockFile(const std::string& lock_path, std::string_view content) {
+  TextFileWriter lock(lock_path, platform::OpenMode::kWriteTruncate);
+  // A lock that cannot be written leaves only the critical section; the
+  // read-back of the in lock notices it.
+  (void)lock.Write(content);
+  (void)lock.Close();
+}
+
+// Reads, increments, wraps and writes a counter file; returns the value read
+// and the new number. A counter file that cannot be written still hands out
+// the number (the stored value stays, so the next call repeats it).
+std::pair<long, long> AdvanceCounter(const std::string& counter_path,
+                                     platform::CriticalSection& section) {
+  platform::ScopedCriticalSection hold(section);
+  long stored = 0;
+  {
+    TextFileReader reader(counter_path);
+    std::string line;
+    if (reader.ReadLine(line, kCounterReadChars)) stored = ParseCounterText(line);
+  }
+  const long next = stored >= kMaxCounterNumber ? 1 : stored + 1;
+  TextFileWriter writer(counter_path, platform::OpenMode::kWriteTruncate);
+  (void)writer.Write(std::to_string(next) + "\n");
+  (void)writer.Close();
+  return {stored, next};
+}
+
+// What the lock line holding `identity` reads back as: the identity and its
+// LF, up to the first LF and at most 999 characters, with its line end cut.
+// Equal to the identity itself unless that is longer than 999 characters or
+// holds a line end; comparing against it lets such an identity still find
+// itself in the lock instead of waiting out every try.
+std::string ReadableIdentity(const std::string& identity) {
+  std::string line = identity.substr(0, identity.find('\n'));
+  line.push_back('\n');
+  if (line.size() > kLockReadChars) line.resize(kLockReadChars);
+  CutLineEnd(line, 1);
+  return line;
+}
+
+}  // namespace
+
+std::string RequestIdentity(std::string_view logon, std::string_view command, std::string_view p2,
+                            std::string_view p3) {
+  std::string identity;
+  identity.reserve(logon.size() + command.size() + p2.size() + p3.size() + 24);
+  identity.append("logon=").append(logon);
+  identity.append("&command=").append(command);
+  identity.append("&p2=").append(p2);
+  identity.append("&p3=").append(p3);
+  if (identity.size() > kIdentityChars) identity.resize(kIdentityChars);
+  return identity;
+}
+
+long ParseCounterText(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  long value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    const long digit = text[i] - '0';
+    if (value > (LONG_MAX - digit) / 10) {
+      value = LONG_MAX;
+    } else {
+      value = value * 10 + digit;
+    }
+  }
+  return negative ? 0 : value;
+}
+
+long TakeInTicket(std::string_view logon, std::string_view command, std::string_view /*p1*/,
+                  std::string_view p2, std::string_view p3) {
+  const std::string root = ResolveInstallRoot(kCounterPathCapacity);
+  const std::optional<std::string> lock_path =
+      SpoolPath(root, "", kInLockName, kCounterPathCapacity);
+  const std::optional<std::string> counter_path =
+      SpoolPath(root, "", kInCounterName, kCounterPathCapacity);
+  const bool short_traces = command == "login" || command == "getlogon";
+  const std::string logon_text(logon);
+  const std::string command_text(command);
+  const std::string p2_text(p2);
+  const std::string p3_text(p3);
+
+  // A root too long for the counter's paths holds no counter: the number is
+  // the first one, and no file is touched.
+  if (!lock_path || !counter_path) {
+    if (short_traces) {
+      TraceFormat(kInCounterShort, 0L, 1L);
+    } else {
+      TraceFormat(kInCounterLong, 0L, 1L, logon_text.c_str(), command_text.c_str(), p2_text.c_str(),
+                  p3_text.c_str());
+    }
+    return 1;
+  }
+
+  const std::string identity = RequestIdentity(logon, command, p2, p3);
+  const std::string readable = ReadableIdentity(identity);
+  int tries = 0;
+  // Each round is a wait for the lock, a write of the identity and a
+  // read-back. A lock that keeps reading back another identity is taken over
+  // once the tries are spent, so the loop ends even if it never settles.
+  for (int round = 1;; ++round) {
+    WaitForLockFile(*lock_path, tries);
+    WriteLockFile(*lock_path, identity + "\n");
+    platform::SleepMilliseconds(1);
+    TextFileReader reader(*lock_path);
+    if (!reader.is_open()) {
+      TraceFormat("%s", kLockMissingTrace);
+      break;
+    }
+    std::string content = "(rien)";
+    std::string line;
+    if (reader.ReadLine(line, kLockReadChars)) content = line;
+    reader.Close();
+    CutLineEnd(content, 1);
+    const bool bound_spent = tries >= kLockWaitTries || round >= kLockWaitTries;
+    if (content == readable || bound_spent) {
+      if (short_traces) {
+        TraceFormat("%s", kLockMatchShort);
+      } else {
+        TraceFormat(kLockMatchLong, identity.c_str(), content.c_str(), "");
+      }
+      break;
+    }
+    if (short_traces) {
+      TraceFormat("%s", kLockMismatchShort);
+    } else {
+      TraceFormat(kLockMismatchLong, identity.c_str(), content.c_str(), "");
+    }
+  }
+
+  const auto [stored, next] =
+      AdvanceCounter(*counter_path, SectionOr(InCounterLock(), FallbackInSection()));
+  // Removed by whoever finishes, even when another request wrote it last.
+  (void)platform::RemoveFile(lock_path->c_str());
+
+  if (short_traces) {
+    TraceFormat(kInCounterShort, stored, next);
+  } else {
+    TraceFormat(kInCounterLong, stored, next, logon_text.c_str(), command_text.c_str(),
+                p2_text.c_str(), p3_text.c_str());
+  }
+  return next;
+}
+
+long TakePostNumber() {
+  const std::string root = ResolveInstallRoot(kCounterPathCapacity);
+  const std::optional<std::string> lock_path =
+      SpoolPath(root, "", kPostLockName, kCounterPathCapacity);
+  const std::optional<std::string> counter_path =
+      SpoolPath(root, "", kPostCounterName, kCounterPathCapacity);
+  if (!lock_path || !counter_path) {
+    TraceFormat(kPostCounterTrace, 0L, 1L);
+    return 1;
+  }
+
+  int tries = 0;
+  WaitForLockFile(*lock_path, tries);
+  // The post lock is not read back: two processes may draw the same number,
+  // and the posted-data store skips a number whose data file exists.
+  WriteLockFile(*lock_path, "locked\n");
+  const auto [stored, next] =
+      AdvanceCounter(*counter_path, SectionOr(PostCounterLock(), FallbackPostSection()));
+  (void)platform::RemoveFile(lock_path->c_str());
+
+  TraceFormat(kPostCounterTrace, stored, next);
+  return next;
+}
+
+}  // namespace spool

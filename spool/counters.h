@@ -1,0 +1,38 @@
+// The two counters that number spool files: the in counter issues request
+// tickets, the post counter the numbers of posted-data files. Each is a text
+// file in the install root, guarded across processes by a lock file beside
+// it (outer) and inside the process by its critical section (inner).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace spool {
+
+// Numbers run from 1 to kMaxCounterNumber; the one after it is 1 again.
+inline constexpr long kMaxCounterNumber = 1000000;
+// A lock file is waited for at most this many tries of 1 ms per call; after
+// that a lock left by a dead holder is taken over.
+inline constexpr int kLockWaitTries = 10000;
+
+// Takes the next request ticket. The request identity ("logon=..&command=..
+// &p2=..&p3=..", cut to 1023 characters) is written into the in lock and read
+// back after 1 ms to narrow the race between processes. Never fails: with an
+// unusable root it still returns a number (1, as from a missing counter).
+// `p1` is part of the call but not of the identity.
+long TakeInTicket(std::string_view logon, std::string_view command, std::string_view p1,
+                  std::string_view p2, std::string_view p3);
+
+// Takes the next posted-data number. Never fails.
+long TakePostNumber();
+
+// The request identity of the in lock, cut to its 1023-character buffer.
+std::string RequestIdentity(std::string_view logon, std::string_view command, std::string_view p2,
+                            std::string_view p3);
+
+// The value of a counter file's first line as the counter reads it: leading
+// blanks skipped, optional sign, digits up to the first other character; no
+// digits, or a negative value, gives 0. Values too large to hold saturate.
+long ParseCounterText(std::string_view text);
+
+}  // namespace spool
