@@ -1,0 +1,256 @@
+// The back-end's loop against a real spool tree in a temporary directory:
+// requests answered once, answers complete before their ready flags, reused
+// numbers answered again, malformed files answered with an error page, and
+// posted data and events consumed as they appear.
+
+#include "tools/backend/backend.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "tools/backend/spool_text.h"
+
+namespace tools {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+class BackendTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/backend_test.XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    for (const char* dir : {"in", "out", "traces", "post", "rights", "events", "docs"}) {
+      fs::create_directory(root_ + "/" + dir);
+    }
+    Put("docs/a.pdf", "%PDF-1.4 test");
+    options_.root = root_;
+    options_.documents_folder = root_ + "/docs";
+    options_.force_polling = true;
+    options_.incomplete_grace = 100ms;
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  void Put(const std::string& relative, const std::string& bytes) {
+    ASSERT_TRUE(WriteFile(root_ + "/" + relative, bytes)) << relative;
+  }
+  void Append(const std::string& relative, const std::string& bytes) {
+    std::ofstream(root_ + "/" + relative, std::ios::binary | std::ios::app) << bytes;
+  }
+  std::string Read(const std::string& relative) {
+    return ReadFileBytes(root_ + "/" + relative).value_or("<missing>");
+  }
+  bool Exists(const std::string& relative) { return fs::exists(root_ + "/" + relative); }
+  // Writes a request as the module does: server file, then request file.
+  void Spool(const std::string& ticket, const std::string& command, const std::string& p2 = "") {
+    Put("in/" + ticket + ".srv", "http\r\nlocalhost\r\n8080\r\n");
+    Put("in/" + ticket + ".req", "/scripts/dudarovuvadu.dll\r\nanna\r\n" + command + "\r\n" +
+                                     ticket + "\r\n" + p2 + "\r\n\r\n");
+  }
+  int CountLines(const std::string& prefix) {
+    std::istringstream lines(report_.str());
+    int count = 0;
+    for (std::string line; std::getline(lines, line);) count += line.rfind(prefix, 0) == 0;
+    return count;
+  }
+
+  std::string root_;
+  BackendOptions options_;
+  std::ostringstream report_;
+};
+
+TEST_F(BackendTest, AnswersEachRequestOnceAnswerBeforeFlag) {
+  Backend backend(options_, report_);
+  std::string error;
+  ASSERT_TRUE(backend.Start(error)) << error;
+  Spool("1", "hello");
+  const auto now = Backend::Clock::now();
+  backend.ScanOnce(now);
+  backend.ScanOnce(now + 10ms);
+  backend.ScanOnce(now + 20ms);
+  EXPECT_EQ(CountLines("answered 1 "), 1) << report_.str();
+  ASSERT_TRUE(Exists("out/1.rdy"));
+  const std::string answer = Read("out/1.htm");
+  EXPECT_NE(answer.find("<td id=\"command\">hello</td></tr>\r\n"), std::string::npos);
+  EXPECT_EQ(answer.find("\n\n"), std::string::npos);  // every LF stored as CR LF
+  EXPECT_FALSE(Exists("out/1.htm.new"));
+}
+
+TEST_F(BackendTest, ReusedNumberIsAnsweredAgain) {
+  Backend backend(options_, report_);
+  std::string error;
+  ASSERT_TRUE(backend.Start(error));
+  Spool("5", "first");
+  auto now = Backend::Clock::now();
+  backend.ScanOnce(now);
+  // The module picks the answer up, then a wrapped counter issues 5 again:
+  // it deletes the old flag before it writes the new request.
+  fs::remove(root_ + "/in/5.req");
+  fs::remove(root_ + "/out/5.rdy");
+  backend.ScanOnce(now + 10ms);
+  Spool("5", "second");
+  backend.ScanOnce(now + 20ms);
+  EXPECT_EQ(CountLines("answered 5 "), 2) << report_.str();
+  EXPECT_NE(Read("out/5.htm").find("second"), std::string::npos);
+}
+
+TEST_F(BackendTest, RequestAlreadyFlaggedIsNotAnsweredAgain) {
+  // A basket answer keeps its flag and its request may outlive a restart.
+  Spool("8", "getqvpanier");
+  Put("out/8.htm", "kept");
+  Put("out/8.rdy", "");
+  Backend backend(options_, report_);
+  std::string error;
+  ASSERT_TRUE(backend.Start(error));
+  backend.ScanOnce(Backend::Clock::now());
+  EXPECT_EQ(Read("out/8.htm"), "kept");
+  EXPECT_EQ(CountLines("answered"), 0);
+}
+
+TEST_F(BackendTest, NoReadyFlagWhenTheAnswerCannotBeWritten) {
+  fs::create_directory(root_ + "/out/3.htm");  // the answer's name is taken
+  Backend backend(options_, report_);
+  std::string error;
+  ASSERT_TRUE(backend.Start(error));
+  Spool("3", "hello");
+  backend.ScanOnce(Backend::Clock::now());
+  EXPECT_FALSE(Exists("out/3.rdy"));
+  EXPECT_EQ(CountLines("error 3: cannot write its answer"), 1) << report_.str();
+}
+
+TEST_F(BackendTest, IncompleteRequestWaitsThenGetsAnErrorPage) {
+  Backend backend(options_, report_);
+  std::string error;
+  ASSERT_TRUE(backend.Start(error));
+  Put("in/4.req", "/scripts/dudarovuvadu.dll\r\nanna\r\n");
+  const auto now = Backend::Clock::now();
+  backend.ScanOnce(now);
+  EXPECT_FALSE(Exists("out/4.rdy"));  // maybe still being written
+  backend.ScanOnce(now + 200ms);
+  ASSERT_TRUE(Exists("out/4.rdy"));
+  EXPECT_NE(Read("out/4.htm").find("2 lines where six are expected"), std::string::npos);
+  EXPECT_EQ(CountLines("malformed 4:"), 1);
+}
+
+TEST_F(BackendTest, BinaryGarbageGetsAnErrorPage) {
+  Backend backend(options_, report_);
+  std::string error;
+  ASSERT_TRUE(backend.Start(error));
+  std::string garbage;
+  for (int i = 0; i < 4096; ++i) garbage.push_back(static_cast<char>((i * 37) % 256));
+  Put("in/6.req", garbage);
+  const auto now = Backend::Clock::now();
+  backend.ScanOnce(now);
+  backend.ScanOnce(now + 200ms);
+  EXPECT_TRUE(Exists("out/6.rdy"));
+  EXPECT_EQ(CountLines("malformed 6:"), 1) << report_.str();
+}
+
+TEST_F(BackendTest, DelayHoldsTheAnswerBack) {
+  options_.delay = 500ms;
+  Backend backend(options_, report_);
+  std::string error;
+  ASSERT_TRUE(backend.Start(error));
+  Spool("2", "hello");
+  const auto now = Backend::Clock::now();
+  backend.ScanOnce(now);
+  backend.ScanOnce(now + 400ms);
+  EXPECT_FALSE(Exists("out/2.rdy"));
+  backend.ScanOnce(now + 600ms);
+  EXPECT_TRUE(Exists("out/2.rdy"));
+}
+
+TEST_F(BackendTest, ListWritesTheRightsListAndDocumentAnswerNamesTheFile) {
+  Backend backend(options_, report_);
+  std::string error;
+  ASSERT_TRUE(backend.Start(error));
+  Spool("10", "getlist");
+  Spool("11", "getdoc", "a.pdf");
+  backend.ScanOnce(Backend::Clock::now());
+  EXPECT_EQ(Read("rights/~anna.lst"), root_ + "/docs/a.pdf\r\n");
+  std::string line = "\\\\" + root_.substr(1) + "\\docs\\a.pdf\r\n";
+  for (char& c : line) c = c == '/' ? '\\' : c;
+  EXPECT_EQ(Read("out/11.htm"), line);
+}
+
+TEST_F(BackendTest, PostedDataConsumedOnceWhenItsReadyFileIsComplete) {
+  Backend backend(options_, report_);
+  std::string error;
+  ASSERT_TRUE(backend.Start(error));
+  Put("post/7.txt", "a\r\nb");
+  Put("post/7.rdy", "");  // created, its length not yet written
+  const auto now = Backend::Clock::now();
+  backend.ScanOnce(now);
+  EXPECT_EQ(CountLines("posted 7"), 0);
+  Put("post/7.rdy", "3");
+  backend.ScanOnce(now + 10ms);
+  backend.ScanOnce(now + 20ms);
+  EXPECT_EQ(CountLines("posted 7: received=3 stored=4 data=a\\x0Ab"), 1) << report_.str();
+}
+
+TEST_F(BackendTest, EventLinesReportedOnceEachAndOnlyWhole) {
+  Backend backend(options_, report_);
+  std::string error;
+  ASSERT_TRUE(backend.Start(error));
+  const auto now = Backend::Clock::now();
+  Append("events/anna.evt", "one;two;three\r\n;;\r\nhalf");
+  backend.ScanOnce(now);
+  EXPECT_EQ(CountLines("event anna: one;two;three"), 1);
+  EXPECT_EQ(CountLines("event anna: ;;"), 1);
+  EXPECT_EQ(CountLines("event anna: half"), 0);
+  Append("events/anna.evt", ";way\r\n");
+  backend.ScanOnce(now + 10ms);
+  EXPECT_EQ(CountLines("event anna: half;way"), 1);
+  EXPECT_EQ(CountLines("event anna: one;two;three"), 1);
+  // A file replaced by a shorter one is read from its start.
+  fs::remove(root_ + "/events/anna.evt");
+  Append("events/anna.evt", "new\r\n");
+  backend.ScanOnce(now + 20ms);
+  EXPECT_EQ(CountLines("event anna: new"), 1) << report_.str();
+}
+
+TEST_F(BackendTest, StartRefusesARootWithoutSpoolDirectories) {
+  fs::remove(root_ + "/post");
+  Backend backend(options_, report_);
+  std::string error;
+  EXPECT_FALSE(backend.Start(error));
+  EXPECT_NE(error.find("post"), std::string::npos);
+}
+
+// Both watch modes, through Run on a thread: the answer appears within a
+// bounded time and Run returns once asked to stop.
+class BackendRunTest : public BackendTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(BackendRunTest, RunAnswersAndStops) {
+  options_.force_polling = GetParam();
+  Backend backend(options_, report_);
+  std::string error;
+  ASSERT_TRUE(backend.Start(error));
+  EXPECT_EQ(backend.using_inotify(), !GetParam());
+  std::atomic<bool> stop{false};
+  std::thread runner([&] { backend.Run(stop); });
+  Spool("12", "hello");
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (!Exists("out/12.rdy") && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(5ms);
+  }
+  stop = true;
+  runner.join();
+  EXPECT_TRUE(Exists("out/12.rdy"));
+  EXPECT_NE(Read("out/12.htm").find("hello"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(WatchModes, BackendRunTest, ::testing::Values(false, true),
+                         [](const auto& param_info) {
+                           return param_info.param ? "Polling" : "Inotify";
+                         });
+
+}  // namespace
+}  // namespace tools
