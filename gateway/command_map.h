@@ -59,7 +59,7 @@ using Handler = void (*)(WebExtension& extension, RequestContext& context,
 struct ParamInfo {
   std::unique_ptr<char[]> private_copy;    // the entry's text, cut in place
   std::vector<const char*> names;          // into private_copy
-  std::vector<const char*> default_texts;  // into private_copy; nullptr: required
+  std::vector<char*> default_texts;        // into private_copy; nullptr: required
   std::vector<ArgValue> default_values;    // defaults converted by type code
   int required_count = 0;
 };
@@ -73,8 +73,9 @@ struct CommandEntry {
   Handler handler;
   const char* arg_types;
   // Parameter entries: the parsed names and defaults, built under the
-  // MapLock at first use and released when the module unloads.
-  std::unique_ptr<ParamInfo> param_info = nullptr;
+  // MapLock at first use and freed by ReleaseParamInfoCache when the module
+  // unloads. A plain pointer keeps the map constant-initialisable.
+  ParamInfo* param_info = nullptr;
 };
 
 struct CommandLookUp {

@@ -19,9 +19,8 @@ namespace gateway {
 
 class WebExtension {
  public:
-  // Becomes the current extension.
   explicit WebExtension(char separator);
-  // Clears the current extension.
+  // Clears the current extension if it is this one.
   virtual ~WebExtension();
   WebExtension(const WebExtension&) = delete;
   WebExtension& operator=(const WebExtension&) = delete;
@@ -56,6 +55,11 @@ class WebExtension {
 
   int CallHandler(RequestContext& context, CommandEntry& entry, CommandEntry* parameters,
                   char* argument_text);
+
+ protected:
+  // Makes this object the one the entry points forward to. The module's
+  // extension object does so when it is constructed.
+  void MakeCurrent();
 
  private:
   char separator_;

@@ -3,9 +3,9 @@
 // TraceSink, which discards it. Nothing is written to any log or file.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace spool {
 
@@ -16,13 +16,14 @@ inline constexpr std::size_t kTraceCapacity = 2048;
 // Accepts a message and does nothing with it.
 void TraceSink(std::string_view message);
 
-// Fills `format` (printf conversions, constant formats only) into a buffer
-// of kTraceCapacity characters, cut to fit, and hands it to TraceSink.
-// Returns the message handed over, for tests.
-std::string TraceFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Fills `format` (printf conversions, constant formats only) into a fixed
+// buffer of kTraceCapacity characters, cut to fit, and hands the message to
+// TraceSink. Allocates nothing.
+void TraceFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // "(dd/mm/yyyy hh:mm:ss)" of the present local time becomes the current
-// start time; the old one, if valid, becomes the previous one.
+// start time; the old one, if valid, becomes the previous one. Returns the
+// new current start time.
 std::string StampStartTime();
 // The held current start time, or "(oldcurtime inconnu)".
 std::string CurrentStartTime();
@@ -30,12 +31,15 @@ std::string CurrentStartTime();
 std::string PreviousStartTime();
 
 // What the module does when it loads and unloads: the start and stop trace
-// lines around the creation and deletion of the two counter locks. Each
-// returns the messages handed to the sink, in order, for tests.
-std::vector<std::string> RunLoadSequence();
-std::vector<std::string> RunUnloadSequence();
+// lines around the creation and deletion of the two counter locks.
+void RunLoadSequence();
+void RunUnloadSequence();
 
 namespace testing {
+// Every message TraceSink accepts is also handed to `observer` (null: none).
+// Lets a test see what the sink was given; the sink itself keeps nothing.
+using TraceObserver = void (*)(std::string_view message);
+void SetTraceObserver(TraceObserver observer);
 // Forgets both start times, as at a fresh load.
 void ResetStartTimes();
 }  // namespace testing

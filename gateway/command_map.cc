@@ -1,0 +1,299 @@
+// Look-up in the command map and the conversion of an argument text into the
+// typed values a handler takes: by position, or as name=value pairs with the
+// defaults of the command's parameter entry.
+#include "gateway/command_map.h"
+
+#include <cctype>
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+#include "gateway/url_decode.h"
+
+namespace gateway {
+
+namespace {
+
+constexpr char kQuote = '\'';
+
+bool IsWhite(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+bool IsCommandEntry(const CommandEntry& entry) {
+  return entry.handler != nullptr && entry.arg_types != nullptr;
+}
+
+// The next token of `*cursor`: leading separators skipped, the token ends at
+// the next separator, which becomes a zero byte. Null when nothing is left.
+char* NextToken(char** cursor, char separator) {
+  char* text = *cursor;
+  if (text == nullptr) return nullptr;
+  while (*text == separator) ++text;
+  if (*text == '\0') {
+    *cursor = text;
+    return nullptr;
+  }
+  char* token = text;
+  char* end = std::strchr(text, separator);
+  if (end == nullptr) {
+    *cursor = token + std::strlen(token);
+  } else {
+    *end = '\0';
+    *cursor = end + 1;
+  }
+  return token;
+}
+
+// The rest of an argument text is clean when it is empty and holds no
+// separator (a token list that used every type code must stop there).
+bool RestIsEmpty(const char* rest, char separator) {
+  return rest == nullptr || (*rest == '\0' && std::strchr(rest, separator) == nullptr);
+}
+
+// Leading white space, an optional sign and digits; 0 without digits. Out of
+// range values saturate instead of overflowing.
+long ParseLong(const char* text) { return std::strtol(text, nullptr, 10); }
+
+}  // namespace
+
+CommandLookUp LookUpCommand(std::span<CommandEntry> map, const char* name, Handler handler) {
+  if (name == nullptr && handler == nullptr) {
+    // The first default marker names the default command; its first command
+    // entry is the one called.
+    for (CommandEntry& entry : map) {
+      if (entry.handler != nullptr && entry.arg_types == nullptr) {
+        return LookUpCommand(map, nullptr, entry.handler);
+      }
+    }
+    return {};
+  }
+  for (std::size_t i = 0; i < map.size(); ++i) {
+    CommandEntry& entry = map[i];
+    if (!IsCommandEntry(entry)) continue;
+    if (handler != nullptr && entry.handler != handler) continue;
+    if (name != nullptr && (entry.name == nullptr || strcasecmp(entry.name, name) != 0)) continue;
+    CommandLookUp found;
+    found.command = &entry;
+    if (i + 1 < map.size() && map[i + 1].handler == nullptr) found.parameters = &map[i + 1];
+    return found;
+  }
+  return {};
+}
+
+void ReleaseParamInfoCache(std::span<CommandEntry> map) {
+  for (CommandEntry& entry : map) {
+    delete entry.param_info;
+    entry.param_info = nullptr;
+  }
+}
+
+int CountParamNames(const char* text, char separator, int* count) {
+  bool between_names = true;
+  bool in_quotes = false;
+  int names = 0;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (between_names) {
+      if (*c == kQuote) return ResultUnbalancedQuote;
+      if (IsWhite(*c)) continue;
+      ++names;
+      between_names = false;
+    } else if (*c == kQuote) {
+      in_quotes = !in_quotes;
+    } else if (!in_quotes && (IsWhite(*c) || *c == separator)) {
+      between_names = true;
+    }
+  }
+  *count = names;
+  if (names == 0) return ResultNoParamNames;
+  if (in_quotes) return ResultUnbalancedQuote;
+  return ResultOk;
+}
+
+int ParseParamNames(const char* entry_text, int type_count, const unsigned char* types,
+                    char separator, std::unique_ptr<ParamInfo>* info) {
+  if (entry_text == nullptr || *entry_text == '\0') return ResultNoParamNames;
+  int count = 0;
+  if (const int result = CountParamNames(entry_text, separator, &count); result != ResultOk) {
+    return result;
+  }
+  if (count != type_count) return ResultBadArgCount;
+
+  auto built = std::make_unique<ParamInfo>();
+  const std::size_t length = std::strlen(entry_text);
+  built->private_copy = std::make_unique<char[]>(length + 1);
+  std::memcpy(built->private_copy.get(), entry_text, length + 1);
+
+  enum class State { kBetween, kName };
+  State state = State::kBetween;
+  bool seen_default = false;
+  char* c = built->private_copy.get();
+  while (*c != '\0') {
+    switch (state) {
+      case State::kBetween:
+        if (IsWhite(*c)) {
+          ++c;
+        } else if (*c == kQuote || *c == '=') {
+          return ResultUnbalancedQuote;
+        } else {
+          built->names.push_back(c);
+          built->default_texts.push_back(nullptr);
+          state = State::kName;
+          ++c;
+        }
+        break;
+      case State::kName:
+        if (IsWhite(*c)) {
+          // A required parameter may not follow one with a default.
+          if (seen_default) return ResultBadArgument;
+          *c++ = '\0';
+          state = State::kBetween;
+        } else if (*c == '=') {
+          *c++ = '\0';
+          seen_default = true;
+          if (*c == kQuote) {
+            char* start = ++c;
+            char* end = std::strchr(start, kQuote);
+            built->default_texts.back() = start;
+            if (end == nullptr) {
+              c = start + std::strlen(start);
+            } else {
+              *end = '\0';
+              c = end + 1;
+            }
+          } else {
+            char* start = c;
+            while (*c != '\0' && !IsWhite(*c)) ++c;
+            built->default_texts.back() = start;
+            if (*c != '\0') *c++ = '\0';
+          }
+          state = State::kBetween;
+        } else if (*c == kQuote) {
+          return ResultUnbalancedQuote;
+        } else {
+          ++c;
+        }
+        break;
+    }
+  }
+  // A name that runs to the end of the text has no default.
+  if (state == State::kName && seen_default && built->default_texts.back() == nullptr) {
+    return ResultBadArgument;
+  }
+  if (built->names.size() != static_cast<std::size_t>(type_count)) return ResultBadArgCount;
+
+  built->default_values.resize(built->names.size());
+  for (std::size_t i = 0; i < built->names.size(); ++i) {
+    if (built->default_texts[i] == nullptr) {
+      ++built->required_count;
+    } else {
+      built->default_values[i] = ConvertArgument(types[i], built->default_texts[i]);
+    }
+  }
+  *info = std::move(built);
+  return ResultOk;
+}
+
+int BindArguments(const unsigned char* types, char* argument_text, char separator,
+                  std::uint32_t raw_count, ArgumentList* arguments) {
+  if (argument_text == nullptr) return types[0] == ArgNone ? ResultOk : ResultBadArgCount;
+  if (types[0] == ArgNone) return ResultBadArgCount;
+  char* cursor = argument_text;
+  std::size_t i = 0;
+  for (; types[i] != ArgEnd; ++i) {
+    if (types[i] == ArgNone) return ResultBadArgument;
+    if (types[i] == ArgRaw) {
+      if (i != 0) return ResultBadArgument;
+      ArgValue raw;
+      raw.text = argument_text;
+      raw.raw_count = raw_count;
+      arguments->push_back(raw);
+      return ResultOk;
+    }
+    char* token = NextToken(&cursor, separator);
+    if (token == nullptr) break;
+    arguments->push_back(ConvertArgument(types[i], token));
+  }
+  if (types[i] != ArgEnd) return ResultBadArgCount;
+  if (!RestIsEmpty(cursor, separator)) return ResultBadArgCount;
+  return ResultOk;
+}
+
+int BindNamedArguments(const unsigned char* types, char* argument_text, char separator,
+                       const ParamInfo& info, ArgumentList* arguments) {
+  const std::size_t count = info.names.size();
+  ArgumentList working = info.default_values;
+  std::vector<bool> set(count, false);
+  std::size_t positional = 0;
+  int named_required = 0;
+
+  if (argument_text != nullptr) {
+    char* cursor = argument_text;
+    std::size_t i = 0;
+    for (; types[i] != ArgEnd && types[i] != ArgNone; ++i) {
+      char* token = NextToken(&cursor, separator);
+      if (token == nullptr) break;
+      if (char* equals = std::strchr(token, '='); equals != nullptr) {
+        *equals = '\0';
+        char* value = equals + 1;
+        std::size_t index = 0;
+        while (index < count && strcasecmp(info.names[index], token) != 0) ++index;
+        if (index == count) return ResultBadArgument;
+        const bool required = info.default_texts[index] == nullptr;
+        if (*value != '\0' || required) working[index] = ConvertArgument(types[index], value);
+        if (required) ++named_required;
+        if (set[index] || index < positional) return ResultBadArgument;
+        set[index] = true;
+      } else {
+        if (named_required != 0) return ResultBadArgument;
+        if (positional >= count) return ResultBadArgCount;
+        working[positional] = ConvertArgument(types[i], token);
+        if (set[positional]) return ResultBadArgument;
+        set[positional] = true;
+        ++positional;
+      }
+    }
+    if ((types[i] == ArgEnd || types[i] == ArgNone) && !RestIsEmpty(cursor, separator)) {
+      return ResultBadArgCount;
+    }
+  }
+  if (named_required + static_cast<int>(positional) < info.required_count) {
+    return ResultBadArgCount;
+  }
+  *arguments = std::move(working);
+  return ResultOk;
+}
+
+ArgValue ConvertArgument(unsigned char type, char* text) {
+  ArgValue value;
+  switch (type) {
+    case ArgShort:
+      value.short_value = static_cast<std::uint32_t>(ParseLong(text)) & 0xFFFFu;
+      break;
+    case ArgLong: {
+      const long parsed = ParseLong(text);
+      value.long_value = static_cast<std::int32_t>(
+          parsed > INT32_MAX ? INT32_MAX : (parsed < INT32_MIN ? INT32_MIN : parsed));
+      break;
+    }
+    case ArgFloat: {
+      const double parsed = std::strtod(text, nullptr);
+      value.float_value = std::fabs(parsed) > FLT_MAX ? static_cast<float>(std::copysign(
+                                                            HUGE_VAL, parsed))
+                                                      : static_cast<float>(parsed);
+      break;
+    }
+    case ArgDouble:
+      value.double_value = std::strtod(text, nullptr);
+      break;
+    case ArgText:
+      value.text = UrlDecode(text);
+      break;
+    default:
+      break;
+  }
+  return value;
+}
+
+}  // namespace gateway

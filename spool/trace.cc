@@ -1,0 +1,98 @@
+// The trace sink, the formatting step in front of it, and the two start
+// timestamps the load and unload messages carry.
+#include "spool/trace.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+
+#include "platform/clock.h"
+#include "spool/counter_locks.h"
+
+namespace spool {
+
+namespace {
+
+// Written only while the module loads, before any request; read afterwards.
+std::string g_current_start_time;
+std::string g_previous_start_time;
+
+std::atomic<testing::TraceObserver> g_observer{nullptr};
+
+bool IsValidStamp(const std::string& stamp) {
+  return stamp.size() == 21 && stamp.front() == '(' && stamp.back() == ')';
+}
+
+std::string FormatStamp(const platform::LocalTime& time) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "(%02d/%02d/%04d %02d:%02d:%02d)", time.day, time.month,
+                time.year, time.hour, time.minute, time.second);
+  return buffer;
+}
+
+// The load and unload lines use a buffer of 256 characters.
+void TraceStartLine(const char* format, const std::string& current, const std::string& previous) {
+  char buffer[256];
+  std::snprintf(buffer, sizeof buffer, format, current.c_str(), previous.c_str());
+  TraceSink(buffer);
+}
+
+}  // namespace
+
+void TraceSink(std::string_view message) {
+  if (testing::TraceObserver observer = g_observer.load()) observer(message);
+}
+
+void TraceFormat(const char* format, ...) {
+  char buffer[kTraceCapacity];
+  va_list arguments;
+  va_start(arguments, format);
+  // vsnprintf cuts a longer message to the buffer and terminates it.
+  std::vsnprintf(buffer, sizeof buffer, format, arguments);
+  va_end(arguments);
+  TraceSink(buffer);
+}
+
+std::string StampStartTime() {
+  g_previous_start_time =
+      IsValidStamp(g_current_start_time) ? g_current_start_time : "(curtime inconnu)";
+  platform::LocalTime now;
+  g_current_start_time = platform::LocalNow(now) ? FormatStamp(now) : std::string();
+  return g_current_start_time;
+}
+
+std::string CurrentStartTime() {
+  return IsValidStamp(g_current_start_time) ? g_current_start_time : "(oldcurtime inconnu)";
+}
+
+std::string PreviousStartTime() {
+  return IsValidStamp(g_previous_start_time) ? g_previous_start_time : "(prevtime inconnu)";
+}
+
+void RunLoadSequence() {
+  const std::string previous = PreviousStartTime();
+  const std::string current = StampStartTime();
+  TraceStartLine("[Debut] CurrentStartTime=%s, PreviousStartTime=%s", current, previous);
+  CreateCounterLocks();
+  TraceSink("Windows API CriticalSection cr\xE9" "\xE9" "e");
+}
+
+void RunUnloadSequence() {
+  DeleteCounterLocks();
+  TraceSink("Windows API CriticalSection lib\xE9" "r\xE9" "e");
+  TraceStartLine("[Fin] CurrentStartTime=%s, PreviousStartTime=%s", CurrentStartTime(),
+                 PreviousStartTime());
+}
+
+namespace testing {
+
+void SetTraceObserver(TraceObserver observer) { g_observer.store(observer); }
+
+void ResetStartTimes() {
+  g_current_start_time.clear();
+  g_previous_start_time.clear();
+}
+
+}  // namespace testing
+
+}  // namespace spool

@@ -1,0 +1,173 @@
+// The fake web server: a control block whose callbacks serve server
+// variables from a table, hand out the body in pieces, record what the module
+// sends, and fail when a test asks them to.
+#include "tests/harness/fake_server.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace harness {
+
+namespace {
+
+struct Connection {
+  const Request* request;
+  const Faults* faults;
+  Response* response;
+  std::uint32_t body_offset;  // next body byte ReadClient hands out
+  int write_calls;
+};
+
+Connection* Of(HCONN handle) { return static_cast<Connection*>(handle); }
+
+BOOL GetServerVariable(HCONN handle, LPSTR name, LPVOID buffer, LPDWORD size) {
+  Connection* connection = Of(handle);
+  ++connection->response->server_variable_calls;
+  const auto found = connection->request->server_variables.find(name);
+  if (found == connection->request->server_variables.end()) {
+    errno = EINVAL;
+    return FALSE;
+  }
+  const std::string& value = found->second;
+  const auto needed = static_cast<DWORD>(value.size() + 1);
+  if (*size < needed) {
+    *size = needed;
+    errno = ENOBUFS;
+    return FALSE;
+  }
+  std::memcpy(buffer, value.c_str(), needed);
+  *size = needed;
+  return TRUE;
+}
+
+BOOL WriteClient(HCONN handle, LPVOID buffer, LPDWORD bytes, DWORD) {
+  Connection* connection = Of(handle);
+  ++connection->write_calls;
+  if (connection->write_calls == connection->faults->fail_write_number) {
+    errno = EPIPE;
+    return FALSE;
+  }
+  connection->response->writes.emplace_back(static_cast<const char*>(buffer), *bytes);
+  return TRUE;
+}
+
+BOOL ReadClient(HCONN handle, LPVOID buffer, LPDWORD size) {
+  Connection* connection = Of(handle);
+  const int call = ++connection->response->read_calls;
+  if (call == connection->faults->fail_read_number) {
+    errno = EIO;
+    return FALSE;
+  }
+  const std::string& body = connection->request->body;
+  if (call == connection->faults->end_read_number || connection->body_offset >= body.size()) {
+    *size = 0;
+    return TRUE;
+  }
+  std::uint32_t count = *size;
+  const auto left = static_cast<std::uint32_t>(body.size() - connection->body_offset);
+  if (count > left) count = left;
+  const std::uint32_t chunk = connection->request->read_chunk;
+  if (chunk != 0 && count > chunk) count = chunk;
+  std::memcpy(buffer, body.data() + connection->body_offset, count);
+  connection->body_offset += count;
+  *size = count;
+  return TRUE;
+}
+
+BOOL ServerSupportFunction(HCONN handle, DWORD request, LPVOID buffer, LPDWORD,
+                           LPDWORD data_type) {
+  Connection* connection = Of(handle);
+  if (request != HSE_REQ_SEND_RESPONSE_HEADER) {
+    errno = EINVAL;
+    return FALSE;
+  }
+  Response& response = *connection->response;
+  response.header_sent = true;
+  response.status_line = buffer != nullptr ? static_cast<const char*>(buffer) : "";
+  if (data_type != nullptr) response.header_text = reinterpret_cast<const char*>(data_type);
+  if (connection->faults->header_send_error != 0) {
+    errno = connection->faults->header_send_error;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+std::map<std::string, std::string> Request::DefaultServerVariables() {
+  return {
+      {"REMOTE_ADDR", "192.0.2.7"},
+      {"SERVER_NAME", "portal.example"},
+      {"SERVER_PORT", "8080"},
+      {"SCRIPT_NAME", "/scripts/dudarovuvadu.dll"},
+  };
+}
+
+std::string Response::written() const {
+  std::string all;
+  for (const std::string& piece : writes) all += piece;
+  return all;
+}
+
+std::string Response::body() const {
+  // The first write is the "\r\n" that ends the headers.
+  if (writes.empty()) return {};
+  std::string all;
+  for (std::size_t i = 1; i < writes.size(); ++i) all += writes[i];
+  return all;
+}
+
+Response Run(PFN_HTTPEXTENSIONPROC entry_point, const Request& request, const Faults& faults) {
+  Response response;
+  Connection connection{&request, &faults, &response, 0, 0};
+
+  std::string method = request.method;
+  std::string query = request.query;
+  std::string path_info = request.path_info;
+  std::string path_translated;
+  std::string content_type = "application/x-www-form-urlencoded";
+  const auto body_size = static_cast<std::uint32_t>(request.body.size());
+  const std::uint32_t available = request.available.value_or(body_size);
+  connection.body_offset = available;
+
+  EXTENSION_CONTROL_BLOCK block{};
+  block.cbSize = sizeof block;
+  block.dwVersion = (HSE_VERSION_MAJOR << 16) | HSE_VERSION_MINOR;
+  block.ConnID = &connection;
+  block.lpszMethod = method.data();
+  block.lpszQueryString = query.data();
+  block.lpszPathInfo = path_info.data();
+  block.lpszPathTranslated = path_translated.data();
+  block.cbTotalBytes = request.declared_length.value_or(body_size);
+  block.cbAvailable = available;
+  block.lpbData = reinterpret_cast<LPBYTE>(const_cast<char*>(request.body.data()));
+  block.lpszContentType = content_type.data();
+  block.GetServerVariable = &GetServerVariable;
+  block.WriteClient = &WriteClient;
+  block.ReadClient = &ReadClient;
+  block.ServerSupportFunction = &ServerSupportFunction;
+
+  response.result = entry_point(&block);
+  response.recorded_status = block.dwHttpStatusCode;
+  return response;
+}
+
+Response Run(const Request& request, const Faults& faults) {
+  return Run(&HttpExtensionProc, request, faults);
+}
+
+Response Get(const std::string& query) {
+  Request request;
+  request.query = query;
+  return Run(request);
+}
+
+Response Post(const std::string& query, const std::string& body) {
+  Request request;
+  request.method = "POST";
+  request.query = query;
+  request.body = body;
+  return Run(request);
+}
+
+}  // namespace harness
