@@ -1,0 +1,25 @@
+#!/bin/sh
+# Installs the Debian packages the build, the tests, the demo and the
+# benchmark need. Does nothing when they are all there already.
+set -eu
+
+PACKAGES="
+  cmake g++ make pkg-config binutils
+  libgtest-dev libmicrohttpd-dev libcli11-dev
+  curl chromium wrk nginx-light
+"
+
+missing=""
+for package in $PACKAGES; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing="$missing $package"
+  fi
+done
+[ -z "$missing" ] && exit 0
+
+as_root=""
+[ "$(id -u)" -eq 0 ] || as_root="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$as_root apt-get update -qq
+# shellcheck disable=SC2086
+$as_root apt-get install -y -qq --no-install-recommends $missing
