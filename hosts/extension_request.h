@@ -1,0 +1,78 @@
+// One request as the extension sees it: the control block with its
+// callbacks, filled from what the server received, and everything the
+// extension sends back, collected for the server to answer with. Knows no
+// HTTP library, so every host can run an extension through it.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "dudarovuvadu/httpext.h"
+#include "hosts/server_variables.h"
+
+namespace hosts {
+
+// What the server received, owned by the request.
+struct RequestInput {
+  std::string method;
+  std::string query;      // raw bytes after the first "?", not decoded
+  std::string path_info;  // the URL path
+  std::string content_type;
+  std::string body;  // the whole body, already received
+  ServerVariables variables;
+};
+
+class ExtensionRequest {
+ public:
+  // Body bytes offered in the control block before the extension has to
+  // call ReadClient, as web servers offer the first read of a body.
+  static constexpr std::size_t kDefaultAvailableLimit = 48 * 1024;
+  // A response larger than this is refused by WriteClient, so a runaway
+  // extension cannot exhaust the host's memory.
+  static constexpr std::size_t kMaxResponseBytes = std::size_t{1} << 30;
+
+  explicit ExtensionRequest(RequestInput input,
+                            std::size_t available_limit = kDefaultAvailableLimit);
+  ~ExtensionRequest();
+  ExtensionRequest(const ExtensionRequest&) = delete;
+  ExtensionRequest& operator=(const ExtensionRequest&) = delete;
+
+  // Calls the extension once with this request's control block.
+  void Run(PFN_HTTPEXTENSIONPROC proc);
+
+  EXTENSION_CONTROL_BLOCK& control_block() { return ecb_; }
+  DWORD result() const { return result_; }
+  bool header_sent() const { return header_sent_; }
+  const std::string& status_line() const { return status_line_; }
+  // The header text of the header call followed by every byte written.
+  const std::string& stream() const { return stream_; }
+  std::string TakeStream() { return std::move(stream_); }
+  std::size_t read_client_calls() const { return read_client_calls_; }
+
+  // The status to answer with: the code of the status line the extension
+  // sent; without a usable status line the recorded status; 500 when the
+  // extension failed without sending anything.
+  unsigned StatusCode() const;
+  // HSE_STATUS_ERROR asks the server to drop the connection after the answer.
+  bool KeepConnection() const { return result_ != HSE_STATUS_ERROR; }
+
+ private:
+  static ExtensionRequest* FromHandle(HCONN connection);
+  static BOOL GetServerVariable(HCONN connection, LPSTR name, LPVOID buffer, LPDWORD size);
+  static BOOL WriteClient(HCONN connection, LPVOID buffer, LPDWORD bytes, DWORD reserved);
+  static BOOL ReadClient(HCONN connection, LPVOID buffer, LPDWORD size);
+  static BOOL ServerSupportFunction(HCONN connection, DWORD request, LPVOID buffer, LPDWORD size,
+                                    LPDWORD data_type);
+
+  DWORD magic_ = 0;
+  RequestInput input_;
+  EXTENSION_CONTROL_BLOCK ecb_{};
+  std::size_t read_offset_ = 0;  // next body byte ReadClient hands out
+  std::size_t read_client_calls_ = 0;
+  DWORD result_ = HSE_STATUS_ERROR;
+  bool header_sent_ = false;
+  std::string status_line_;
+  std::string stream_;
+};
+
+}  // namespace hosts

@@ -1,0 +1,111 @@
+// dudarovuvadu-serve: serves the extension module over HTTP. Reads the
+// command line, loads the module, runs the server until SIGINT or SIGTERM,
+// then stops gracefully and unloads the module.
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "hosts/extension_module.h"
+#include "hosts/http_server.h"
+
+namespace {
+
+std::string ModuleBesideExecutable() {
+  char path[4096];
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (length <= 0) return "dudarovuvadu.so";
+  std::string executable(path, static_cast<std::size_t>(length));
+  const std::size_t slash = executable.rfind('/');
+  return executable.substr(0, slash + 1) + "dudarovuvadu.so";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  hosts::ServerOptions options;
+  std::string module_path = ModuleBesideExecutable();
+  std::string listen = "127.0.0.1:8080";
+
+  CLI::App app{"Serves the extension module over HTTP."};
+  app.add_option("--module", module_path, "extension module to load")->capture_default_str();
+  app.add_option("--listen", listen, "ADDR:PORT to listen on; port 0 picks a free port")
+      ->capture_default_str();
+  app.add_option("--script-name", options.script_name, "URL path served by the module")
+      ->capture_default_str();
+  app.add_option("--threads", options.threads, "workers that call the module")
+      ->capture_default_str()
+      ->check(CLI::Range(1u, 1024u));
+  app.add_option("--max-body", options.max_body, "largest request body in bytes")
+      ->capture_default_str()
+      ->check(CLI::Range(std::uint64_t{0}, std::uint64_t{0xFFFFFFFEu}));
+  app.add_option("--idle-timeout", options.idle_timeout_seconds,
+                 "seconds before an idle connection is closed")
+      ->capture_default_str()
+      ->check(CLI::Range(1u, 86400u));
+  app.add_option("--drain-timeout", options.drain_timeout_seconds,
+                 "seconds a stop waits for requests in flight")
+      ->capture_default_str()
+      ->check(CLI::Range(0u, 86400u));
+  app.add_flag("--quiet", options.quiet, "no line per request");
+  CLI11_PARSE(app, argc, argv);
+
+  std::string error;
+  if (!hosts::ParseListenAddress(listen, &options, &error)) {
+    std::fprintf(stderr, "dudarovuvadu-serve: %s\n", error.c_str());
+    return 2;
+  }
+
+  // The signals are taken by sigwait below; every thread started from here
+  // on inherits the mask, so none of them is interrupted by a stop request.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  std::unique_ptr<hosts::ExtensionModule> module =
+      hosts::ExtensionModule::Load(module_path, &error);
+  if (!module) {
+    std::fprintf(stderr, "dudarovuvadu-serve: %s\n", error.c_str());
+    return 1;
+  }
+  std::printf("dudarovuvadu-serve: loaded %s: version %s, \"%s\"\n", module->path().c_str(),
+              module->VersionText().c_str(), module->description().c_str());
+
+  hosts::HttpServer server(options, module->http_extension_proc(), stdout);
+  if (!server.Start(&error)) {
+    std::fprintf(stderr, "dudarovuvadu-serve: %s\n", error.c_str());
+    return 1;
+  }
+  const std::string host = options.listen_address.find(':') != std::string::npos
+                               ? "[" + options.listen_address + "]"
+                               : options.listen_address;
+  std::printf("dudarovuvadu-serve: listening on %s:%u\n", host.c_str(), server.port());
+  std::printf("dudarovuvadu-serve: portal at http://%s:%u%s\n", host.c_str(), server.port(),
+              options.script_name.c_str());
+  std::fflush(stdout);
+
+  int signal_number = 0;
+  sigwait(&stop_signals, &signal_number);
+  std::printf("dudarovuvadu-serve: stopping on signal %d\n", signal_number);
+  std::fflush(stdout);
+  if (!server.Stop()) {
+    // A request is still inside the module: unloading it now would pull the
+    // code from under that thread. End without unloading.
+    std::fprintf(stderr, "dudarovuvadu-serve: requests still running after %u s; exiting\n",
+                 options.drain_timeout_seconds);
+    std::fflush(stdout);
+    std::_Exit(3);
+  }
+  const bool terminated = module->Unload();
+  std::printf("dudarovuvadu-serve: stopped%s\n",
+              terminated ? "" : " (TerminateExtension reported failure)");
+  std::fflush(stdout);
+  return 0;
+}

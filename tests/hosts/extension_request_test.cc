@@ -1,0 +1,188 @@
+// Tests of the control block a host hands an extension and of how what the
+// extension sends is collected.
+#include "hosts/extension_request.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <functional>
+#include <string>
+
+namespace hosts {
+namespace {
+
+// The extension under test: a lambda, reached through a plain function as
+// the interface requires.
+std::function<DWORD(EXTENSION_CONTROL_BLOCK*)> g_extension;
+DWORD CallExtension(EXTENSION_CONTROL_BLOCK* ecb) { return g_extension(ecb); }
+
+RequestInput Post(std::string body) {
+  RequestInput input;
+  input.method = "POST";
+  input.query = "StoreData";
+  input.path_info = "/scripts/dudarovuvadu.dll";
+  input.body = std::move(body);
+  return input;
+}
+
+std::string Pattern(std::size_t size) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+  return bytes;
+}
+
+BOOL SendHeader(EXTENSION_CONTROL_BLOCK* ecb, const char* status, const char* headers) {
+  return ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_RESPONSE_HEADER,
+                                    const_cast<char*>(status), nullptr,
+                                    reinterpret_cast<LPDWORD>(const_cast<char*>(headers)));
+}
+
+BOOL Write(EXTENSION_CONTROL_BLOCK* ecb, std::string bytes) {
+  DWORD size = static_cast<DWORD>(bytes.size());
+  return ecb->WriteClient(ecb->ConnID, bytes.data(), &size, 0);
+}
+
+TEST(ExtensionRequestTest, LargeBodyIsOfferedInPartAndReadWholeThroughReadClient) {
+  for (const std::size_t size : {std::size_t{0}, std::size_t{10}, std::size_t{48 * 1024},
+                                 std::size_t{48 * 1024 + 1}, std::size_t{300000}}) {
+    const std::string body = Pattern(size);
+    std::string seen;
+    std::size_t calls = 0;
+    g_extension = [&](EXTENSION_CONTROL_BLOCK* ecb) -> DWORD {
+      EXPECT_EQ(ecb->cbTotalBytes, size);
+      EXPECT_EQ(ecb->cbAvailable, std::min<std::size_t>(size, 48 * 1024));
+      seen.assign(reinterpret_cast<char*>(ecb->lpbData), ecb->cbAvailable);
+      // Read the rest in odd-sized pieces, as the module reads "the bytes
+      // still missing" straight behind what it has.
+      for (;;) {
+        char chunk[4093];
+        DWORD got = sizeof chunk;
+        ++calls;
+        if (!ecb->ReadClient(ecb->ConnID, chunk, &got)) return HSE_STATUS_ERROR;
+        if (got == 0) break;
+        seen.append(chunk, got);
+      }
+      return HSE_STATUS_SUCCESS;
+    };
+    ExtensionRequest request(Post(body));
+    request.Run(&CallExtension);
+    EXPECT_EQ(request.result(), static_cast<DWORD>(HSE_STATUS_SUCCESS));
+    EXPECT_TRUE(seen == body) << "size " << size;
+    EXPECT_EQ(calls, (size > 48 * 1024 ? (size - 48 * 1024 + 4092) / 4093 : 0) + 1);
+  }
+}
+
+TEST(ExtensionRequestTest, ReadClientRefusesANullBuffer) {
+  g_extension = [](EXTENSION_CONTROL_BLOCK* ecb) -> DWORD {
+    DWORD size = 10;
+    errno = 0;
+    EXPECT_FALSE(ecb->ReadClient(ecb->ConnID, nullptr, &size));
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_FALSE(ecb->WriteClient(ecb->ConnID, nullptr, &size, 0));
+    return HSE_STATUS_SUCCESS;
+  };
+  ExtensionRequest request(Post(Pattern(100000)));
+  request.Run(&CallExtension);
+}
+
+TEST(ExtensionRequestTest, QueryStringIsRawAndWritableInPlace) {
+  RequestInput input;
+  input.method = "GET";
+  input.query = "DoCommand?Logon=anna&P3=a%20b+c ";
+  std::string seen;
+  g_extension = [&](EXTENSION_CONTROL_BLOCK* ecb) -> DWORD {
+    seen = ecb->lpszQueryString;
+    ecb->lpszQueryString[seen.size() - 1] = '\0';  // the module trims in place
+    EXPECT_STREQ(ecb->lpszMethod, "GET");
+    EXPECT_STREQ(ecb->lpszContentType, "");
+    EXPECT_EQ(ecb->cbTotalBytes, 0u);
+    return HSE_STATUS_SUCCESS;
+  };
+  ExtensionRequest request(std::move(input));
+  request.Run(&CallExtension);
+  EXPECT_EQ(seen, "DoCommand?Logon=anna&P3=a%20b+c ");
+}
+
+TEST(ExtensionRequestTest, HeaderTextAndWrittenBytesFormOneStream) {
+  g_extension = [](EXTENSION_CONTROL_BLOCK* ecb) -> DWORD {
+    EXPECT_TRUE(SendHeader(ecb, "200 OK", "Content-Type: text/html\r\n"));
+    EXPECT_TRUE(Write(ecb, "\r\n"));
+    EXPECT_TRUE(Write(ecb, std::string("a\0b", 3)));
+    EXPECT_TRUE(Write(ecb, ""));
+    return HSE_STATUS_SUCCESS;
+  };
+  ExtensionRequest request(Post(""));
+  request.Run(&CallExtension);
+  EXPECT_TRUE(request.header_sent());
+  EXPECT_EQ(request.stream(), std::string("Content-Type: text/html\r\n\r\na\0b", 30));
+  EXPECT_TRUE(request.KeepConnection());
+}
+
+TEST(ExtensionRequestTest, SecondHeaderCallFails) {
+  g_extension = [](EXTENSION_CONTROL_BLOCK* ecb) -> DWORD {
+    EXPECT_TRUE(SendHeader(ecb, "200 OK", nullptr));
+    EXPECT_FALSE(SendHeader(ecb, "500 Internal Server Error", nullptr));
+    EXPECT_FALSE(ecb->ServerSupportFunction(ecb->ConnID, 9999, nullptr, nullptr, nullptr));
+    return HSE_STATUS_SUCCESS;
+  };
+  ExtensionRequest request(Post(""));
+  request.Run(&CallExtension);
+  EXPECT_EQ(request.StatusCode(), 200u);
+  EXPECT_EQ(request.stream(), "");
+}
+
+TEST(ExtensionRequestTest, StatusToAnswerWith) {
+  const struct {
+    const char* name;
+    const char* status_line;  // nullptr: no header call
+    DWORD recorded;           // 0: left as the host set it
+    DWORD result;
+    unsigned expected;
+  } cases[] = {
+      {"status line", "404 Not Found", 0, HSE_STATUS_SUCCESS, 404},
+      {"status line of a failed request", "413 Request entity was too large", 0, HSE_STATUS_ERROR,
+       413},
+      {"unreadable status line uses the recorded status", "OK", 0, HSE_STATUS_SUCCESS, 200},
+      {"no header call, recorded status", nullptr, 500, HSE_STATUS_ERROR, 500},
+      {"failure without a word", nullptr, 0, HSE_STATUS_ERROR, 500},
+      {"success without a word", nullptr, 0, HSE_STATUS_SUCCESS, 200},
+      {"recorded status out of range", nullptr, 42, HSE_STATUS_SUCCESS, 500},
+  };
+  for (const auto& test : cases) {
+    g_extension = [&](EXTENSION_CONTROL_BLOCK* ecb) -> DWORD {
+      EXPECT_EQ(ecb->dwHttpStatusCode, 200u);
+      if (test.recorded != 0) ecb->dwHttpStatusCode = test.recorded;
+      if (test.status_line != nullptr) SendHeader(ecb, test.status_line, nullptr);
+      return test.result;
+    };
+    ExtensionRequest request(Post(""));
+    request.Run(&CallExtension);
+    EXPECT_EQ(request.StatusCode(), test.expected) << test.name;
+    EXPECT_EQ(request.KeepConnection(), test.result != HSE_STATUS_ERROR) << test.name;
+  }
+}
+
+TEST(ExtensionRequestTest, ServerVariablesReachTheExtension) {
+  RequestInput input = Post("");
+  input.variables.Set("SERVER_PORT", "8080");
+  g_extension = [](EXTENSION_CONTROL_BLOCK* ecb) -> DWORD {
+    char buffer[250];
+    DWORD size = sizeof buffer;
+    EXPECT_TRUE(
+        ecb->GetServerVariable(ecb->ConnID, const_cast<char*>("SERVER_PORT"), buffer, &size));
+    EXPECT_STREQ(buffer, "8080");
+    size = 2;
+    EXPECT_FALSE(
+        ecb->GetServerVariable(ecb->ConnID, const_cast<char*>("SERVER_PORT"), buffer, &size));
+    EXPECT_EQ(size, 5u);
+    // A null handle is refused, not followed.
+    size = sizeof buffer;
+    EXPECT_FALSE(ecb->GetServerVariable(nullptr, const_cast<char*>("SERVER_PORT"), buffer, &size));
+    return HSE_STATUS_SUCCESS;
+  };
+  ExtensionRequest request(std::move(input));
+  request.Run(&CallExtension);
+}
+
+}  // namespace
+}  // namespace hosts

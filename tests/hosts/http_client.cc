@@ -1,0 +1,164 @@
+// Raw-socket HTTP client for the host tests.
+#include "tests/hosts/http_client.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <strings.h>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+
+namespace hosts_test {
+
+namespace {
+
+bool SameName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+}  // namespace
+
+std::string HttpResponse::Header(std::string_view name) const {
+  for (const auto& [key, value] : headers) {
+    if (SameName(key, name)) return value;
+  }
+  return {};
+}
+
+int HttpResponse::CountHeader(std::string_view name) const {
+  int count = 0;
+  for (const auto& [key, value] : headers) count += SameName(key, name) ? 1 : 0;
+  return count;
+}
+
+HttpConnection::HttpConnection(std::uint16_t port) {
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) return;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd_);
+    fd_ = -1;
+  }
+}
+
+HttpConnection::~HttpConnection() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool HttpConnection::Send(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t sent = send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(sent));
+  }
+  return true;
+}
+
+bool HttpConnection::Fill(int timeout_ms) {
+  pollfd poll_fd{fd_, POLLIN, 0};
+  const int ready = poll(&poll_fd, 1, timeout_ms);
+  if (ready <= 0) return false;
+  char chunk[65536];
+  const ssize_t got = recv(fd_, chunk, sizeof chunk, 0);
+  if (got <= 0) return false;
+  buffer_.append(chunk, static_cast<std::size_t>(got));
+  return true;
+}
+
+std::optional<HttpResponse> HttpConnection::Read(bool head_request, int timeout_ms) {
+  if (fd_ < 0) return std::nullopt;
+  std::size_t end;
+  while ((end = buffer_.find("\r\n\r\n")) == std::string::npos) {
+    if (!Fill(timeout_ms)) return std::nullopt;
+  }
+  HttpResponse response;
+  const std::string head = buffer_.substr(0, end + 2);
+  buffer_.erase(0, end + 4);
+  std::size_t line_end = head.find("\r\n");
+  const std::string status_line = head.substr(0, line_end);
+  if (status_line.size() < 12 || status_line.compare(0, 5, "HTTP/") != 0) return std::nullopt;
+  response.status = static_cast<unsigned>(std::atoi(status_line.c_str() + 9));
+  for (std::size_t start = line_end + 2; start < head.size(); start = line_end + 2) {
+    line_end = head.find("\r\n", start);
+    const std::string line = head.substr(start, line_end - start);
+    const std::size_t colon = line.find(':');
+    if (colon == std::string::npos) return std::nullopt;
+    std::string value = line.substr(colon + 1);
+    while (!value.empty() && value.front() == ' ') value.erase(0, 1);
+    response.headers.emplace_back(line.substr(0, colon), value);
+  }
+  if (head_request || response.status == 204 || response.status == 304 || response.status < 200) {
+    return response;
+  }
+  const std::string length = response.Header("Content-Length");
+  if (!length.empty()) {
+    const std::size_t size = std::strtoull(length.c_str(), nullptr, 10);
+    while (buffer_.size() < size) {
+      if (!Fill(timeout_ms)) return std::nullopt;
+    }
+    response.body = buffer_.substr(0, size);
+    buffer_.erase(0, size);
+    return response;
+  }
+  if (SameName(response.Header("Transfer-Encoding"), "chunked")) {
+    for (;;) {
+      std::size_t size_end;
+      while ((size_end = buffer_.find("\r\n")) == std::string::npos) {
+        if (!Fill(timeout_ms)) return std::nullopt;
+      }
+      const std::size_t size = std::strtoull(buffer_.c_str(), nullptr, 16);
+      while (buffer_.size() < size_end + 2 + size + 2) {
+        if (!Fill(timeout_ms)) return std::nullopt;
+      }
+      response.body += buffer_.substr(size_end + 2, size);
+      buffer_.erase(0, size_end + 2 + size + 2);
+      if (size == 0) return response;
+    }
+  }
+  while (Fill(timeout_ms)) {
+  }
+  response.body = std::move(buffer_);
+  buffer_.clear();
+  return response;
+}
+
+bool HttpConnection::WaitForClose(int timeout_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) return false;
+    pollfd poll_fd{fd_, POLLIN, 0};
+    if (poll(&poll_fd, 1, static_cast<int>(left)) <= 0) return false;
+    char chunk[4096];
+    const ssize_t got = recv(fd_, chunk, sizeof chunk, 0);
+    if (got <= 0) return true;
+  }
+}
+
+std::optional<HttpResponse> Fetch(std::uint16_t port, std::string_view request, bool head_request) {
+  HttpConnection connection(port);
+  if (!connection.connected() || !connection.Send(request)) return std::nullopt;
+  return connection.Read(head_request);
+}
+
+std::string GetRequest(std::string_view target, std::string_view method) {
+  return std::string(method) + " " + std::string(target) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+}
+
+std::string PostRequest(std::string_view target, std::string_view body) {
+  return "POST " + std::string(target) +
+         " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\nContent-Type: application/octet-stream\r\n\r\n" + std::string(body);
+}
+
+}  // namespace hosts_test

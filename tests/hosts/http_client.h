@@ -1,0 +1,56 @@
+// A small HTTP/1.1 client on raw sockets for the host tests: it sends bytes
+// exactly as a test writes them (partial bodies, chunked bodies, several
+// requests on one connection) and parses what comes back. Every read is
+// bounded by a timeout.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace hosts_test {
+
+struct HttpResponse {
+  unsigned status = 0;
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string body;
+
+  // The first value of the header (name matched ignoring case), or "".
+  std::string Header(std::string_view name) const;
+  int CountHeader(std::string_view name) const;
+};
+
+class HttpConnection {
+ public:
+  explicit HttpConnection(std::uint16_t port);
+  ~HttpConnection();
+  HttpConnection(const HttpConnection&) = delete;
+  HttpConnection& operator=(const HttpConnection&) = delete;
+
+  bool connected() const { return fd_ >= 0; }
+  bool Send(std::string_view bytes);
+  // Reads one response; for a HEAD request no body follows the headers.
+  std::optional<HttpResponse> Read(bool head_request = false, int timeout_ms = 10000);
+  // True when the server closes the connection within the timeout.
+  bool WaitForClose(int timeout_ms = 5000);
+
+ private:
+  bool Fill(int timeout_ms);  // reads more into buffer_; false on close or timeout
+
+  int fd_ = -1;
+  std::string buffer_;
+};
+
+// One request on a fresh connection.
+std::optional<HttpResponse> Fetch(std::uint16_t port, std::string_view request,
+                                  bool head_request = false);
+
+// "GET <target> HTTP/1.1" with a Host header and nothing else.
+std::string GetRequest(std::string_view target, std::string_view method = "GET");
+// A POST with a Content-Length body.
+std::string PostRequest(std::string_view target, std::string_view body);
+
+}  // namespace hosts_test

@@ -1,0 +1,296 @@
+// Black-box tests of build/dudarovuvadu-serve with the portal module: each
+// test starts the host as its own process on 127.0.0.1 port 0 over a fresh
+// temporary install root, talks HTTP to it and stops it by its process id.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/hosts/http_client.h"
+
+namespace hosts {
+namespace {
+
+namespace fs = std::filesystem;
+using hosts_test::Fetch;
+using hosts_test::GetRequest;
+using hosts_test::HttpConnection;
+using hosts_test::PostRequest;
+
+constexpr char kScript[] = "/scripts/dudarovuvadu.dll";
+constexpr char kDefaultPageStart[] = "<html><head><title>Portail Quorvel</title>";
+
+std::string ReadWhole(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The host running over a temporary install root: the six spool
+// directories, a copy of the module in bin/ with its pointer file naming the
+// root.
+class ServeProcess {
+ public:
+  explicit ServeProcess(std::vector<std::string> extra_args = {}) {
+    const char* build_dir = std::getenv("DUDAROVUVADU_BUILD_DIR");
+    if (build_dir == nullptr) {
+      ADD_FAILURE() << "DUDAROVUVADU_BUILD_DIR is not set";
+      return;
+    }
+    std::string pattern = (fs::temp_directory_path() / "serve_test.XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+      ADD_FAILURE() << "mkdtemp failed";
+      return;
+    }
+    root_ = pattern;
+    for (const char* dir : {"in", "out", "traces", "post", "rights", "events", "bin"}) {
+      fs::create_directory(root_ / dir);
+    }
+    const fs::path module = root_ / "bin" / "dudarovuvadu.so";
+    fs::copy_file(fs::path(build_dir) / "dudarovuvadu.so", module);
+    std::ofstream(root_ / "bin" / "dudarovuvadu.dir", std::ios::binary) << root_.string() << "\r\n";
+
+    std::vector<std::string> args = {(fs::path(build_dir) / "dudarovuvadu-serve").string(),
+                                     "--module",
+                                     module.string(),
+                                     "--listen",
+                                     "127.0.0.1:0",
+                                     "--threads",
+                                     "4"};
+    args.insert(args.end(), extra_args.begin(), extra_args.end());
+    pid_ = fork();
+    if (pid_ == 0) {
+      const int out = open((root_ / "serve.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int err = open((root_ / "serve.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(out, STDOUT_FILENO);
+      dup2(err, STDERR_FILENO);
+      std::vector<char*> argv;
+      for (std::string& arg : args) argv.push_back(arg.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    const std::string marker = "listening on 127.0.0.1:";
+    if (!WaitForOutput(marker)) {
+      ADD_FAILURE() << "host did not start: " << Output() << ReadWhole(root_ / "serve.err");
+      return;
+    }
+    const std::string output = Output();
+    port_ =
+        static_cast<std::uint16_t>(std::atoi(output.c_str() + output.find(marker) + marker.size()));
+  }
+
+  ~ServeProcess() {
+    if (pid_ > 0) Stop();
+    if (!root_.empty()) {
+      std::error_code ignored;
+      fs::remove_all(root_, ignored);
+    }
+  }
+
+  std::uint16_t port() const { return port_; }
+  const fs::path& root() const { return root_; }
+  std::string Output() const { return ReadWhole(root_ / "serve.out"); }
+
+  bool WaitForOutput(const std::string& text, int timeout_ms = 10000) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (Output().find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+
+  void Signal(int number) const { kill(pid_, number); }
+
+  // SIGTERM, then waits (bounded) for the exit; the exit status, or -1.
+  int Stop(int timeout_ms = 15000) {
+    if (pid_ <= 0) return -1;
+    kill(pid_, SIGTERM);
+    return Wait(timeout_ms);
+  }
+
+  int Wait(int timeout_ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    int status = 0;
+    while (std::chrono::steady_clock::now() < deadline) {
+      const pid_t done = waitpid(pid_, &status, WNOHANG);
+      if (done == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return -1;
+  }
+
+ private:
+  fs::path root_;
+  pid_t pid_ = -1;
+  std::uint16_t port_ = 0;
+};
+
+// Bytes without LF, zero or trailing blanks: the posted-data store keeps
+// them as they are.
+std::string PostedData(std::size_t size) {
+  std::string data(size, 'a');
+  for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>('!' + (i * 7 + i / 93) % 90);
+  return data;
+}
+
+TEST(ServeTest, LoadsTheModuleAndServesTheDefaultPage) {
+  ServeProcess serve;
+  ASSERT_NE(serve.port(), 0);
+  EXPECT_NE(serve.Output().find("version 4.0, \"DudarOvuvadu Extension\""), std::string::npos);
+  for (const std::string& target : {std::string(kScript), std::string(kScript) + "?"}) {
+    const auto response = Fetch(serve.port(), GetRequest(target));
+    ASSERT_TRUE(response) << target;
+    EXPECT_EQ(response->status, 200u);
+    EXPECT_EQ(response->Header("Content-Type"), "text/html");
+    EXPECT_EQ(response->body.rfind(kDefaultPageStart, 0), 0u) << response->body;
+    EXPECT_NE(response->body.find(std::string("ScriptName='") + kScript + "'"), std::string::npos);
+  }
+  EXPECT_EQ(serve.Stop(), 0);
+  EXPECT_NE(serve.Output().find("dudarovuvadu-serve: stopped"), std::string::npos);
+}
+
+TEST(ServeTest, LogsOneLinePerRequestUnlessQuiet) {
+  for (const bool quiet : {false, true}) {
+    ServeProcess serve(quiet ? std::vector<std::string>{"--quiet"} : std::vector<std::string>{});
+    ASSERT_NE(serve.port(), 0);
+    ASSERT_TRUE(Fetch(serve.port(), GetRequest(std::string(kScript) + "?")));
+    ASSERT_TRUE(Fetch(serve.port(), GetRequest("/elsewhere")));
+    EXPECT_EQ(serve.Stop(), 0);
+    const std::string output = serve.Output();
+    const bool logged_page =
+        output.find(std::string("GET ") + kScript + "? 200 ") != std::string::npos;
+    const bool logged_missing = output.find("GET /elsewhere 404 ") != std::string::npos;
+    EXPECT_EQ(logged_page, !quiet) << output;
+    EXPECT_EQ(logged_missing, !quiet) << output;
+  }
+}
+
+TEST(ServeTest, HeadIsPassedToTheModule) {
+  ServeProcess serve;
+  ASSERT_NE(serve.port(), 0);
+  const auto response = Fetch(serve.port(), GetRequest(kScript, "HEAD"), true);
+  ASSERT_TRUE(response);
+  // The module answers HEAD with its status line alone.
+  EXPECT_EQ(response->status, 200u);
+  EXPECT_EQ(response->Header("Content-Length"), "0");
+  EXPECT_EQ(response->CountHeader("Content-Type"), 0);
+}
+
+TEST(ServeTest, OtherPathIsNotFound) {
+  ServeProcess serve;
+  ASSERT_NE(serve.port(), 0);
+  const auto response = Fetch(serve.port(), GetRequest("/scripts/other.dll?DoCommand"));
+  ASSERT_TRUE(response);
+  EXPECT_EQ(response->status, 404u);
+}
+
+TEST(ServeTest, BodyOverMaxBodyIsRefused) {
+  ServeProcess serve({"--max-body", "4096"});
+  ASSERT_NE(serve.port(), 0);
+  {
+    HttpConnection connection(serve.port());
+    ASSERT_TRUE(connection.Send(std::string("POST ") + kScript +
+                                "?StoreData HTTP/1.1\r\nHost: x\r\nContent-Length: 4097\r\n\r\n"));
+    const auto response = connection.Read();
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, 413u);
+  }
+  {
+    HttpConnection connection(serve.port());
+    std::string request = std::string("POST ") + kScript +
+                          "?StoreData HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n";
+    for (int i = 0; i < 5; ++i) request += "400\r\n" + std::string(1024, 'z') + "\r\n";
+    request += "0\r\n\r\n";
+    ASSERT_TRUE(connection.Send(request));
+    const auto response = connection.Read();
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, 413u);
+  }
+  // Neither reached the module: nothing was stored.
+  EXPECT_TRUE(fs::is_empty(serve.root() / "post"));
+}
+
+TEST(ServeTest, TwoRequestsOnOneKeepAliveConnection) {
+  ServeProcess serve;
+  ASSERT_NE(serve.port(), 0);
+  HttpConnection connection(serve.port());
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(connection.Send(GetRequest(kScript)));
+    const auto response = connection.Read();
+    ASSERT_TRUE(response) << i;
+    EXPECT_EQ(response->status, 200u);
+    EXPECT_EQ(response->body.rfind(kDefaultPageStart, 0), 0u);
+  }
+}
+
+TEST(ServeTest, StoreDataBodyLargerThanTheAvailablePartIsStoredWhole) {
+  ServeProcess serve;
+  ASSERT_NE(serve.port(), 0);
+  const std::string data = PostedData(200000);
+  const auto response = Fetch(serve.port(), PostRequest(std::string(kScript) + "?StoreData", data));
+  ASSERT_TRUE(response);
+  EXPECT_EQ(response->status, 200u);
+  EXPECT_EQ(response->body, "200000");
+  EXPECT_TRUE(ReadWhole(serve.root() / "post" / "1.txt") == data);
+}
+
+TEST(ServeTest, RequestInFlightFinishesDuringGracefulStop) {
+  ServeProcess serve;
+  ASSERT_NE(serve.port(), 0);
+  const std::string data = PostedData(100000);
+  const std::string request = PostRequest(std::string(kScript) + "?StoreData", data);
+  const std::size_t half = request.size() - data.size() / 2;
+  HttpConnection connection(serve.port());
+  ASSERT_TRUE(connection.Send(std::string_view(request).substr(0, half)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  serve.Signal(SIGTERM);
+  ASSERT_TRUE(serve.WaitForOutput("stopping on signal"));
+  // Stopped accepting new connections...
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  HttpConnection late(serve.port());
+  EXPECT_FALSE(late.connected() && late.Send(GetRequest(kScript)) && late.Read(false, 2000));
+  // ...while the request already under way is finished and answered.
+  ASSERT_TRUE(connection.Send(std::string_view(request).substr(half)));
+  const auto response = connection.Read();
+  ASSERT_TRUE(response);
+  EXPECT_EQ(response->status, 200u);
+  EXPECT_EQ(response->body, "100000");
+  EXPECT_EQ(serve.Wait(15000), 0);
+  EXPECT_TRUE(ReadWhole(serve.root() / "post" / "1.txt") == data);
+  EXPECT_NE(serve.Output().find("dudarovuvadu-serve: stopped"), std::string::npos);
+}
+
+TEST(ServeTest, RefusesAModuleThatCannotBeLoaded) {
+  const char* build_dir = std::getenv("DUDAROVUVADU_BUILD_DIR");
+  ASSERT_NE(build_dir, nullptr);
+  const std::string command = std::string(build_dir) +
+                              "/dudarovuvadu-serve --listen 127.0.0.1:0 --module "
+                              "/nonexistent/dudarovuvadu.so >/dev/null 2>&1";
+  const int status = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+}
+
+}  // namespace
+}  // namespace hosts
