@@ -1,1 +1,255 @@
-// Placeholder until this unit is written.
+// The ticket exchange between a request and the back-end. A new request
+// claims its ticket by creating the request file exclusively, so a number
+// drawn twice (by processes sharing the root) never joins two requests; a
+// poll accepts only a ticket the counter can issue, so p1 cannot name files
+// outside the spool.
+#include "spool/ticket_exchange.h"
+
+#include <optional>
+#include <string>
+
+#include "platform/file.h"
+#include "spool/counters.h"
+#include "spool/install_root.h"
+#include "spool/spool_paths.h"
+#include "spool/text_file.h"
+#include "spool/trace.h"
+#include "spool/wait_page.h"
+
+namespace spool {
+
+namespace {
+
+constexpr std::size_t kResultChars = kSpoolPathCapacity - 1;
+// "1000000" is the longest ticket.
+constexpr std::size_t kMaxTicketChars = 7;
+
+constexpr const char* kReadyTrace =
+    "r\xE9"
+    "ception ticket p1=%s p3=%s : .rdy existe (r\xE9"
+    "ponse => '%s')";
+constexpr const char* kNotReadyTrace =
+    "r\xE9"
+    "ception ticket p1=%s p3=%s : le .rdy n'existe pas encore (r\xE9"
+    "ponse => message d'attente '%s')";
+constexpr const char* kCreatedTrace =
+    "r\xE9"
+    "ception ticket p1='' p3=%s : cr\xE9"
+    "ation de '%s' (message d'attente '%s')";
+constexpr const char* kAnomalyTrace =
+    "r\xE9"
+    "ponse \xE0"
+    " ticket p1='' p3=%s: msg d'attente improbable '%s' car %s.req existe d\xE9"
+    "j\xE0"
+    " (anomalie)";
+
+// The eight paths of a ticket. The trace paths are only named to the trace
+// sink; nothing is written under traces/.
+struct TicketPaths {
+  std::string request;
+  std::string trace_request;
+  std::string server;
+  std::string ready;
+  std::string answer;
+  std::string trace_answer;
+  std::string wait;
+  std::string trace_wait;
+};
+
+std::string Join(std::string_view root, std::string_view directory, std::string_view file_name) {
+  // Unbounded here; FirstUnfitPath tells whether the files the exchange
+  // opens fit their 255 characters.
+  return *SpoolPath(root, directory, file_name, std::string::npos);
+}
+
+TicketPaths FormPaths(std::string_view root, std::string_view ticket) {
+  const std::string name(ticket);
+  return {Join(root, "in", name + ".req"),  Join(root, "traces", name + ".req"),
+          Join(root, "in", name + ".srv"),  Join(root, "out", name + ".rdy"),
+          Join(root, "out", name + ".htm"), Join(root, "traces", name + ".htm"),
+          Join(root, "out", name + ".tmp"), Join(root, "traces", name + ".tmp")};
+}
+
+// The first path the exchange opens that does not fit its buffer, if any: a
+// root that long is unusable, and no file is touched under it.
+const std::string* FirstUnfitPath(const TicketPaths& paths, const std::string& wait_tmp) {
+  for (const std::string* path :
+       {&paths.request, &paths.server, &paths.ready, &paths.answer, &paths.wait, &wait_tmp}) {
+    if (path->size() > kSpoolPathCapacity - 1) return path;
+  }
+  return nullptr;
+}
+
+// "!Can't create <path>", cut to the 255 characters of the result buffer.
+std::string CantCreate(const std::string& path) {
+  std::string result = "!Can't create " + path;
+  if (result.size() > kResultChars) result.resize(kResultChars);
+  return result;
+}
+
+void SetTicketOut(std::string* ticket_out, std::string_view ticket) {
+  if (ticket_out != nullptr) ticket_out->assign(ticket);
+}
+
+bool HasLineEnd(std::string_view text) { return text.find_first_of("\r\n") != text.npos; }
+
+// Texts that become lines of the request and server files.
+bool AnyLineEnd(const ServerTexts& server, const RequestFields& fields) {
+  for (const std::string_view text :
+       {std::string_view(server.scheme), std::string_view(server.server_name),
+        std::string_view(server.server_port), std::string_view(server.script_name), fields.logon,
+        fields.command, fields.p2, fields.p3}) {
+    if (HasLineEnd(text)) return true;
+  }
+  return false;
+}
+
+std::string Poll(const RequestFields& fields, std::string* ticket_out) {
+  const std::string root = ResolveInstallRoot();
+  const TicketPaths paths = FormPaths(root, fields.p1);
+  SetTicketOut(ticket_out, fields.p1);
+  const std::string p1(fields.p1);
+  const std::string p3(fields.p3);
+  if (const std::string* unfit = FirstUnfitPath(paths, paths.wait)) return CantCreate(*unfit);
+
+  if (platform::FileCanBeRead(paths.ready.c_str())) {
+    // The back-end creates the ready flag only once the answer is complete.
+    (void)platform::RemoveFile(paths.request.c_str());
+    (void)platform::RemoveFile(paths.server.c_str());
+    // A basket answer is fetched again by later polls: its flag and wait
+    // page stay.
+    if (!IsBasketCommand(fields.command)) {
+      (void)platform::RemoveFile(paths.ready.c_str());
+      (void)platform::RemoveFile(paths.wait.c_str());
+    }
+    TraceFormat(kReadyTrace, p1.c_str(), p3.c_str(), paths.answer.c_str());
+    TraceSink(paths.answer);
+    TraceSink(paths.trace_answer);
+    return paths.answer;
+  }
+  TraceFormat(kNotReadyTrace, p1.c_str(), p3.c_str(), paths.wait.c_str());
+  return paths.wait;
+}
+
+// Writes the request's three server lines and six request lines. The request
+// file is already created (exclusively: the ticket is ours).
+bool WriteRequestFiles(const TicketPaths& paths, TextFileWriter& request, const ServerTexts& server,
+                       const RequestFields& fields, std::string_view ticket) {
+  // A ready flag left under this number by an earlier request of the same
+  // number would deliver that request's answer.
+  (void)platform::RemoveFile(paths.ready.c_str());
+  {
+    TextFileWriter server_file(paths.server, platform::OpenMode::kWriteTruncate);
+    // A server file that cannot be written is left out, as before.
+    (void)server_file.Write(server.scheme + "\n" + server.server_name + "\n" + server.server_port +
+                            "\n");
+    (void)server_file.Close();
+  }
+  std::string lines;
+  for (const std::string_view line : {std::string_view(server.script_name), fields.logon,
+                                      fields.command, ticket, fields.p2, fields.p3}) {
+    lines.append(line).push_back('\n');
+  }
+  const bool written = request.Write(lines);
+  return request.Close() && written;
+}
+
+std::string NewRequest(const ServerTexts& server, const RequestFields& fields,
+                       const ExchangeVariant& variant, std::string* ticket_out) {
+  if (AnyLineEnd(server, fields)) {
+    SetTicketOut(ticket_out, "");
+    return std::string(kLineEndResult);
+  }
+  const std::string root = ResolveInstallRoot();
+  const long number = TakeInTicket(fields.logon, fields.command, fields.p1, fields.p2, fields.p3);
+  std::string ticket = std::to_string(number);
+  const TicketPaths paths = FormPaths(root, ticket);
+  const std::string shared_wait = Join(root, "out", "wait.tmp");
+  const std::string p3(fields.p3);
+  if (const std::string* unfit = FirstUnfitPath(paths, shared_wait)) {
+    SetTicketOut(ticket_out, ticket);
+    return CantCreate(*unfit);
+  }
+
+  std::string wait_path = paths.wait;
+  // The request file claims the ticket: when it exists already (a number
+  // still in use, or drawn by another process at the same moment) this
+  // request gets the shared wait page, without a ticket, and asks again.
+  bool in_use = platform::FileCanBeRead(paths.request.c_str());
+  if (!in_use) {
+    TextFileWriter request(paths.request, platform::OpenMode::kCreateExclusive);
+    if (!request.is_open()) {
+      in_use = platform::FileCanBeRead(paths.request.c_str());
+      if (!in_use) {
+        SetTicketOut(ticket_out, ticket);
+        return CantCreate(paths.request);
+      }
+    } else if (!WriteRequestFiles(paths, request, server, fields, ticket)) {
+      // A half-written request must not reach the back-end.
+      (void)platform::RemoveFile(paths.request.c_str());
+      (void)platform::RemoveFile(paths.server.c_str());
+      SetTicketOut(ticket_out, ticket);
+      return CantCreate(paths.request);
+    } else {
+      TraceFormat(kCreatedTrace, p3.c_str(), paths.request.c_str(), paths.wait.c_str());
+    }
+  }
+  if (in_use) {
+    wait_path = shared_wait;
+    TraceFormat(kAnomalyTrace, p3.c_str(), wait_path.c_str(), ticket.c_str());
+    ticket.clear();
+  }
+
+  RequestFields page_fields = fields;
+  page_fields.p1 = ticket;
+  const std::string target = WaitPageTarget(server, page_fields);
+  const std::string page =
+      variant.phone_wait_page && IsPhoneCommand(fields.command)
+          ? PhoneWaitPage(target, fields.command.find("numerote") != std::string_view::npos)
+          : HtmlWaitPage(target, IsBasketCommand(fields.command));
+  TextFileWriter wait_file(wait_path, platform::OpenMode::kWriteTruncate);
+  const bool page_written = wait_file.is_open() && wait_file.Write(page);
+  const bool closed = wait_file.Close();
+  SetTicketOut(ticket_out, ticket);
+  if (!(page_written && closed) && variant.wait_file_failure_is_error) return CantCreate(wait_path);
+  return wait_path;
+}
+
+}  // namespace
+
+bool IsValidTicket(std::string_view p1) {
+  if (p1.empty() || p1.size() > kMaxTicketChars || p1.front() == '0') return false;
+  long value = 0;
+  for (const char c : p1) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  return value <= kMaxCounterNumber;
+}
+
+bool IsBasketCommand(std::string_view command) {
+  return command.find("getqv") != command.npos || command.find("fctunit") != command.npos;
+}
+
+bool IsPhoneCommand(std::string_view command) { return command.find("cisco") != command.npos; }
+
+std::string RunTicketExchange(const ServerTexts& server, const RequestFields& fields,
+                              const ExchangeVariant& variant, std::string* ticket_out) {
+  if (fields.p1.empty()) return NewRequest(server, fields, variant, ticket_out);
+  // p1 names six files and three deletions: only a ticket the counter can
+  // issue may do so.
+  if (!IsValidTicket(fields.p1)) {
+    SetTicketOut(ticket_out, "");
+    return std::string(kInvalidTicketResult);
+  }
+  return Poll(fields, ticket_out);
+}
+
+std::string ExchangeTicket(const ServerTexts& server, std::string_view logon,
+                           std::string_view command, std::string_view p1, std::string_view p2,
+                           std::string_view p3, std::string* ticket_out) {
+  return RunTicketExchange(server, RequestFields{logon, command, p1, p2, p3}, kQueryExchange,
+                           ticket_out);
+}
+
+}  // namespace spool
