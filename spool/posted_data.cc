@@ -1,1 +1,100 @@
-// Placeholder until this unit is written.
+// The posted-data store: data file first, created exclusively and closed,
+// then the ready file that tells the back-end the data is complete.
+#include "spool/posted_data.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/file.h"
+#include "spool/counters.h"
+#include "spool/install_root.h"
+#include "spool/spool_paths.h"
+#include "spool/text_file.h"
+
+namespace spool {
+
+namespace {
+
+struct PostPaths {
+  std::string data;
+  std::string ready;
+};
+
+std::optional<PostPaths> FormPostPaths(const std::string& root, long number) {
+  const std::string stem = std::to_string(number);
+  std::optional<std::string> data = SpoolPath(root, "post", stem + ".txt");
+  std::optional<std::string> ready = SpoolPath(root, "post", stem + ".rdy");
+  if (!data || !ready) return std::nullopt;
+  return PostPaths{std::move(*data), std::move(*ready)};
+}
+
+// Draws post numbers until one whose data file this call creates, and
+// returns its paths with the data file open. Another process may draw the
+// same number (the post lock is not read back), so the file is created
+// exclusively and a number whose file exists is skipped. Nothing when the
+// bound is spent or the data file cannot be created for another reason.
+std::optional<PostPaths> CreateFreshDataFile(const std::string& root, long max_numbers,
+                                             std::optional<TextFileWriter>& writer) {
+  for (long drawn = 0; drawn < max_numbers; ++drawn) {
+    std::optional<PostPaths> paths = FormPostPaths(root, TakePostNumber());
+    if (!paths) return std::nullopt;
+    if (platform::FileCanBeRead(paths->data.c_str())) continue;
+    writer.emplace(paths->data, platform::OpenMode::kCreateExclusive);
+    if (writer->is_open()) return paths;
+    writer.reset();
+    // Lost the number to another process between the test and the create;
+    // any other failure (no post directory, no permission) is final.
+    if (!platform::FileCanBeRead(paths->data.c_str())) return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+long StoreWithinBound(std::string_view data, long received_length, long max_numbers) {
+  const std::string root = ResolveInstallRoot(kSpoolPathCapacity);
+  // The data is a text: it ends at its first zero byte (the handler has
+  // already turned every posted zero byte into "|").
+  const std::string_view text = data.substr(0, data.find('\0'));
+
+  std::optional<TextFileWriter> writer;
+  const std::optional<PostPaths> paths = CreateFreshDataFile(root, max_numbers, writer);
+  if (!paths) return 0;
+  const bool written = writer->Write(text);
+  // The data file is complete and closed before anything else happens, so a
+  // ready file never announces half-written data.
+  if (!writer->Close() || !written) return 0;
+
+  std::int64_t stored_size = -1;
+  {
+    platform::File stored = platform::File::Open(paths->data.c_str(), platform::OpenMode::kRead);
+    if (!stored.is_open()) return 0;
+    stored_size = stored.Size();
+  }
+  if (stored_size <= 0) return 0;
+
+  // A ready file left under this number by an earlier round of the counter is
+  // replaced. If it cannot be written the size is still the answer; the
+  // back-end then never takes the data as complete.
+  TextFileWriter ready(paths->ready, platform::OpenMode::kWriteTruncate);
+  if (ready.is_open()) {
+    (void)ready.Write(std::to_string(received_length));
+    (void)ready.Close();
+  }
+  return static_cast<long>(stored_size);
+}
+
+}  // namespace
+
+long StorePostedData(std::string_view data, long received_length) {
+  return StoreWithinBound(data, received_length, kMaxPostNumbersPerStore);
+}
+
+namespace testing {
+
+long StorePostedDataWithinBound(std::string_view data, long received_length, long max_numbers) {
+  return StoreWithinBound(data, received_length, max_numbers);
+}
+
+}  // namespace testing
+
+}  // namespace spool
