@@ -20,6 +20,7 @@
 #include "platform/file.h"
 #include "platform/module_path.h"
 #include "spool/wait_page.h"
+#include "tests/harness/fake_server.h"
 #include "tests/harness/temp_dir.h"
 
 namespace spool {
@@ -354,6 +355,40 @@ TEST(ExchangeTicketTest, PostedFormVariantAlwaysWritesTheHtmlPage) {
       RunTicketExchange(kServer, {"anna", "ciscolist", "", "", ""}, kPostedFormExchange, nullptr),
       root.Path("out/1.tmp"));
   EXPECT_EQ(root.ReadFile("out/1.tmp").substr(0, 8), "<html>\r\r");
+}
+
+// The whole road through the module: a new request gets the wait page, a
+// poll before the answer gets it again, a poll after the ready flag gets the
+// answer, and a ticket that is not a number is refused.
+TEST(ExchangeTicketRequestTest, TicketLifeThroughTheModule) {
+  harness::SpoolRoot root;
+  root.WriteFile("dudarovuvadu.cnt.in.txt", "41\r\n");
+  const std::string page = HtmlWaitPage(
+      "http://portal.example:8080/scripts/dudarovuvadu.dll?DoCommand?"
+      "logon=anna&command=getlist&p1=42&p2=x%26y&p3=%22%3C%2Fscript%3E",
+      false);
+  // p2 "x&y" and p3 "\"</script>" arrive URL-encoded.
+  const std::string query =
+      "DoCommand?Logon=anna&Command=getlist&P1=&P2=x%26y&P3=%22%3C%2Fscript%3E";
+  EXPECT_EQ(harness::Get(query + "&Token=").body(), page);
+  EXPECT_EQ(root.ReadFile("in/42.req"),
+            "/scripts/dudarovuvadu.dll\r\nanna\r\ngetlist\r\n42\r\nx&y\r\n\"</script>\r\n");
+
+  const std::string poll =
+      "DoCommand?Logon=anna&Command=getlist&P1=42&P2=x%26y&P3=%22%3C%2Fscript%3E";
+  EXPECT_EQ(harness::Get(poll).body(), page);
+  root.WriteFile("out/42.htm", "<p>the list</p>\r\n");
+  root.WriteFile("out/42.rdy", "");
+  // The answer is read as a text file: its CR LF arrive as LF.
+  EXPECT_EQ(harness::Get(poll).body(), "<p>the list</p>\n");
+  EXPECT_FALSE(root.Exists("in/42.req"));
+
+  root.WriteFile("victim.rdy", "");
+  const auto before = Snapshot(root);
+  const std::string refused =
+      harness::Get("DoCommand?Logon=anna&Command=getlist&P1=../victim").body();
+  EXPECT_NE(refused.find("Invalid ticket"), std::string::npos) << refused;
+  EXPECT_EQ(Snapshot(root), before);
 }
 
 // Parses a request file back into its six lines.
