@@ -1,8 +1,56 @@
-// Placeholder until this handler is written: it answers with an empty body.
+// PostCommand: an HTML form posted URL-encoded starts or polls a request for
+// the back-end; the response body is the file the exchange names (the wait
+// page or the answer), copied as text with no header.
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "commands/answer_delivery.h"
 #include "commands/portal_commands.h"
+#include "commands/posted_body.h"
+#include "commands/scheme.h"
+#include "spool/posted_form.h"
+#include "spool/text_file.h"
 
 namespace commands {
 
-void PostCommand(gateway::WebExtension&, gateway::RequestContext&, const char*, std::uint32_t) {}
+namespace {
+
+// Capacity of the server texts the wait page's reload URL is built from.
+constexpr std::uint32_t kServerTextCapacity = 250;
+
+// The line ends and blanks a browser or a client's tool may leave after the
+// last field are not part of the form.
+std::string_view WithoutTrailingBlanks(std::string_view form) {
+  const std::size_t end = form.find_last_not_of(" \r\n");
+  return end == std::string_view::npos ? std::string_view{} : form.substr(0, end + 1);
+}
+
+}  // namespace
+
+void PostCommand(gateway::WebExtension& extension, gateway::RequestContext& context,
+                 const char* body, std::uint32_t count) {
+  spool::ServerTexts server;
+  server.server_name = context.ServerVariable("SERVER_NAME", kServerTextCapacity);
+  server.server_port = context.ServerVariable("SERVER_PORT", kServerTextCapacity);
+  server.script_name = context.ServerVariable("SCRIPT_NAME", kServerTextCapacity);
+  server.scheme = SchemeForPort(server.server_port);
+
+  std::string result;
+  {
+    const std::optional<std::string> form = PostedBodyCopy(body, count);
+    // A body that cannot be copied is refused: nothing is spooled and the
+    // response body stays empty.
+    if (!form) return;
+    result = spool::ExchangePostedForm(server, WithoutTrailingBlanks(*form));
+  }
+  // An error result names no file; it is never tried as a file name, so an
+  // error text can never open some file of that name. Every spool error
+  // therefore answers with an empty body.
+  if (result.empty() || result.front() == '!') return;
+  spool::TextFileReader file(result);
+  if (!file.is_open()) return;
+  CopyRemainingLines(extension, context, file);
+}
 
 }  // namespace commands
