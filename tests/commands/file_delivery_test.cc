@@ -1,0 +1,234 @@
+// Whole requests for "getfile", "getfilelength" and "getfiledata": the
+// rights check, decoding, clamping, the getfile text, and the refusals.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/commands/query_test_support.h"
+
+namespace commands {
+namespace {
+
+using testing::BackslashName;
+using testing::DoCommandQuery;
+using testing::ErrorPage;
+using testing::FilesUnder;
+using testing::Headers;
+using testing::RunQuery;
+
+constexpr char kDenied[] = "Access denied (no rights)";
+constexpr char kGetfilePrefix[] = "||command=getfile||\n";
+
+// A name as clients send it: backslashes written as [5C].
+std::string Escaped(const std::string& backslash_name) {
+  std::string escaped;
+  for (const char c : backslash_name)
+    escaped += c == '\\' ? std::string("[5C]") : std::string(1, c);
+  return escaped;
+}
+
+// A spool root whose user anna is granted files/<name> holding `bytes`.
+struct GrantedFile {
+  harness::SpoolRoot root;
+  std::string name;  // the escaped name, as in the rights list
+
+  explicit GrantedFile(const std::string& bytes, const std::string& file = "a.pdf") {
+    root.MakeDir("files");
+    root.WriteFile("files/" + file, bytes);
+    name = Escaped(BackslashName(root.Path("files/" + file)));
+    root.WriteFile("rights/~anna.lst", "other\r\n" + name + "\r\n");
+  }
+  std::string Body(const std::string& command, const std::string& p2 = "",
+                   const std::string& p3 = "") const {
+    return RunQuery(DoCommandQuery("anna", command, name, p2, p3)).body();
+  }
+};
+
+TEST(FileDeliveryTest, RightsAreCheckedOnTheEscapedNameIgnoringCase) {
+  harness::SpoolRoot root;
+  root.MakeDir("files");
+  root.WriteFile("files/a.pdf", "12345");
+  const std::string name = BackslashName(root.Path("files/a.pdf"));
+  std::string lower_hex = Escaped(name);
+  for (std::size_t at = lower_hex.find("[5C]"); at != std::string::npos;
+       at = lower_hex.find("[5C]", at)) {
+    lower_hex.replace(at, 4, "[5c]");
+  }
+  struct Case {
+    std::string list, p1, body;
+  };
+  const Case cases[] = {
+      {Escaped(name) + "\r\n", Escaped(name), "5"},
+      {Escaped(name) + "\n", lower_hex, "5"},       // LF ends; hex case ignored
+      {"x\n" + Escaped(name), Escaped(name), "5"},  // last line without line end
+      {Escaped(name) + "\r\n", name, kDenied},      // decoded form is not an entry
+      {Escaped(name) + "\r\n", Escaped(name).substr(1), kDenied},
+      {Escaped(name) + "\r\n", Escaped(name) + "x", kDenied},
+      {"\r\n\n", "", kDenied},  // empty P1 never matches
+      {"", Escaped(name), kDenied},
+  };
+  for (const Case& c : cases) {
+    root.WriteFile("rights/~anna.lst", c.list);
+    EXPECT_EQ(RunQuery(DoCommandQuery("anna", "getfilelength", c.p1)).body(), c.body)
+        << c.list << " / " << c.p1;
+  }
+  // Letters in another case are granted, and the name is opened as sent.
+  root.WriteFile("rights/~anna.lst", Escaped(name) + "\r\n");
+  std::string upper = Escaped(name);
+  upper.replace(upper.size() - 5, 5, "A.PDF");
+  EXPECT_EQ(RunQuery(DoCommandQuery("anna", "getfilelength", upper)).body(),
+            ErrorPage("Can't open '" + name.substr(0, name.size() - 5) +
+                      "A.PDF' (May have been already purged)"));
+  // No list at all.
+  std::filesystem::remove(root.Path("rights/~anna.lst"));
+  EXPECT_EQ(RunQuery(DoCommandQuery("anna", "getfilelength", Escaped(name))).body(), kDenied);
+}
+
+TEST(FileDeliveryTest, GetFileLengthGivesTheSize) {
+  EXPECT_EQ(GrantedFile("").Body("getfilelength"), "0");
+  EXPECT_EQ(GrantedFile(std::string(100, 'x')).Body("getfilelength"), "100");
+  GrantedFile granted("x");
+  std::filesystem::remove(granted.root.Path("files/a.pdf"));
+  const harness::Response response =
+      RunQuery(DoCommandQuery("anna", "getfilelength", granted.name));
+  EXPECT_EQ(Headers(response), "Content-Type: text/html\r\n");
+  EXPECT_EQ(response.body(),
+            ErrorPage("Can't open '" + BackslashName(granted.root.Path("files/a.pdf")) +
+                      "' (May have been already purged)"));
+}
+
+TEST(FileDeliveryTest, GetFileDataClampsThePartToTheFile) {
+  std::string bytes;
+  for (int i = 0; i < 100; ++i) bytes.push_back(static_cast<char>('0' + i % 10));
+  GrantedFile granted(bytes);
+  struct Case {
+    std::string p2, p3;
+    std::size_t offset, length;
+  };
+  const Case cases[] = {
+      {"10", "20", 10, 20}, {"90", "50", 90, 10}, {"150", "50", 0, 0}, {"100", "50", 0, 0},
+      {"", "-1", 0, 100},   {"-1", "5", 0, 0},    {"0", "0", 0, 0},    {" +5x", "3", 5, 3},
+  };
+  for (const Case& c : cases) {
+    const harness::Response response =
+        RunQuery(DoCommandQuery("anna", "getfiledata", granted.name, c.p2, c.p3));
+    EXPECT_EQ(Headers(response), "Content-Type: application/pdf\r\nContent-length: " +
+                                     std::to_string(c.length) + "\r\n")
+        << c.p2 << "," << c.p3;
+    EXPECT_EQ(response.body(), bytes.substr(c.offset, c.length)) << c.p2 << "," << c.p3;
+  }
+}
+
+TEST(FileDeliveryTest, GetFileDataTakesTheContentTypeFromTheRightsLine) {
+  GrantedFile granted("%PDF-1.4");
+  std::string listed = granted.name;
+  listed.replace(listed.size() - 3, 3, "PDF");
+  granted.root.WriteFile("rights/~anna.lst", listed + "\r\n");
+  const harness::Response response =
+      RunQuery(DoCommandQuery("anna", "getfiledata", granted.name, "0", "100"));
+  EXPECT_EQ(Headers(response), "Content-length: 8\r\n");
+  EXPECT_EQ(response.body(), "%PDF-1.4");
+}
+
+TEST(FileDeliveryTest, GetFileEncodesThePartInBase64Lines) {
+  struct Case {
+    std::string bytes, p2, p3, text;
+  };
+  const std::string sixty(60, 'x');  // "eHh4" per group
+  std::string twenty_groups;
+  for (int i = 0; i < 20; ++i) twenty_groups += "eHh4";
+  const Case cases[] = {
+      {"abc", "0", "3", "YWJj"},
+      {"abc", "0", "2", "YWIA"},
+      {"abc", "1", "2", "YmMA"},
+      {"abc", "0", "0", ""},
+      {sixty, "0", "60", twenty_groups + "\r\n"},
+      {sixty + "x", "0", "61", twenty_groups + "\r\neAAA"},
+  };
+  for (const Case& c : cases) {
+    GrantedFile granted(c.bytes);
+    const harness::Response response =
+        RunQuery(DoCommandQuery("anna", "getfile", granted.name, c.p2, c.p3));
+    EXPECT_EQ(Headers(response), "");
+    EXPECT_EQ(response.body(), kGetfilePrefix + c.text) << c.p3;
+  }
+  GrantedFile missing("x");
+  std::filesystem::remove(missing.root.Path("files/a.pdf"));
+  EXPECT_EQ(missing.Body("getfile", "0", "3"), "Can't open remote file\n");
+}
+
+TEST(FileDeliveryTest, GetFilePastTheEndIsCompletedWithZeroBytes) {
+  GrantedFile granted("ab");
+  EXPECT_EQ(granted.Body("getfile", "0", "6"), std::string(kGetfilePrefix) + "YWIAAAAA");
+  EXPECT_EQ(granted.Body("getfile", "5", "3"), std::string(kGetfilePrefix) + "AAAA");
+}
+
+TEST(FileDeliveryTest, GetFileLengthFromNegativeOrHugeTextIsRefused) {
+  GrantedFile granted("abc");
+  for (const std::string p3 : {"-1", "-3", "16777217", "2147483647", "99999999999"}) {
+    const harness::Response response =
+        RunQuery(DoCommandQuery("anna", "getfile", granted.name, "0", p3));
+    EXPECT_EQ(response.status_line, "200 OK") << p3;
+    EXPECT_EQ(Headers(response), "") << p3;
+    EXPECT_EQ(response.body(), "") << p3;
+  }
+  // The largest part allowed is encoded in full (zero bytes past the end).
+  const std::string body = granted.Body("getfile", "0", "16777216");
+  const std::size_t groups = (16777216 + 2) / 3;
+  EXPECT_EQ(body.size(), std::string(kGetfilePrefix).size() + groups * 4 + (groups / 20) * 2);
+  EXPECT_EQ(body.substr(0, 24), std::string(kGetfilePrefix) + "YWJj");
+}
+
+TEST(FileDeliveryTest, LogonThatCouldNameAnotherRightsListIsDenied) {
+  harness::SpoolRoot root;
+  root.MakeDir("files");
+  root.WriteFile("files/a.pdf", "12345");
+  const std::string name = Escaped(BackslashName(root.Path("files/a.pdf")));
+  // rights/~x/../../secret.lst is the root's secret.lst once ~x exists.
+  root.MakeDir("rights/~x");
+  root.WriteFile("secret.lst", name + "\r\n");
+  // A logon whose list exists but whose path is over 255 characters.
+  const std::string long_logon(240, 'l');
+  ASSERT_GT(root.Path("rights/~" + long_logon + ".lst").size(), 255u);
+  root.WriteFile("rights/~" + long_logon + ".lst", name + "\r\n");
+  for (const std::string& logon : {std::string("x/../../secret"), std::string("x\\..\\..\\secret"),
+                                   std::string("c:x"), std::string("an\nna"), long_logon}) {
+    for (const std::string command : {"getfile", "getfilelength", "getfiledata"}) {
+      EXPECT_EQ(RunQuery(DoCommandQuery(logon, command, name, "0", "5")).body(), kDenied)
+          << command << " " << logon.substr(0, 20);
+    }
+  }
+}
+
+TEST(FileDeliveryTest, DecodedNameOver999CharactersIsNotOpened) {
+  harness::SpoolRoot root;
+  std::string relative = "files";
+  while (root.Path(relative).size() < 900) relative += "/" + std::string(100, 'd');
+  relative += "/" + std::string(1000 - root.Path(relative).size(), 'e');
+  root.MakeDir(relative);
+  relative += "/a.pdf";
+  root.WriteFile(relative, "12345");
+  const std::string name = BackslashName(root.Path(relative));
+  ASSERT_LT(name.size(), 1024u);                      // one rights-list line
+  root.WriteFile("rights/~anna.lst", name + "\r\n");  // no escapes needed
+  const std::string page = ErrorPage("Can't open '" + name + "' (May have been already purged)");
+  EXPECT_EQ(RunQuery(DoCommandQuery("anna", "getfilelength", name)).body(), page);
+  EXPECT_EQ(RunQuery(DoCommandQuery("anna", "getfiledata", name, "0", "5")).body(), page);
+  EXPECT_EQ(RunQuery(DoCommandQuery("anna", "getfile", name, "0", "5")).body(),
+            "Can't open remote file\n");
+}
+
+TEST(FileDeliveryTest, RefusedRequestsTouchNoFile) {
+  harness::SpoolRoot root;
+  root.WriteFile("rights/~anna.lst", "[3C]b[3E]\r\n");
+  const auto before = FilesUnder(root.path());
+  EXPECT_EQ(RunQuery(DoCommandQuery("../anna", "getfile", "[3C]b[3E]", "0", "1")).body(), kDenied);
+  // The decoded name is request text: the page escapes it.
+  EXPECT_EQ(RunQuery(DoCommandQuery("anna", "getfilelength", "[3C]b[3E]")).body(),
+            ErrorPage("Can't open '&lt;b&gt;' (May have been already purged)"));
+  EXPECT_EQ(FilesUnder(root.path()), before);
+  EXPECT_TRUE(std::filesystem::is_empty(root.Path("in")));
+}
+
+}  // namespace
+}  // namespace commands
