@@ -1,0 +1,146 @@
+#!/usr/bin/env bash
+# Benchmark of the host, the module and a back-end that answers at once, with
+# wrk on loopback, each figure beside its yardstick: nginx serving the same
+# file statically, and the single-threaded loop of the ticket lock protocol.
+# Prints figures and ratios; it is not a test and asserts nothing.
+#
+#   bench/run-bench.sh            env: DUDAROVUVADU_BUILD_DIR (default: build),
+#                                      DURATION (seconds per run, default 10)
+set -euo pipefail
+
+repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${DUDAROVUVADU_BUILD_DIR:-$repo/build}"
+duration="${DURATION:-10}"
+for tool in wrk nginx curl awk; do
+  command -v "$tool" >/dev/null || [[ -x "/usr/sbin/$tool" ]] ||
+    { echo "run-bench: $tool is missing (Debian package: ${tool/nginx/nginx-light})" >&2; exit 1; }
+done
+nginx_bin="$(command -v nginx || echo /usr/sbin/nginx)"
+for binary in dudarovuvadu.so dudarovuvadu-serve dudarovuvadu-backend bench/bench_lock_protocol_loop; do
+  [[ -x "$build/$binary" || -f "$build/$binary" ]] ||
+    { echo "run-bench: $build/$binary is missing; build first" >&2; exit 1; }
+done
+
+work="$(mktemp -d /tmp/dudarovuvadu-bench.XXXXXX)"
+root="$work/root"
+mkdir -p "$root"/{in,out,traces,post,rights,events,module,docs} "$work/nginx" "$work/loop"/{in,out}
+cp "$build/dudarovuvadu.so" "$root/module/"
+printf '%s\r\n' "$root" > "$root/module/dudarovuvadu.dir"
+# The documents: one of 10 MB for getfiledata, and enough small ones that the
+# basket page (one row per document) comes to about 4 KB.
+head -c $((10 * 1024 * 1024)) /dev/urandom > "$root/docs/big.bin"
+for i in $(seq 1 6); do printf 'document %d\n' "$i" > "$root/docs/doc$i.pdf"; done
+
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+"$build/dudarovuvadu-backend" --root "$root" --docs "$root/docs" > "$work/backend.log" 2>&1 &
+pids+=($!)
+"$build/dudarovuvadu-serve" --module "$root/module/dudarovuvadu.so" --listen 127.0.0.1:0 \
+  --quiet > "$work/host.log" 2>&1 &
+host_pid=$!
+pids+=($host_pid)
+port=""
+for _ in $(seq 1 100); do
+  port="$(sed -n 's/^dudarovuvadu-serve: listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$work/host.log")"
+  [[ -n "$port" ]] && break
+  sleep 0.1
+done
+[[ -n "$port" ]] || { echo "run-bench: the host did not start:" >&2; cat "$work/host.log" >&2; exit 1; }
+base="http://127.0.0.1:$port/scripts/dudarovuvadu.dll"
+
+# Runs a request through the wait page until the back-end's answer comes;
+# prints the ticket.
+answered_ticket() {
+  local first ticket
+  first="$(curl -s "$base?DoCommand?Logon=bench&Command=$1&P1=&P2=&P3=")"
+  ticket="$(printf '%s' "$first" | sed -n 's/.*&p1=\([0-9]*\)&.*/\1/p' | head -1)"
+  [[ -n "$ticket" ]] || { echo "run-bench: no ticket in: $first" >&2; exit 1; }
+  for _ in $(seq 1 100); do
+    [[ -e "$root/out/$ticket.rdy" ]] && break
+    sleep 0.05
+  done
+  curl -s -o /dev/null "$base?DoCommand?Logon=bench&Command=$1&P1=$ticket&P2=&P3="
+  echo "$ticket"
+}
+
+# wrk THREADS CONNECTIONS URL -> "requests bytes micros errors"
+run_wrk() {
+  wrk -t"$1" -c"$2" -d"${duration}s" -s "$repo/bench/report.lua" "$3" |
+    sed -n 's/^RESULT requests=\([0-9]*\) bytes=\([0-9]*\) micros=\([0-9]*\) errors=\([0-9]*\)$/\1 \2 \3 \4/p'
+}
+per_second() { awk -v n="$1" -v us="$2" 'BEGIN { printf "%.1f", n / (us / 1e6) }'; }
+mb_per_second() { awk -v b="$1" -v us="$2" 'BEGIN { printf "%.1f", b / 1048576 / (us / 1e6) }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
+
+# nginx, serving the answer folder and the documents as static files.
+nginx_port="$(awk -v p="$port" 'BEGIN { srand(); print 20000 + int(rand() * 20000) }')"
+cat > "$work/nginx/nginx.conf" <<CONF
+worker_processes auto;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  sendfile on;
+  client_body_temp_path $work/nginx;
+  proxy_temp_path $work/nginx;
+  fastcgi_temp_path $work/nginx;
+  uwsgi_temp_path $work/nginx;
+  scgi_temp_path $work/nginx;
+  server {
+    listen 127.0.0.1:$nginx_port;
+    location /out/ { root $root; }
+    location /docs/ { root $root; }
+  }
+}
+CONF
+"$nginx_bin" -p "$work/nginx" -c "$work/nginx/nginx.conf" -g 'daemon off;' &
+pids+=($!)
+for _ in $(seq 1 50); do curl -s -o /dev/null "http://127.0.0.1:$nginx_port/" && break; sleep 0.1; done
+
+echo "Benchmark: wrk on loopback, ${duration} s per run, $(nproc) cores"
+echo
+
+# 1. Answer delivery: polls of a ready basket answer.
+basket="$(answered_ticket getqvbasket)"
+basket_size="$(stat -c %s "$root/out/$basket.htm")"
+read -r h_req h_bytes h_us h_err < <(run_wrk 2 16 "$base?DoCommand?Logon=bench&Command=getqvbasket&P1=$basket&P2=&P3=")
+read -r n_req n_bytes n_us n_err < <(run_wrk 2 16 "http://127.0.0.1:$nginx_port/out/$basket.htm")
+h_rps="$(per_second "$h_req" "$h_us")"
+n_rps="$(per_second "$n_req" "$n_us")"
+printf 'Answer delivery (basket answer of %d bytes, 2 threads, 16 connections)\n' "$basket_size"
+printf '  host  %10s req/s  (%s errors)\n  nginx %10s req/s  (%s errors)\n  ratio %10s   (target >= 0.5)\n\n' \
+  "$h_rps" "$h_err" "$n_rps" "$n_err" "$(ratio "$h_rps" "$n_rps")"
+
+# 2. New requests: every request takes a ticket; the back-end answers each.
+read -r t_req t_bytes t_us t_err < <(run_wrk 2 8 "$base?DoCommand?Logon=bench&Command=echo&P1=&P2=&P3=")
+t_rps="$(per_second "$t_req" "$t_us")"
+loop_rps="$("$build/bench/bench_lock_protocol_loop" "$work/loop" "$duration")"
+printf 'New requests (new ticket each, 2 threads, 8 connections)\n'
+printf '  host                 %10s req/s  (%s errors)\n  lock protocol bound  %10s req/s  (one thread, same file operations, 1 ms sleep)\n  ratio                %10s   (target >= 0.8)\n\n' \
+  "$t_rps" "$t_err" "$loop_rps" "$(ratio "$t_rps" "$loop_rps")"
+
+# 3. getfiledata of 10 MB.
+answered_ticket getlist > /dev/null   # writes rights/~bench.lst
+big_size="$(stat -c %s "$root/docs/big.bin")"
+hwm_before="$(awk '/^VmHWM/ { print $2 }' "/proc/$host_pid/status")"
+connections=4
+read -r g_req g_bytes g_us g_err < <(run_wrk 2 "$connections" \
+  "$base?DoCommand?Logon=bench&Command=getfiledata&P1=$root/docs/big.bin&P2=0&P3=$big_size")
+hwm_after="$(awk '/^VmHWM/ { print $2 }' "/proc/$host_pid/status")"
+read -r m_req m_bytes m_us m_err < <(run_wrk 2 "$connections" "http://127.0.0.1:$nginx_port/docs/big.bin")
+g_mbs="$(mb_per_second "$g_bytes" "$g_us")"
+m_mbs="$(mb_per_second "$m_bytes" "$m_us")"
+per_request="$(awk -v a="$hwm_after" -v b="$hwm_before" -v c="$connections" -v s="$big_size" \
+  'BEGIN { printf "%.2f", (a - b) * 1024 / c / s }')"
+printf 'getfiledata of a 10 MB file (2 threads, %d connections)\n' "$connections"
+printf '  host  %10s MB/s  (%s responses, %s errors)\n  nginx %10s MB/s  (%s responses)\n  ratio %10s   (target >= 0.5)\n' \
+  "$g_mbs" "$g_req" "$g_err" "$m_mbs" "$m_req" "$(ratio "$g_mbs" "$m_mbs")"
+printf '  host peak memory (VmHWM) %d kB before, %d kB after: %s x the file size per request in flight (target < 3)\n' \
+  "$hwm_before" "$hwm_after" "$per_request"

@@ -1,0 +1,386 @@
+// End-to-end fixture: child processes, the portal's install root, and a
+// plain HTTP client.
+
+#include "tests/e2e/portal_fixture.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <thread>
+
+extern char** environ;
+
+namespace e2e {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string BuildDir() {
+  const char* dir = std::getenv("DUDAROVUVADU_BUILD_DIR");
+  return dir != nullptr ? dir : "build";
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+struct FdCloser {
+  int fd;
+  ~FdCloser() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+std::string DecodeChunked(std::string_view data) {
+  std::string body;
+  std::size_t at = 0;
+  while (at < data.size()) {
+    const std::size_t line_end = data.find("\r\n", at);
+    if (line_end == std::string_view::npos) break;
+    const std::size_t size =
+        std::strtoul(std::string(data.substr(at, line_end - at)).c_str(), nullptr, 16);
+    at = line_end + 2;
+    if (size == 0 || at + size > data.size()) break;
+    body.append(data.substr(at, size));
+    at += size + 2;
+  }
+  return body;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- processes
+
+bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& output_path,
+                         const std::string& error_path) {
+  output_path_ = output_path;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output_path.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (error_path.empty()) {
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, error_path.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  }
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  const int failed = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (failed != 0) pid_ = -1;
+  return failed == 0;
+}
+
+bool ChildProcess::Running() {
+  if (pid_ < 0) return false;
+  int status = 0;
+  if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+    pid_ = -1;
+    return false;
+  }
+  return true;
+}
+
+std::optional<int> ChildProcess::WaitForExit(std::chrono::milliseconds timeout) {
+  if (pid_ < 0) return std::nullopt;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  int status = 0;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      return status;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, &status, 0);
+  pid_ = -1;
+  return std::nullopt;
+}
+
+int ChildProcess::Stop(std::chrono::milliseconds grace) {
+  if (pid_ < 0) return -1;
+  ::kill(pid_, SIGTERM);
+  const auto deadline = std::chrono::steady_clock::now() + grace;
+  int status = 0;
+  for (;;) {
+    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+    if (done == pid_ || done < 0) break;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  pid_ = -1;
+  return status;
+}
+
+std::string ChildProcess::Output() const {
+  std::ifstream in(output_path_, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+bool ChildProcess::WaitForOutput(std::string_view text, std::chrono::milliseconds timeout) const {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (Output().find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------- HTTP
+
+std::optional<std::string> HttpResponse::Header(std::string_view name) const {
+  for (const auto& [key, value] : headers) {
+    if (EqualsIgnoringCase(key, name)) return value;
+  }
+  return std::nullopt;
+}
+
+int HttpResponse::CountHeader(std::string_view name) const {
+  int count = 0;
+  for (const auto& header : headers) count += EqualsIgnoringCase(header.first, name);
+  return count;
+}
+
+std::optional<HttpResponse> HttpExchange(const std::string& url, std::string_view method,
+                                         std::string_view body, std::string_view content_type) {
+  constexpr std::string_view kScheme = "http://";
+  if (url.rfind(kScheme, 0) != 0) return std::nullopt;
+  const std::size_t path_start = url.find('/', kScheme.size());
+  const std::string authority = url.substr(kScheme.size(), path_start - kScheme.size());
+  const std::string target = path_start == std::string::npos ? "/" : url.substr(path_start);
+  const std::size_t colon = authority.rfind(':');
+  const std::string address = authority.substr(0, colon);
+  const int port = colon == std::string::npos ? 80 : std::atoi(authority.c_str() + colon + 1);
+
+  FdCloser socket_fd{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+  if (socket_fd.fd < 0) return std::nullopt;
+  timeval timeout{30, 0};
+  ::setsockopt(socket_fd.fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  ::setsockopt(socket_fd.fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  sockaddr_in peer{};
+  peer.sin_family = AF_INET;
+  peer.sin_port = htons(static_cast<std::uint16_t>(port));
+  if (::inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1) return std::nullopt;
+  if (::connect(socket_fd.fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) {
+    return std::nullopt;
+  }
+
+  std::string request = std::string(method) + " " + target + " HTTP/1.1\r\nHost: " + authority +
+                        "\r\nConnection: close\r\n";
+  if (!content_type.empty()) request += "Content-Type: " + std::string(content_type) + "\r\n";
+  if (method == "POST") request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  request += "\r\n";
+  request += body;
+  for (std::size_t sent = 0; sent < request.size();) {
+    const ssize_t n =
+        ::send(socket_fd.fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return std::nullopt;
+    sent += static_cast<std::size_t>(n);
+  }
+
+  std::string received;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::recv(socket_fd.fd, buffer, sizeof buffer, 0);
+    if (n == 0) break;
+    if (n < 0) return std::nullopt;  // timeout or reset
+    received.append(buffer, static_cast<std::size_t>(n));
+  }
+
+  const std::size_t head_end = received.find("\r\n\r\n");
+  if (head_end == std::string::npos) return std::nullopt;
+  HttpResponse response;
+  const std::string head = received.substr(0, head_end);
+  std::size_t line_start = head.find("\r\n");
+  const std::string status_line = head.substr(0, line_start);
+  if (status_line.rfind("HTTP/1.", 0) != 0 || status_line.size() < 12) return std::nullopt;
+  response.status = std::atoi(status_line.c_str() + 9);
+  while (line_start != std::string::npos) {
+    const std::size_t begin = line_start + 2;
+    line_start = head.find("\r\n", begin);
+    const std::string line = head.substr(begin, line_start - begin);
+    const std::size_t separator = line.find(':');
+    if (separator == std::string::npos) continue;
+    std::string value = line.substr(separator + 1);
+    value.erase(0, value.find_first_not_of(" \t"));
+    response.headers.emplace_back(line.substr(0, separator), value);
+  }
+  std::string rest = received.substr(head_end + 4);
+  const auto encoding = response.Header("Transfer-Encoding");
+  if (encoding && EqualsIgnoringCase(*encoding, "chunked")) {
+    response.body = DecodeChunked(rest);
+  } else if (const auto length = response.Header("Content-Length"); length && method != "HEAD") {
+    response.body = rest.substr(0, std::strtoul(length->c_str(), nullptr, 10));
+  } else {
+    response.body = std::move(rest);
+  }
+  return response;
+}
+
+std::string Between(std::string_view text, std::string_view before, std::string_view after) {
+  const std::size_t start = text.find(before);
+  if (start == std::string_view::npos) return {};
+  const std::size_t from = start + before.size();
+  const std::size_t end = text.find(after, from);
+  if (end == std::string_view::npos) return {};
+  return std::string(text.substr(from, end - from));
+}
+
+std::string HtmlUnescape(std::string_view text) {
+  static const std::pair<std::string_view, char> kEntities[] = {
+      {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&#39;", '\''}};
+  std::string out;
+  for (std::size_t i = 0; i < text.size();) {
+    bool replaced = false;
+    for (const auto& [entity, c] : kEntities) {
+      if (text.substr(i, entity.size()) == entity) {
+        out.push_back(c);
+        i += entity.size();
+        replaced = true;
+        break;
+      }
+    }
+    if (!replaced) out.push_back(text[i++]);
+  }
+  return out;
+}
+
+std::string WaitPageTarget(std::string_view page) { return Between(page, "var target=\"", "\";"); }
+
+// ---------------------------------------------------------------- portal
+
+Portal::Portal(Options options) {
+  char pattern[] = "/tmp/dudarovuvadu-e2e.XXXXXX";
+  if (::mkdtemp(pattern) == nullptr) {
+    error_ = "cannot create a temporary directory";
+    return;
+  }
+  root_ = pattern;
+  for (const char* dir : {"in", "out", "traces", "post", "rights", "events", "module", "docs"}) {
+    fs::create_directory(Path(dir));
+  }
+  const std::string build = BuildDir();
+  std::error_code copy_error;
+  fs::copy_file(build + "/dudarovuvadu.so", Path("module/dudarovuvadu.so"), copy_error);
+  if (copy_error) {
+    error_ = "cannot copy " + build + "/dudarovuvadu.so: " + copy_error.message();
+    return;
+  }
+  WriteFile("module/dudarovuvadu.dir", root_ + "\r\n");
+
+  if (!backend_.Start({build + "/dudarovuvadu-backend", "--root", root_, "--docs", Path("docs"),
+                       "--delay", std::to_string(options.backend_delay_ms)},
+                      Path("backend.log")) ||
+      !backend_.WaitForOutput("backend: serving")) {
+    error_ = "the back-end did not start: " + backend_.Output();
+    return;
+  }
+  if (!StartHost()) return;
+}
+
+bool Portal::StartHost() {
+  std::random_device random;
+  std::uniform_int_distribution<int> octet(1, 254);
+  const std::string build = BuildDir();
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const std::string address = "127." + std::to_string(octet(random)) + "." +
+                                std::to_string(octet(random)) + "." + std::to_string(octet(random));
+    if (!host_.Start({build + "/dudarovuvadu-serve", "--module", Path("module/dudarovuvadu.so"),
+                      "--listen", address + ":8080", "--threads", "4"},
+                     Path("host.log"))) {
+      error_ = "cannot start the host";
+      return false;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (host_.Output().find("listening on " + address + ":8080") != std::string::npos) {
+        module_url_ = "http://" + address + ":8080/scripts/dudarovuvadu.dll";
+        return true;
+      }
+      if (!host_.Running()) break;  // that address is taken: try another
+      std::this_thread::sleep_for(10ms);
+    }
+    host_.Stop();
+  }
+  error_ = "the host did not start: " + host_.Output();
+  return false;
+}
+
+Portal::~Portal() {
+  host_.Stop();
+  backend_.Stop();
+  if (!root_.empty()) {
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+}
+
+std::string Portal::DoCommandUrl(std::string_view logon, std::string_view command,
+                                 std::string_view p1, std::string_view p2,
+                                 std::string_view p3) const {
+  return module_url_ + "?DoCommand?Logon=" + std::string(logon) +
+         "&Command=" + std::string(command) + "&P1=" + std::string(p1) + "&P2=" + std::string(p2) +
+         "&P3=" + std::string(p3);
+}
+
+std::optional<HttpResponse> Portal::FetchAnswer(const std::string& url, std::string* ticket,
+                                                std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::optional<HttpResponse> response = HttpExchange(url);
+  while (response) {
+    // A wait page names its reload target in its script, or, for a phone,
+    // in its Refresh header.
+    std::string target = WaitPageTarget(response->body);
+    if (target.empty()) {
+      const auto refresh = response->Header("Refresh");
+      if (refresh && refresh->rfind("1;url=", 0) == 0) target = refresh->substr(6);
+    }
+    if (target.empty()) break;
+    if (ticket != nullptr) *ticket = Between(target + "&", "&p1=", "&");
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    std::this_thread::sleep_for(50ms);
+    response = HttpExchange(target);
+  }
+  return response;
+}
+
+void Portal::WriteFile(const std::string& relative, std::string_view bytes) const {
+  std::ofstream out(Path(relative), std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::optional<std::string> Portal::ReadFile(const std::string& relative) const {
+  std::ifstream in(Path(relative), std::ios::binary);
+  if (!in) return std::nullopt;
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+}  // namespace e2e

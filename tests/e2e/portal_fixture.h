@@ -1,0 +1,123 @@
+// End-to-end fixture: a running portal in a temporary install root. It lays
+// out the spool tree, a copy of the module beside its pointer file and a
+// documents folder, starts the stand-in back-end and the host as child
+// processes (stopped by their own pids), and offers a plain HTTP client.
+//
+// The host listens on a random loopback address 127.x.y.z at port 8080: the
+// module writes reload URLs with "http" only for ports 80, 8000 and 8080
+// ("https" for every other), so a browser can follow the wait page only on
+// one of those ports, and a private address per test keeps parallel tests
+// apart.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace e2e {
+
+// A child process whose standard output and error go to a file.
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ~ChildProcess() { Stop(); }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Standard error goes to `error_path`, or with standard output when empty.
+  bool Start(const std::vector<std::string>& argv, const std::string& output_path,
+             const std::string& error_path = {});
+  // Waits up to `timeout` for the process to end by itself; its exit status,
+  // or nullopt when it had to be killed.
+  std::optional<int> WaitForExit(std::chrono::milliseconds timeout);
+  // SIGTERM, then waits up to `grace`; SIGKILL after that. Returns the exit
+  // status as waitpid gives it, or -1 when nothing was running.
+  int Stop(std::chrono::milliseconds grace = std::chrono::seconds(10));
+  bool Running();
+  pid_t pid() const { return pid_; }
+  std::string Output() const;
+  // Waits until the output holds `text`; false after `timeout`.
+  bool WaitForOutput(std::string_view text,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+
+ private:
+  pid_t pid_ = -1;
+  std::string output_path_;
+};
+
+struct HttpResponse {
+  int status = 0;
+  std::vector<std::pair<std::string, std::string>> headers;  // in order received
+  std::string body;
+
+  // First value of a header (name ignoring case), or nullopt.
+  std::optional<std::string> Header(std::string_view name) const;
+  int CountHeader(std::string_view name) const;
+};
+
+// One request on a fresh connection ("Connection: close"); nullopt when the
+// server could not be reached or sent no complete response in time.
+std::optional<HttpResponse> HttpExchange(const std::string& url, std::string_view method = "GET",
+                                         std::string_view body = {},
+                                         std::string_view content_type = {});
+
+// The text between `before` and the next `after`, or "".
+std::string Between(std::string_view text, std::string_view before, std::string_view after);
+// "&amp;" and friends back to their characters (for hrefs read from a page).
+std::string HtmlUnescape(std::string_view text);
+
+class Portal {
+ public:
+  struct Options {
+    int backend_delay_ms = 0;
+  };
+  explicit Portal(Options options);
+  Portal() : Portal(Options{}) {}
+  ~Portal();
+  Portal(const Portal&) = delete;
+  Portal& operator=(const Portal&) = delete;
+
+  // Empty when everything started; else what went wrong.
+  const std::string& error() const { return error_; }
+
+  const std::string& root() const { return root_; }
+  std::string Path(const std::string& relative) const { return root_ + "/" + relative; }
+  // http://127.x.y.z:8080/scripts/dudarovuvadu.dll
+  const std::string& module_url() const { return module_url_; }
+  // module_url() + "?DoCommand?Logon=...&Command=...&P1=...&P2=...&P3=" (values as given)
+  std::string DoCommandUrl(std::string_view logon, std::string_view command,
+                           std::string_view p1 = {}, std::string_view p2 = {},
+                           std::string_view p3 = {}) const;
+
+  ChildProcess& backend() { return backend_; }
+  ChildProcess& host() { return host_; }
+
+  // Follows the wait page of a new request: fetches `url`, then the page's
+  // reload target until the answer replaces the wait page (at most
+  // `timeout`). The last response is returned; `ticket` receives the ticket.
+  std::optional<HttpResponse> FetchAnswer(
+      const std::string& url, std::string* ticket = nullptr,
+      std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+  void WriteFile(const std::string& relative, std::string_view bytes) const;
+  std::optional<std::string> ReadFile(const std::string& relative) const;
+
+ private:
+  bool StartHost();
+
+  std::string error_;
+  std::string root_;
+  std::string module_url_;
+  ChildProcess backend_;
+  ChildProcess host_;
+};
+
+// The wait page's reload target (HTML: var target="..."), or "".
+std::string WaitPageTarget(std::string_view page);
+
+}  // namespace e2e
