@@ -8,6 +8,8 @@
 namespace tools {
 namespace {
 
+using namespace std::string_literals;
+
 TEST(RequestTest, ParsesTheSixLines) {
   auto parsed = ParseRequestFile("/scripts/dudarovuvadu.dll\nanna\ngetlist\n42\nx\ny\n");
   ASSERT_TRUE(std::holds_alternative<Request>(parsed));
@@ -35,7 +37,7 @@ TEST(RequestTest, MalformedFilesAreRefusedWithAReason) {
       "/s\nanna\ngetlist\n42\nx\ny",          // last line unfinished
       "no-slash\nanna\ngetlist\n42\nx\ny\n",  // not a script name first
       "/s\nanna\nget\x01list\n42\nx\ny\n",    // control byte in the command
-      std::string("/s\nanna\nget\0list\n42\nx\ny\n", 27),
+      "/s\nanna\nget\0list\n42\nx\ny\n"s,
       "/s\n" + std::string(kMaxRequestFileBytes, 'a') + "\n\n\n\n\n",
   };
   for (const std::string& text : cases) {
