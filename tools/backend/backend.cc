@@ -237,18 +237,23 @@ Backend::Outcome Backend::AnswerRequest(const std::string& ticket, Clock::time_p
   const std::string ready_path = Dir("out") + "/" + ticket + ".rdy";
   const std::optional<unsigned long> inode = InodeOf(request_path);
   if (!inode) return Outcome::kDone;  // picked up or withdrawn meanwhile
+  const std::optional<std::string> text = ReadSpoolText(request_path);
+  if (!text) return Outcome::kDone;
+  const bool complete = RequestFileComplete(*text);
   if (Exists(ready_path)) {
-    // Answered already (by an earlier run, or a basket answer kept ready).
+    // A complete request beside a flag was answered already (by an earlier
+    // run, or it is a basket answer kept ready). An incomplete one is a new
+    // request under a reused number: the module removes the old flag before
+    // it writes the lines, so look again shortly.
+    if (!complete) return Outcome::kRetry;
     answered_[ticket] = *inode;
     return Outcome::kDone;
   }
-  const std::optional<std::string> text = ReadSpoolText(request_path);
-  if (!text) return Outcome::kDone;
 
   std::string answer_text;
   std::optional<std::string> rights_list;
   std::string summary;
-  if (!RequestFileComplete(*text) && now - first_seen < options_.incomplete_grace) {
+  if (!complete && now - first_seen < options_.incomplete_grace) {
     return Outcome::kRetry;  // the module may still be writing it
   }
   auto parsed = ParseRequestFile(*text);

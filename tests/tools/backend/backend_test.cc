@@ -101,6 +101,24 @@ TEST_F(BackendTest, ReusedNumberIsAnsweredAgain) {
   EXPECT_NE(Read("out/5.htm").find("second"), std::string::npos);
 }
 
+TEST_F(BackendTest, OldReadyFlagDoesNotHideANewRequestUnderTheSameNumber) {
+  // The module claims a reused number by creating its request file, then
+  // removes the old flag, then writes the lines: a rescan can fall between.
+  Put("out/9.htm", "old answer");
+  Put("out/9.rdy", "");
+  Put("in/9.req", "");
+  Backend backend(options_, report_);
+  std::string error;
+  ASSERT_TRUE(backend.Start(error));
+  const auto now = Backend::Clock::now();
+  backend.ScanOnce(now);
+  fs::remove(root_ + "/out/9.rdy");
+  Spool("9", "newer");
+  backend.ScanOnce(now + 10ms);
+  EXPECT_EQ(CountLines("answered 9 "), 1) << report_.str();
+  EXPECT_NE(Read("out/9.htm").find("newer"), std::string::npos);
+}
+
 TEST_F(BackendTest, RequestAlreadyFlaggedIsNotAnsweredAgain) {
   // A basket answer keeps its flag and its request may outlive a restart.
   Spool("8", "getqvpanier");
