@@ -3,13 +3,13 @@
 // defaults of the command's parameter entry.
 #include "gateway/command_map.h"
 
+#include <strings.h>
 #include <cctype>
 #include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 #include "gateway/url_decode.h"
 
@@ -279,9 +279,9 @@ ArgValue ConvertArgument(unsigned char type, char* text) {
     }
     case ArgFloat: {
       const double parsed = std::strtod(text, nullptr);
-      value.float_value = std::fabs(parsed) > FLT_MAX ? static_cast<float>(std::copysign(
-                                                            HUGE_VAL, parsed))
-                                                      : static_cast<float>(parsed);
+      value.float_value = std::fabs(parsed) > FLT_MAX
+                              ? static_cast<float>(std::copysign(HUGE_VAL, parsed))
+                              : static_cast<float>(parsed);
       break;
     }
     case ArgDouble:

@@ -57,10 +57,10 @@ using Handler = void (*)(WebExtension& extension, RequestContext& context,
 
 // Names and defaults of a parameter entry, built once at first use.
 struct ParamInfo {
-  std::unique_ptr<char[]> private_copy;    // the entry's text, cut in place
-  std::vector<const char*> names;          // into private_copy
-  std::vector<char*> default_texts;        // into private_copy; nullptr: required
-  std::vector<ArgValue> default_values;    // defaults converted by type code
+  std::unique_ptr<char[]> private_copy;  // the entry's text, cut in place
+  std::vector<const char*> names;        // into private_copy
+  std::vector<char*> default_texts;      // into private_copy; nullptr: required
+  std::vector<ArgValue> default_values;  // defaults converted by type code
   int required_count = 0;
 };
 

@@ -23,8 +23,7 @@ void CallStoreData(WebExtension& extension, RequestContext& context, const Argum
   commands::StoreData(extension, context, args.at(0).text, args.at(0).raw_count);
 }
 
-void CallPostCommand(WebExtension& extension, RequestContext& context,
-                     const ArgumentList& args) {
+void CallPostCommand(WebExtension& extension, RequestContext& context, const ArgumentList& args) {
   commands::PostCommand(extension, context, args.at(0).text, args.at(0).raw_count);
 }
 
@@ -45,15 +44,15 @@ void CallDoCommand(WebExtension& extension, RequestContext& context, const Argum
 // before the extension object; its cache is released when that object goes.
 constinit CommandEntry g_portal_command_map[] = {
     {"Default", &CallDefault, nullptr},
-    {"Default", &CallDefault, "\x06"},                                // no argument
-    {"StoreData", &CallStoreData, nullptr},                           //
-    {"StoreData", &CallStoreData, "\x07"},                            // raw body
-    {"PostCommand", &CallPostCommand, nullptr},                       //
-    {"PostCommand", &CallPostCommand, "\x07"},                        // raw body
-    {"DoKommand", &CallDoKommand, "\x05\x05\x05\x05\x05"},            // five texts
-    {nullptr, nullptr, "Logon= Command= P1= P2= P3="},                //
-    {"DoCommand", &CallDoCommand, "\x05\x05\x05\x05\x05\x05"},        // six texts
-    {nullptr, nullptr, "Logon= Command= P1= P2= P3= Token="},         //
+    {"Default", &CallDefault, "\x06"},                          // no argument
+    {"StoreData", &CallStoreData, nullptr},                     //
+    {"StoreData", &CallStoreData, "\x07"},                      // raw body
+    {"PostCommand", &CallPostCommand, nullptr},                 //
+    {"PostCommand", &CallPostCommand, "\x07"},                  // raw body
+    {"DoKommand", &CallDoKommand, "\x05\x05\x05\x05\x05"},      // five texts
+    {nullptr, nullptr, "Logon= Command= P1= P2= P3="},          //
+    {"DoCommand", &CallDoCommand, "\x05\x05\x05\x05\x05\x05"},  // six texts
+    {nullptr, nullptr, "Logon= Command= P1= P2= P3= Token="},   //
 };
 
 }  // namespace
@@ -74,8 +73,8 @@ bool PortalExtension::GetVersion(HSE_VERSION_INFO* version) {
   if (!WebExtension::GetVersion(version)) return false;
   const char* description = platform::LoadStringResource(platform::kExtensionDescriptionId);
   if (description != nullptr) {
-    const std::size_t length = std::min<std::size_t>(std::strlen(description),
-                                                     sizeof version->lpszExtensionDesc - 1);
+    const std::size_t length =
+        std::min<std::size_t>(std::strlen(description), sizeof version->lpszExtensionDesc - 1);
     std::memcpy(version->lpszExtensionDesc, description, length);
     version->lpszExtensionDesc[length] = '\0';
   }

@@ -3,11 +3,11 @@
 // line, the header block and the body through the host's callbacks.
 #include "gateway/web_extension.h"
 
+#include <strings.h>
 #include <atomic>
 #include <cstring>
 #include <new>
 #include <string>
-#include <strings.h>
 #include <vector>
 
 #include "gateway/status_line.h"
@@ -232,10 +232,9 @@ std::uint32_t WebExtension::HandleRequest(EXTENSION_CONTROL_BLOCK* request) {
     char end_of_headers[] = "\r\n";
     DWORD two = 2;
     const std::uint32_t mark = context.end_of_headers();
-    const bool written =
-        request->WriteClient != nullptr &&
-        request->WriteClient(request->ConnID, end_of_headers, &two, 0) != 0 &&
-        WriteBody(context, response + mark, response_length - mark, 0);
+    const bool written = request->WriteClient != nullptr &&
+                         request->WriteClient(request->ConnID, end_of_headers, &two, 0) != 0 &&
+                         WriteBody(context, response + mark, response_length - mark, 0);
     if (!written) {
       request->dwHttpStatusCode = 500;
       result = HSE_STATUS_ERROR;
@@ -379,8 +378,7 @@ int WebExtension::CallCommand(RequestContext& context, char* request_text, char*
       }
     }
     const char* first_equals = std::strchr(text, '=');
-    if (*text != '\0' &&
-        (first_equals == nullptr || split == nullptr || first_equals > split)) {
+    if (*text != '\0' && (first_equals == nullptr || split == nullptr || first_equals > split)) {
       char saved = '\0';
       if (split != nullptr) {
         saved = *split;
@@ -408,8 +406,8 @@ int WebExtension::CallCommand(RequestContext& context, char* request_text, char*
 
 int WebExtension::CallHandler(RequestContext& context, CommandEntry& entry,
                               CommandEntry* parameters, char* argument_text) {
-  const auto* types = reinterpret_cast<const unsigned char*>(
-      entry.arg_types != nullptr ? entry.arg_types : "");
+  const auto* types =
+      reinterpret_cast<const unsigned char*>(entry.arg_types != nullptr ? entry.arg_types : "");
   const ParamInfo* info = nullptr;
   if (parameters != nullptr) {
     platform::ScopedCriticalSection hold(*map_lock_);

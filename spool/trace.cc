@@ -74,12 +74,18 @@ void RunLoadSequence() {
   const std::string current = StampStartTime();
   TraceStartLine("[Debut] CurrentStartTime=%s, PreviousStartTime=%s", current, previous);
   CreateCounterLocks();
-  TraceSink("Windows API CriticalSection cr\xE9" "\xE9" "e");
+  TraceSink(
+      "Windows API CriticalSection cr\xE9"
+      "\xE9"
+      "e");
 }
 
 void RunUnloadSequence() {
   DeleteCounterLocks();
-  TraceSink("Windows API CriticalSection lib\xE9" "r\xE9" "e");
+  TraceSink(
+      "Windows API CriticalSection lib\xE9"
+      "r\xE9"
+      "e");
   TraceStartLine("[Fin] CurrentStartTime=%s, PreviousStartTime=%s", CurrentStartTime(),
                  PreviousStartTime());
 }

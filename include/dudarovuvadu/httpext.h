@@ -70,11 +70,12 @@ typedef struct _EXTENSION_CONTROL_BLOCK {
   DWORD cbAvailable;
   LPBYTE lpbData;
   LPSTR lpszContentType;
-  BOOL (*GetServerVariable)(HCONN hConn, LPSTR lpszVariableName, LPVOID lpvBuffer, LPDWORD lpdwSize);
+  BOOL (*GetServerVariable)
+  (HCONN hConn, LPSTR lpszVariableName, LPVOID lpvBuffer, LPDWORD lpdwSize);
   BOOL (*WriteClient)(HCONN ConnID, LPVOID Buffer, LPDWORD lpdwBytes, DWORD dwReserved);
   BOOL (*ReadClient)(HCONN ConnID, LPVOID lpvBuffer, LPDWORD lpdwSize);
-  BOOL (*ServerSupportFunction)(HCONN hConn, DWORD dwHSERequest, LPVOID lpvBuffer, LPDWORD lpdwSize,
-                                LPDWORD lpdwDataType);
+  BOOL (*ServerSupportFunction)
+  (HCONN hConn, DWORD dwHSERequest, LPVOID lpvBuffer, LPDWORD lpdwSize, LPDWORD lpdwDataType);
 } EXTENSION_CONTROL_BLOCK, *LPEXTENSION_CONTROL_BLOCK;
 
 /* Total bytes of a body too large to be counted. */

@@ -74,8 +74,7 @@ BOOL ReadClient(HCONN handle, LPVOID buffer, LPDWORD size) {
   return TRUE;
 }
 
-BOOL ServerSupportFunction(HCONN handle, DWORD request, LPVOID buffer, LPDWORD,
-                           LPDWORD data_type) {
+BOOL ServerSupportFunction(HCONN handle, DWORD request, LPVOID buffer, LPDWORD, LPDWORD data_type) {
   Connection* connection = Of(handle);
   if (request != HSE_REQ_SEND_RESPONSE_HEADER) {
     errno = EINVAL;

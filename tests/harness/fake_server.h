@@ -15,7 +15,7 @@ namespace harness {
 
 struct Request {
   std::string method = "GET";
-  std::string query;       // the raw query string, after the first "?"
+  std::string query;  // the raw query string, after the first "?"
   std::string path_info;
   std::string body;
   // Declared body length; defaults to body.size(). HSE_BODY_LENGTH_UNKNOWN
@@ -46,14 +46,14 @@ struct Faults {
 };
 
 struct Response {
-  std::uint32_t result = 0;           // what HttpExtensionProc returned
-  std::uint32_t recorded_status = 0;  // dwHttpStatusCode after the call
-  bool header_sent = false;           // HSE_REQ_SEND_RESPONSE_HEADER was called
-  std::string status_line;            // its status line text
+  std::uint32_t result = 0;                // what HttpExtensionProc returned
+  std::uint32_t recorded_status = 0;       // dwHttpStatusCode after the call
+  bool header_sent = false;                // HSE_REQ_SEND_RESPONSE_HEADER was called
+  std::string status_line;                 // its status line text
   std::optional<std::string> header_text;  // its header text, if any was given
-  std::vector<std::string> writes;    // every WriteClient call's bytes, in order
-  int read_calls = 0;                 // ReadClient calls made
-  int server_variable_calls = 0;      // GetServerVariable calls made
+  std::vector<std::string> writes;         // every WriteClient call's bytes, in order
+  int read_calls = 0;                      // ReadClient calls made
+  int server_variable_calls = 0;           // GetServerVariable calls made
 
   // Everything written after the "\r\n" that ends the headers.
   std::string body() const;

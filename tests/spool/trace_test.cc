@@ -55,21 +55,32 @@ TEST_F(TraceTest, LoadAndUnloadSequencesFrameTheCounterLocks) {
   const std::string now = CurrentStartTime();
   ASSERT_EQ(seen_.size(), 2u);
   EXPECT_EQ(seen_[0], "[Debut] CurrentStartTime=" + now + ", PreviousStartTime=(prevtime inconnu)");
-  EXPECT_EQ(seen_[1], "Windows API CriticalSection cr\xE9" "\xE9" "e");
+  EXPECT_EQ(seen_[1],
+            "Windows API CriticalSection cr\xE9"
+            "\xE9"
+            "e");
 
   RunUnloadSequence();
   EXPECT_EQ(InCounterLock(), nullptr);
   EXPECT_EQ(PostCounterLock(), nullptr);
   ASSERT_EQ(seen_.size(), 4u);
-  EXPECT_EQ(seen_[2], "Windows API CriticalSection lib\xE9" "r\xE9" "e");
+  EXPECT_EQ(seen_[2],
+            "Windows API CriticalSection lib\xE9"
+            "r\xE9"
+            "e");
   EXPECT_EQ(seen_[3], "[Fin] CurrentStartTime=" + now + ", PreviousStartTime=(prevtime inconnu)");
   CreateCounterLocks();  // as the loaded module had them
 }
 
 TEST_F(TraceTest, FormatsInFullAndCutsAtTheBuffer) {
-  TraceFormat("r\xE9" "ception ticket p1=%s p3=%s : %ld", "17", "y", 42L);
+  TraceFormat(
+      "r\xE9"
+      "ception ticket p1=%s p3=%s : %ld",
+      "17", "y", 42L);
   ASSERT_EQ(seen_.size(), 1u);
-  EXPECT_EQ(seen_[0], "r\xE9" "ception ticket p1=17 p3=y : 42");
+  EXPECT_EQ(seen_[0],
+            "r\xE9"
+            "ception ticket p1=17 p3=y : 42");
 
   const std::string long_p3(8192, 'p');
   TraceFormat("p3=%s", long_p3.c_str());
