@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/file.h"
 #include "tests/harness/temp_dir.h"
 
 namespace spool {
@@ -106,6 +107,30 @@ TEST(StorePostedDataTest, SkippingIsBoundedAndThenWritesNothing) {
   // One number more is enough.
   EXPECT_EQ(testing::StorePostedDataWithinBound("abc", 3, 1), 3);
   EXPECT_EQ(root.ReadFile("post/4.txt"), "abc");
+}
+
+TEST(StorePostedDataTest, AFailingOpenNeverAnnouncesIncompleteData) {
+  // Whichever file open fails, a ready file only ever stands beside its
+  // complete data, and a size is only answered for stored data.
+  for (int nth = 1; nth <= 24; ++nth) {
+    harness::SpoolRoot root;
+    platform::testing::FailNthFileOpen(nth);
+    const long size = StorePostedData("a\nbc", 4);
+    platform::testing::FailNthFileOpen(0);
+    EXPECT_TRUE(size == 0 || size == 5) << "open " << nth << ": " << size;
+    int complete = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(root.Path("post"))) {
+      if (entry.path().extension() != ".rdy") continue;
+      const std::string stem = entry.path().stem().string();
+      EXPECT_EQ(root.ReadFile("post/" + stem + ".txt"), "a\r\nbc") << "open " << nth;
+      EXPECT_EQ(root.ReadFile("post/" + stem + ".rdy"), "4") << "open " << nth;
+      ++complete;
+    }
+    EXPECT_LE(complete, 1) << "open " << nth;
+    if (size == 0) {
+      EXPECT_EQ(complete, 0) << "open " << nth;
+    }
+  }
 }
 
 TEST(StorePostedDataTest, ConcurrentProcessesLoseNoPostedData) {
