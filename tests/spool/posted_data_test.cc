@@ -135,8 +135,8 @@ TEST(StorePostedDataTest, AFailingOpenNeverAnnouncesIncompleteData) {
 
 TEST(StorePostedDataTest, ConcurrentProcessesLoseNoPostedData) {
   harness::SpoolRoot root;
-  constexpr int kProcesses = 6;
-  constexpr int kStoresEach = 25;
+  constexpr int kProcesses = 5;
+  constexpr int kStoresEach = 20;
   const auto body = [](int process, int store) {
     // Differing lengths and a line end, so a mixed-up file would show.
     return "process " + std::to_string(process) + " store " + std::to_string(store) + "\n" +
