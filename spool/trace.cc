@@ -14,8 +14,17 @@ namespace spool {
 namespace {
 
 // Written only while the module loads, before any request; read afterwards.
-std::string g_current_start_time;
-std::string g_previous_start_time;
+// Built on first use: the extension object stamps them from the static
+// initialisation of another file, which may run before this file's globals
+// would have been constructed (the stamp would then be overwritten and lost).
+std::string& CurrentStamp() {
+  static std::string stamp;
+  return stamp;
+}
+std::string& PreviousStamp() {
+  static std::string stamp;
+  return stamp;
+}
 
 std::atomic<testing::TraceObserver> g_observer{nullptr};
 
@@ -54,19 +63,18 @@ void TraceFormat(const char* format, ...) {
 }
 
 std::string StampStartTime() {
-  g_previous_start_time =
-      IsValidStamp(g_current_start_time) ? g_current_start_time : "(curtime inconnu)";
+  PreviousStamp() = IsValidStamp(CurrentStamp()) ? CurrentStamp() : "(curtime inconnu)";
   platform::LocalTime now;
-  g_current_start_time = platform::LocalNow(now) ? FormatStamp(now) : std::string();
-  return g_current_start_time;
+  CurrentStamp() = platform::LocalNow(now) ? FormatStamp(now) : std::string();
+  return CurrentStamp();
 }
 
 std::string CurrentStartTime() {
-  return IsValidStamp(g_current_start_time) ? g_current_start_time : "(oldcurtime inconnu)";
+  return IsValidStamp(CurrentStamp()) ? CurrentStamp() : "(oldcurtime inconnu)";
 }
 
 std::string PreviousStartTime() {
-  return IsValidStamp(g_previous_start_time) ? g_previous_start_time : "(prevtime inconnu)";
+  return IsValidStamp(PreviousStamp()) ? PreviousStamp() : "(prevtime inconnu)";
 }
 
 void RunLoadSequence() {
@@ -95,8 +103,8 @@ namespace testing {
 void SetTraceObserver(TraceObserver observer) { g_observer.store(observer); }
 
 void ResetStartTimes() {
-  g_current_start_time.clear();
-  g_previous_start_time.clear();
+  CurrentStamp().clear();
+  PreviousStamp().clear();
 }
 
 }  // namespace testing
