@@ -29,7 +29,7 @@ ExtensionRequest::ExtensionRequest(RequestInput input, std::size_t available_lim
   ecb_.lpszMethod = input_.method.data();
   ecb_.lpszQueryString = input_.query.data();
   ecb_.lpszPathInfo = input_.path_info.data();
-  ecb_.lpszPathTranslated = const_cast<char*>("");
+  ecb_.lpszPathTranslated = input_.path_translated.data();
   ecb_.lpszContentType = input_.content_type.data();
   // Bodies are bounded far below 4 GiB by the server; a larger one would be
   // reported as uncountable, as the interface defines.

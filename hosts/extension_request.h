@@ -15,8 +15,9 @@ namespace hosts {
 // What the server received, owned by the request.
 struct RequestInput {
   std::string method;
-  std::string query;      // raw bytes after the first "?", not decoded
-  std::string path_info;  // the URL path
+  std::string query;            // raw bytes after the first "?", not decoded
+  std::string path_info;        // the URL path
+  std::string path_translated;  // no file system mapping: empty
   std::string content_type;
   std::string body;  // the whole body, already received
   ServerVariables variables;

@@ -381,7 +381,6 @@ HttpServer::~HttpServer() {
 
 bool HttpServer::Start(std::string* error) {
   sockaddr_storage address{};
-  socklen_t address_length = 0;
   unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_ALLOW_SUSPEND_RESUME |
                    MHD_USE_ITC | MHD_USE_ERROR_LOG;
   sockaddr_in v4{};
@@ -390,18 +389,15 @@ bool HttpServer::Start(std::string* error) {
     v4.sin_family = AF_INET;
     v4.sin_port = htons(options_.port);
     std::memcpy(&address, &v4, sizeof v4);
-    address_length = sizeof v4;
   } else if (inet_pton(AF_INET6, options_.listen_address.c_str(), &v6.sin6_addr) == 1) {
     v6.sin6_family = AF_INET6;
     v6.sin6_port = htons(options_.port);
     std::memcpy(&address, &v6, sizeof v6);
-    address_length = sizeof v6;
     flags |= MHD_USE_IPv6;
   } else {
     *error = "\"" + options_.listen_address + "\" is not a numeric address";
     return false;
   }
-  (void)address_length;
   workers_ = std::make_unique<WorkerPool>(options_.threads);
   daemon_ = MHD_start_daemon(
       flags, options_.port, nullptr, nullptr, &ServerCallbacks::OnAccess, this,

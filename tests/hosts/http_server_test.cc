@@ -101,7 +101,7 @@ TEST_F(HttpServerTest, ControlBlockAndServerVariables) {
   EXPECT_EQ(Field(text, "NO_SUCH_VARIABLE"), "<unknown>");
 }
 
-TEST_F(HttpServerTest, ServerNameFallsBackToTheListenAddress) {
+TEST_F(HttpServerTest, HostHeaderWithMarkupIsNotUsedAsServerName) {
   // No Host header (HTTP/1.0), then a Host header that could inject markup
   // into the pages the module builds from SERVER_NAME.
   for (const std::string& host_line : {std::string(), std::string("Host: a\"><script>:80\r\n")}) {
@@ -267,14 +267,37 @@ TEST_F(HttpServerTest, GracefulStopFinishesTheRequestInFlight) {
   EXPECT_FALSE(late.connected() && late.Send(GetRequest(kScript)) && late.Read());
 }
 
+TEST_F(HttpServerTest, ClientLeavingMidRequestDoesNotHoldUpTheStop) {
+  {
+    HttpConnection headers_only(server_->port());
+    ASSERT_TRUE(headers_only.Send(std::string("GET ") + kScript + "?echo HTTP/1.1\r\nHost: x\r\n"));
+    HttpConnection body_half(server_->port());
+    ASSERT_TRUE(body_half.Send(std::string("POST ") + kScript +
+                               "?body HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\nabc"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }  // both clients go away
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_TRUE(server_->Stop());
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+}
+
 class HttpServerLimitTest : public HttpServerTest {
  protected:
   void SetUp() override {
     ServerOptions options;
     options.max_body = 1000;
+    options.idle_timeout_seconds = 1;
     ASSERT_TRUE(StartServer(options));
   }
 };
+
+TEST_F(HttpServerLimitTest, IdleConnectionIsClosed) {
+  HttpConnection connection(server_->port());
+  ASSERT_TRUE(connection.Send(GetRequest(std::string(kScript) + "?echo")));
+  ASSERT_TRUE(connection.Read());
+  EXPECT_TRUE(connection.WaitForClose(5000));
+}
 
 TEST_F(HttpServerLimitTest, DeclaredBodyOverTheLimitIsRefusedUnread) {
   HttpConnection connection(server_->port());
