@@ -122,6 +122,13 @@ TEST(PostCommandTest, PhoneCommandStillGetsTheHtmlWaitPage) {
   EXPECT_EQ(Headers(response), "");
   EXPECT_EQ(response.body().rfind("<html>\r\n", 0), 0u);
   EXPECT_EQ(response.body().find("CiscoIPPhoneText"), std::string::npos);
+
+  // A basket command keeps its own title and text on the HTML page.
+  const std::string basket = PostForm("logon=anna&command=ciscogetqv").body();
+  EXPECT_NE(basket.find("<title>Portail Quorvel - Panier t&eacute;l&eacute;charg&eacute;</title>"),
+            std::string::npos)
+      << basket;
+  EXPECT_NE(basket.find("T&eacute;l&eacute;chargement en cours...\r\n"), std::string::npos);
 }
 
 TEST(PostCommandTest, SchemeAndServerTextsComeFromTheServerVariables) {
