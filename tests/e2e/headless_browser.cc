@@ -1,0 +1,265 @@
+// Headless Chromium over its DevTools pipe.
+
+#include "tests/e2e/headless_browser.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace e2e {
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto kCallTimeout = 15s;
+
+std::string JsonQuote(std::string_view text) {
+  std::string out = "\"";
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out.push_back('\\');
+      out.push_back(c);
+    } else if (byte < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+      out += escaped;
+    } else {
+      out.push_back(c);
+    }
+  }
+  out.push_back('"');
+  return out;
+}
+
+void AppendUtf8(std::string& out, unsigned code) {
+  if (code < 0x80) {
+    out.push_back(static_cast<char>(code));
+  } else if (code < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (code >> 6)));
+    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xE0 | (code >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  }
+}
+
+}  // namespace
+
+std::optional<std::string> JsonStringMember(std::string_view json, std::string_view name) {
+  const std::string key = "\"" + std::string(name) + "\":\"";
+  const std::size_t start = json.find(key);
+  if (start == std::string_view::npos) return std::nullopt;
+  std::string value;
+  for (std::size_t i = start + key.size(); i < json.size(); ++i) {
+    const char c = json[i];
+    if (c == '"') return value;
+    if (c != '\\') {
+      value.push_back(c);
+      continue;
+    }
+    if (++i >= json.size()) break;
+    switch (json[i]) {
+      case 'n':
+        value.push_back('\n');
+        break;
+      case 'r':
+        value.push_back('\r');
+        break;
+      case 't':
+        value.push_back('\t');
+        break;
+      case 'b':
+        value.push_back('\b');
+        break;
+      case 'f':
+        value.push_back('\f');
+        break;
+      case 'u':
+        if (i + 4 >= json.size()) return std::nullopt;
+        AppendUtf8(value, static_cast<unsigned>(
+                              std::stoul(std::string(json.substr(i + 1, 4)), nullptr, 16)));
+        i += 4;
+        break;
+      default:
+        value.push_back(json[i]);  // \" \\ \/
+    }
+  }
+  return std::nullopt;
+}
+
+bool HeadlessBrowser::Start(const std::string& profile_dir, const std::string& log_path) {
+  int commands[2];   // test -> browser (its fd 3)
+  int responses[2];  // browser -> test (its fd 4)
+  if (::pipe2(commands, O_CLOEXEC) != 0) return false;
+  if (::pipe2(responses, O_CLOEXEC) != 0) {
+    ::close(commands[0]);
+    ::close(commands[1]);
+    return false;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log_path.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, commands[0], 3);
+  posix_spawn_file_actions_adddup2(&actions, responses[1], 4);
+  const std::vector<std::string> argv = {kChromium,
+                                         "--headless",
+                                         "--no-sandbox",
+                                         "--disable-gpu",
+                                         "--no-first-run",
+                                         "--disable-background-networking",
+                                         "--disable-component-update",
+                                         "--disable-sync",
+                                         "--disable-quic",
+                                         "--disable-dev-shm-usage",
+                                         "--remote-debugging-pipe",
+                                         "--user-data-dir=" + profile_dir,
+                                         "about:blank"};
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  const int failed = posix_spawn(&pid_, kChromium, &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(commands[0]);
+  ::close(responses[1]);
+  to_browser_ = commands[1];
+  from_browser_ = responses[0];
+  if (failed != 0) {
+    pid_ = -1;
+    Stop();
+    return false;
+  }
+  return Call("Browser.getVersion", "{}", false).has_value();
+}
+
+bool HeadlessBrowser::Open(const std::string& url) {
+  const auto created = Call("Target.createTarget", "{\"url\":" + JsonQuote(url) + "}", false);
+  if (!created) return false;
+  const auto target = JsonStringMember(*created, "targetId");
+  if (!target) return false;
+  const auto attached = Call("Target.attachToTarget",
+                             "{\"targetId\":" + JsonQuote(*target) + ",\"flatten\":true}", false);
+  if (!attached) return false;
+  const auto session = JsonStringMember(*attached, "sessionId");
+  if (!session) return false;
+  session_id_ = *session;
+  return true;
+}
+
+std::optional<std::string> HeadlessBrowser::Evaluate(const std::string& expression) {
+  const auto result =
+      Call("Runtime.evaluate",
+           "{\"expression\":" + JsonQuote(expression) + ",\"returnByValue\":true}", true);
+  if (!result || result->find("\"exceptionDetails\":") != std::string::npos) return std::nullopt;
+  return JsonStringMember(*result, "value");
+}
+
+std::optional<std::string> HeadlessBrowser::Dom() {
+  return Evaluate("document.documentElement.outerHTML");
+}
+
+std::string HeadlessBrowser::WaitForDom(std::string_view text, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::string dom;
+  for (;;) {
+    // Between two documents the evaluation may fail; keep the last DOM read.
+    if (auto current = Dom()) dom = std::move(*current);
+    if (dom.find(text) != std::string::npos || std::chrono::steady_clock::now() >= deadline) {
+      return dom;
+    }
+    std::this_thread::sleep_for(100ms);
+  }
+}
+
+std::optional<std::string> HeadlessBrowser::Call(std::string_view method, std::string_view params,
+                                                 bool in_session) {
+  if (to_browser_ < 0) return std::nullopt;
+  const int id = next_id_++;
+  std::string message = "{\"id\":" + std::to_string(id) + ",\"method\":\"" + std::string(method) +
+                        "\",\"params\":" + std::string(params);
+  if (in_session) message += ",\"sessionId\":" + JsonQuote(session_id_);
+  message += "}";
+  message.push_back('\0');
+  for (std::size_t sent = 0; sent < message.size();) {
+    const ssize_t n = ::write(to_browser_, message.data() + sent, message.size() - sent);
+    if (n <= 0) return std::nullopt;
+    sent += static_cast<std::size_t>(n);
+  }
+  const std::string id_field = "{\"id\":" + std::to_string(id) + ",";
+  const auto deadline = std::chrono::steady_clock::now() + kCallTimeout;
+  while (auto reply = ReadMessage(deadline)) {
+    if (reply->rfind(id_field, 0) == 0) {
+      if (reply->find("\"error\":") != std::string::npos &&
+          reply->find("\"result\":") == std::string::npos) {
+        return std::nullopt;
+      }
+      return reply;
+    }
+    // Events and other replies are not needed.
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> HeadlessBrowser::ReadMessage(
+    std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    const std::size_t end = pending_.find('\0');
+    if (end != std::string::npos) {
+      std::string message = pending_.substr(0, end);
+      pending_.erase(0, end + 1);
+      return message;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return std::nullopt;
+    pollfd readable{from_browser_, POLLIN, 0};
+    if (::poll(&readable, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
+    char buffer[65536];
+    const ssize_t n = ::read(from_browser_, buffer, sizeof buffer);
+    if (n <= 0) return std::nullopt;
+    pending_.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+void HeadlessBrowser::Stop() {
+  if (to_browser_ >= 0) {
+    if (pid_ > 0) {
+      const std::string close = std::string("{\"id\":0,\"method\":\"Browser.close\"}") + '\0';
+      (void)!::write(to_browser_, close.data(), close.size());
+    }
+    ::close(to_browser_);
+    to_browser_ = -1;
+  }
+  if (from_browser_ >= 0) {
+    ::close(from_browser_);
+    from_browser_ = -1;
+  }
+  if (pid_ <= 0) return;
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  int status = 0;
+  while (::waitpid(pid_, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  pid_ = -1;
+}
+
+HeadlessBrowser::~HeadlessBrowser() { Stop(); }
+
+}  // namespace e2e

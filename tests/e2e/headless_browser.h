@@ -1,0 +1,62 @@
+// Headless Chromium driven over its DevTools pipe (--remote-debugging-pipe:
+// NUL-terminated JSON messages on file descriptors 3 and 4), so a test can
+// open a page, let it run in real time (the wait page's one-second timer, its
+// reload, a form's submission) and read the DOM the browser ends on.
+//
+// --dump-dom with --virtual-time-budget would be simpler, but this Chromium
+// never finishes a run in which the page navigates under virtual time, which
+// is exactly what a wait page does.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace e2e {
+
+class HeadlessBrowser {
+ public:
+  static constexpr const char* kChromium = "/usr/bin/chromium";
+
+  HeadlessBrowser() = default;
+  ~HeadlessBrowser();
+  HeadlessBrowser(const HeadlessBrowser&) = delete;
+  HeadlessBrowser& operator=(const HeadlessBrowser&) = delete;
+
+  // Starts Chromium with a fresh profile in `profile_dir`; its own output
+  // goes to `log_path`. False when it could not be started.
+  bool Start(const std::string& profile_dir, const std::string& log_path);
+  // Opens `url` in a new tab and attaches to it.
+  bool Open(const std::string& url);
+  // Runs `expression` in the page; its value as a string, or nullopt when it
+  // failed or gave no string.
+  std::optional<std::string> Evaluate(const std::string& expression);
+  // The page's current DOM (document.documentElement.outerHTML), or nullopt.
+  std::optional<std::string> Dom();
+  // Polls the DOM until it holds `text`; the last DOM read either way.
+  std::string WaitForDom(std::string_view text, std::chrono::milliseconds timeout);
+
+ private:
+  // Sends a command (in the attached session when `in_session`) and returns
+  // the raw JSON of its response, or nullopt after a timeout.
+  std::optional<std::string> Call(std::string_view method, std::string_view params,
+                                  bool in_session);
+  std::optional<std::string> ReadMessage(std::chrono::steady_clock::time_point deadline);
+  void Stop();
+
+  pid_t pid_ = -1;
+  int to_browser_ = -1;
+  int from_browser_ = -1;
+  int next_id_ = 1;
+  std::string session_id_;
+  std::string pending_;  // bytes read past the last message
+};
+
+// The value of the first JSON string member `"name":"..."` in `json`, with
+// its escapes decoded (\uXXXX as UTF-8); nullopt when there is none.
+std::optional<std::string> JsonStringMember(std::string_view json, std::string_view name);
+
+}  // namespace e2e
