@@ -132,6 +132,15 @@ struct HttpServer::Request {
   std::string method = "-";
   bool too_large = false;
   std::uint64_t received = 0;
+  // An answer decided from the headers alone (404, 503), sent once the
+  // request has been read, so the connection can carry the next request.
+  struct FixedAnswer {
+    unsigned status;
+    const char* text;
+    std::size_t size;
+    bool close;
+  };
+  std::optional<FixedAnswer> fixed_answer;
   RequestInput input;
   // Built by the worker, queued by the library's thread after the resume.
   MHD_Response* response = nullptr;
@@ -201,12 +210,11 @@ struct ServerCallbacks {
     MHD_Connection* connection = request->connection;
     request->method = method;
     if (!request->admitted) {
-      return AnswerFixed(request, MHD_HTTP_SERVICE_UNAVAILABLE, kUnavailableText,
-                         sizeof kUnavailableText - 1, true);
-    }
-    if (server->options_.script_name != url) {
-      return AnswerFixed(request, MHD_HTTP_NOT_FOUND, kNotFoundText, sizeof kNotFoundText - 1,
-                         false);
+      request->fixed_answer = Request::FixedAnswer{MHD_HTTP_SERVICE_UNAVAILABLE, kUnavailableText,
+                                                   sizeof kUnavailableText - 1, true};
+    } else if (server->options_.script_name != url) {
+      request->fixed_answer =
+          Request::FixedAnswer{MHD_HTTP_NOT_FOUND, kNotFoundText, sizeof kNotFoundText - 1, false};
     }
     const char* declared =
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
@@ -216,6 +224,11 @@ struct ServerCallbacks {
         return AnswerFixed(request, MHD_HTTP_CONTENT_TOO_LARGE, kTooLargeText,
                            sizeof kTooLargeText - 1, true);
       }
+    }
+
+    if (request->fixed_answer) {
+      request->phase = Request::Phase::kBody;  // any body is read and dropped
+      return MHD_YES;
     }
 
     RequestInput& input = request->input;
@@ -276,6 +289,9 @@ struct ServerCallbacks {
   static MHD_Result OnBody(HttpServer* server, Request* request, const char* data,
                            std::size_t size) {
     request->received += size;
+    if (request->fixed_answer) {
+      return request->received > server->options_.max_body + kDiscardAllowance ? MHD_NO : MHD_YES;
+    }
     if (!request->too_large) {
       if (request->received > server->options_.max_body) {
         // A chunked body has no declared length: it is refused once it grows
@@ -307,6 +323,9 @@ struct ServerCallbacks {
             const MHD_Result result = OnBody(server, request, upload_data, *upload_data_size);
             *upload_data_size = 0;
             return result;
+          }
+          if (const auto& fixed = request->fixed_answer) {
+            return AnswerFixed(request, fixed->status, fixed->text, fixed->size, fixed->close);
           }
           if (request->too_large) {
             return AnswerFixed(request, MHD_HTTP_CONTENT_TOO_LARGE, kTooLargeText,

@@ -207,6 +207,18 @@ TEST_F(HttpServerTest, OtherPathsAreNotFound) {
   }
 }
 
+TEST_F(HttpServerTest, NotFoundKeepsTheConnection) {
+  HttpConnection connection(server_->port());
+  ASSERT_TRUE(connection.Send(PostRequest("/elsewhere", std::string(5000, 'b'))));
+  const auto missing = connection.Read();
+  ASSERT_TRUE(missing);
+  EXPECT_EQ(missing->status, 404u);
+  ASSERT_TRUE(connection.Send(GetRequest(std::string(kScript) + "?echo")));
+  const auto found = connection.Read();
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->status, 200u);
+}
+
 TEST_F(HttpServerTest, HeadPassesTheMethodAndSendsNoBody) {
   HttpConnection connection(server_->port());
   ASSERT_TRUE(connection.Send(GetRequest(std::string(kScript) + "?echo", "HEAD")));
