@@ -232,6 +232,13 @@ struct ServerCallbacks {
     }
 
     RequestInput& input = request->input;
+    // Sized once from the declared length, so a large body is not copied as
+    // the buffer grows. A chunked body grows as it comes.
+    if (declared != nullptr) {
+      if (const std::optional<std::uint64_t> length = ParseDecimal(declared)) {
+        input.body.reserve(static_cast<std::size_t>(*length));
+      }
+    }
     input.method = method;
     const std::size_t question = request->uri.find('?');
     if (question != std::string::npos) input.query = request->uri.substr(question + 1);
