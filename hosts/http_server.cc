@@ -154,11 +154,16 @@ struct ServerCallbacks {
 
   static void* OnRequestLine(void* cls, const char* uri, MHD_Connection* connection) {
     auto* server = static_cast<HttpServer*>(cls);
-    auto* request = new (std::nothrow) Request();
-    if (request == nullptr) return nullptr;
-    request->server = server;
-    request->connection = connection;
-    request->uri = uri != nullptr ? uri : "";
+    Request* request = nullptr;
+    try {
+      request = new Request();
+      request->server = server;
+      request->connection = connection;
+      request->uri = uri != nullptr ? uri : "";
+    } catch (const std::exception&) {
+      delete request;
+      return nullptr;  // the access handler then drops the connection
+    }
     std::lock_guard<std::mutex> lock(server->active_mutex_);
     request->admitted = !server->stopping_;
     if (request->admitted) ++server->active_requests_;
@@ -170,7 +175,11 @@ struct ServerCallbacks {
     auto* request = static_cast<Request*>(*con_cls);
     if (request == nullptr) return;
     *con_cls = nullptr;
-    server->LogRequest(*request);
+    try {
+      server->LogRequest(*request);
+    } catch (const std::exception&) {
+      // A log line that cannot be formatted is skipped; the request is done.
+    }
     if (request->response != nullptr) MHD_destroy_response(request->response);
     const bool admitted = request->admitted;
     delete request;
@@ -338,6 +347,9 @@ struct ServerCallbacks {
             return AnswerFixed(request, MHD_HTTP_CONTENT_TOO_LARGE, kTooLargeText,
                                sizeof kTooLargeText - 1, true);
           }
+          // The length of the body as received, declared or chunked.
+          request->input.variables.Set("CONTENT_LENGTH",
+                                       std::to_string(request->input.body.size()));
           // The whole request is in: hand it to a worker. Suspend first, so
           // that the worker's resume always finds the connection suspended.
           request->phase = Request::Phase::kRunning;

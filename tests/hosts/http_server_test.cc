@@ -99,6 +99,22 @@ TEST_F(HttpServerTest, ControlBlockAndServerVariables) {
   EXPECT_EQ(Field(text, "HTTP_X_PROBE"), "p1, p2");
   EXPECT_EQ(Field(text, "HTTP_HOST"), "portal.example:8080");
   EXPECT_EQ(Field(text, "NO_SUCH_VARIABLE"), "<unknown>");
+  EXPECT_EQ(Field(text, "CONTENT_LENGTH"), "0");
+}
+
+TEST_F(HttpServerTest, PostBodyIsDescribedInControlBlockAndVariables) {
+  HttpConnection connection(server_->port());
+  ASSERT_TRUE(connection.Send(std::string("POST ") + kScript +
+                              "?echo HTTP/1.1\r\nHost: x\r\nContent-Type: text/plain\r\n"
+                              "Transfer-Encoding: chunked\r\n\r\nA\r\n0123456789\r\n0\r\n\r\n"));
+  const auto response = connection.Read();
+  ASSERT_TRUE(response);
+  EXPECT_EQ(Field(response->body, "method"), "POST");
+  EXPECT_EQ(Field(response->body, "total"), "10");
+  EXPECT_EQ(Field(response->body, "available"), "10");
+  EXPECT_EQ(Field(response->body, "content_type"), "text/plain");
+  EXPECT_EQ(Field(response->body, "CONTENT_LENGTH"), "10");
+  EXPECT_EQ(Field(response->body, "CONTENT_TYPE"), "text/plain");
 }
 
 TEST_F(HttpServerTest, HostHeaderWithMarkupIsNotUsedAsServerName) {
