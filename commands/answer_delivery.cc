@@ -3,6 +3,7 @@
 #include "commands/answer_delivery.h"
 
 #include <string>
+#include <utility>
 
 #include "commands/file_names.h"
 #include "commands/phone_answer.h"

@@ -44,10 +44,14 @@ void RecordEvent(gateway::WebExtension& extension, gateway::RequestContext& cont
   std::string line;
   line.reserve(p1.size() + p2.size() + p3.size() + 3);
   line.append(p1).append(";").append(p2).append(";").append(p3).append("\n");
-  // Once the file opened the answer is "Done": clients know no other
-  // answer to a recorded event, so a failed write is not told apart.
-  (void)events.Write(line);
-  (void)events.Close();
+  // "Done" tells the client its event is recorded: a line that could not be
+  // written (full disk, I/O error) is reported instead of acknowledged.
+  const bool written = events.Write(line);
+  const bool closed = events.Close();
+  if (!written || !closed) {
+    WriteErrorPage(extension, context, "Can't write '", *path, "'");
+    return;
+  }
   WritePlainReply(extension, context, "Done");
 }
 

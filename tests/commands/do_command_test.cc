@@ -108,6 +108,14 @@ TEST(DoCommandTest, SubCommandWordsInOtherSpellingsGoToTheBackEnd) {
   }
 }
 
+TEST(DoCommandTest, LogonRefusedForFilesStillReachesTheBackEnd) {
+  harness::SpoolRoot root;
+  const std::string body = RunQuery(DoCommandQuery("../x", "getlist")).body();
+  const std::string ticket = TicketOf(body);
+  ASSERT_FALSE(ticket.empty()) << body;
+  EXPECT_EQ(StoredLines(root, "in/" + ticket + ".req").at(1), "../x");
+}
+
 TEST(DoCommandTest, SchemeFollowsTheServerPortText) {
   struct Case {
     std::string port, scheme;

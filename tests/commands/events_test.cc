@@ -64,5 +64,15 @@ TEST(EventsTest, FieldWithLineEndIsRefused) {
   EXPECT_EQ(root.ReadFile("events/anna.evt"), "old;event;1\r\n");
 }
 
+TEST(EventsTest, EventWriteFailureIsNotReportedAsDone) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  harness::SpoolRoot root;
+  // Opens for appending, then every write fails as on a full disk.
+  std::filesystem::create_symlink("/dev/full", root.Path("events/anna.evt"));
+  const harness::Response response = RunQuery(DoCommandQuery("anna", "newevent", "1", "2", "3"));
+  EXPECT_EQ(Headers(response), "Content-Type: text/html\r\n");
+  EXPECT_EQ(response.body(), ErrorPage("Can't write '" + root.Path("events/anna.evt") + "'"));
+}
+
 }  // namespace
 }  // namespace commands
