@@ -1,29 +1,31 @@
-// The counters' two critical sections. They are constant-initialised, so
-// they outlive the extension object whose destructor deletes them.
+// The counters' two critical sections. Held in plain pointers: a global with
+// a destructor would be destroyed in this file's turn at exit, possibly before
+// the extension object whose destructor deletes the locks.
 #include "spool/counter_locks.h"
-
-#include <memory>
 
 namespace spool {
 
 namespace {
 
-constinit std::unique_ptr<platform::CriticalSection> g_in_counter_lock;
-constinit std::unique_ptr<platform::CriticalSection> g_post_counter_lock;
+constinit platform::CriticalSection* g_in_counter_lock = nullptr;
+constinit platform::CriticalSection* g_post_counter_lock = nullptr;
 
 }  // namespace
 
 void CreateCounterLocks() {
-  g_in_counter_lock = std::make_unique<platform::CriticalSection>();
-  g_post_counter_lock = std::make_unique<platform::CriticalSection>();
+  DeleteCounterLocks();
+  g_in_counter_lock = new platform::CriticalSection();
+  g_post_counter_lock = new platform::CriticalSection();
 }
 
 void DeleteCounterLocks() {
-  g_post_counter_lock.reset();
-  g_in_counter_lock.reset();
+  delete g_post_counter_lock;
+  g_post_counter_lock = nullptr;
+  delete g_in_counter_lock;
+  g_in_counter_lock = nullptr;
 }
 
-platform::CriticalSection* InCounterLock() { return g_in_counter_lock.get(); }
-platform::CriticalSection* PostCounterLock() { return g_post_counter_lock.get(); }
+platform::CriticalSection* InCounterLock() { return g_in_counter_lock; }
+platform::CriticalSection* PostCounterLock() { return g_post_counter_lock; }
 
 }  // namespace spool
