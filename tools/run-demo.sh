@@ -65,10 +65,10 @@ stop() {
 trap stop INT TERM EXIT
 
 "$build/dudarovuvadu-backend" --root "$root" --docs "$root/docs" --delay "$delay" \
-  > >(sed 's/^/[back-end] /') &
+  > >(sed -u 's/^/[back-end] /') &
 backend_pid=$!
 "$build/dudarovuvadu-serve" --module "$root/module/dudarovuvadu.so" \
-  --listen "$host_address:$port" > >(sed 's/^/[host] /') &
+  --listen "$host_address:$port" > >(sed -u 's/^/[host] /') &
 host_pid=$!
 
 base="http://$host_address:$port/scripts/dudarovuvadu.dll"
@@ -99,6 +99,6 @@ Store data for the back-end:
 Each answer is held back ${delay} ms, so the wait page shows first. Press Ctrl-C to stop.
 
 URLS
-# Returns when either server ends; Ctrl-C runs stop() through the trap.
+# Returns when either server ends (Ctrl-C ends both); stop() then runs
+# through the EXIT trap.
 wait -n "$host_pid" "$backend_pid" || true
-echo "run-demo: a server stopped on its own" >&2
