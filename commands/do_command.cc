@@ -1,7 +1,6 @@
-// DoCommand: the query command browsers and Cisco IP phones use. It records
-// events and delivers granted files itself and hands every other command to
-// the back-end through the ticket exchange; every poll of a request, however
-// it started, comes back here.
+// DoCommand: the query command of browsers and Cisco IP phones. It records
+// events and delivers granted files itself; other commands go to the back-end
+// through the ticket exchange, and every poll of a request comes back here.
 #include <optional>
 #include <string>
 
