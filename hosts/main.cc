@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "hosts/extension_module.h"
 #include "hosts/http_server.h"
@@ -95,6 +96,13 @@ int main(int argc, char** argv) {
   sigwait(&stop_signals, &signal_number);
   std::printf("dudarovuvadu-serve: stopping on signal %d\n", signal_number);
   std::fflush(stdout);
+  // A second signal while requests drain means "now": end at once, without
+  // unloading the module under a request that may still run in it.
+  std::thread([stop_signals] {
+    int again = 0;
+    sigwait(&stop_signals, &again);
+    std::_Exit(128 + again);
+  }).detach();
   if (!server.Stop()) {
     // A request is still inside the module: unloading it now would pull the
     // code from under that thread. End without unloading.
