@@ -25,7 +25,7 @@ class BrowserE2eTest : public ::testing::Test {
 TEST_F(BrowserE2eTest, WaitPageReloadsUntilTheAnswer) {
   // The answer is held back long enough that the browser must show the wait
   // page and reload at least once.
-  Portal portal({.backend_delay_ms = 1500});
+  Portal portal(WithBackendDelay(1500));
   ASSERT_TRUE(portal.error().empty()) << portal.error();
   HeadlessBrowser browser;
   ASSERT_TRUE(browser.Start(portal.Path("chromium"), portal.Path("chromium.log")))

@@ -16,7 +16,7 @@ using namespace std::chrono_literals;
 #define ASSERT_PORTAL_UP(portal) ASSERT_TRUE((portal).error().empty()) << (portal).error()
 
 TEST(PortalE2eTest, NewRequestGetsTheWaitPageThenTheAnswerAfterTheReload) {
-  Portal portal({.backend_delay_ms = 700});
+  Portal portal(WithBackendDelay(700));
   ASSERT_PORTAL_UP(portal);
   const auto first = HttpExchange(portal.DoCommandUrl("anna", "hello", "", "x", "y"));
   ASSERT_TRUE(first);
@@ -151,7 +151,7 @@ TEST(PortalE2eTest, EventsReachTheBackEnd) {
 }
 
 TEST(PortalE2eTest, PhoneGetsXmlWithItsHeadersWhileWaitingAndAfter) {
-  Portal portal({.backend_delay_ms = 300});
+  Portal portal(WithBackendDelay(300));
   ASSERT_PORTAL_UP(portal);
   const auto wait = HttpExchange(portal.DoCommandUrl("anna", "ciscolist"));
   ASSERT_TRUE(wait);
@@ -236,7 +236,7 @@ TEST(PortalE2eTest, PostCommandBodyLargerThanTheAvailablePart) {
 }
 
 TEST(PortalE2eTest, MalformedRequestFileIsAnsweredWithAnErrorPage) {
-  Portal portal({.backend_delay_ms = 0});
+  Portal portal(WithBackendDelay(0));
   ASSERT_PORTAL_UP(portal);
   // Not the module's work: a file dropped into in/ under a ticket of its own.
   portal.WriteFile("in/999999.req", std::string("\0\x01garbage", 9));

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -169,29 +171,143 @@ int HttpResponse::CountHeader(std::string_view name) const {
   return count;
 }
 
-std::optional<HttpResponse> HttpExchange(const std::string& url, std::string_view method,
-                                         std::string_view body, std::string_view content_type) {
+namespace {
+
+struct UrlParts {
+  std::string authority;  // address:port
+  std::string target;     // path and query
+};
+
+std::optional<UrlParts> SplitUrl(const std::string& url) {
   constexpr std::string_view kScheme = "http://";
   if (url.rfind(kScheme, 0) != 0) return std::nullopt;
   const std::size_t path_start = url.find('/', kScheme.size());
-  const std::string authority = url.substr(kScheme.size(), path_start - kScheme.size());
-  const std::string target = path_start == std::string::npos ? "/" : url.substr(path_start);
-  const std::size_t colon = authority.rfind(':');
-  const std::string address = authority.substr(0, colon);
-  const int port = colon == std::string::npos ? 80 : std::atoi(authority.c_str() + colon + 1);
+  UrlParts parts;
+  parts.authority = url.substr(kScheme.size(), path_start - kScheme.size());
+  parts.target = path_start == std::string::npos ? "/" : url.substr(path_start);
+  return parts;
+}
 
-  FdCloser socket_fd{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
-  if (socket_fd.fd < 0) return std::nullopt;
+// A connected socket to the URL's server (reads and writes time out after
+// 30 s), or -1.
+int ConnectTo(const std::string& url) {
+  const auto parts = SplitUrl(url);
+  if (!parts) return -1;
+  const std::size_t colon = parts->authority.rfind(':');
+  const std::string address = parts->authority.substr(0, colon);
+  const int port =
+      colon == std::string::npos ? 80 : std::atoi(parts->authority.c_str() + colon + 1);
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
   timeval timeout{30, 0};
-  ::setsockopt(socket_fd.fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  ::setsockopt(socket_fd.fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
   sockaddr_in peer{};
   peer.sin_family = AF_INET;
   peer.sin_port = htons(static_cast<std::uint16_t>(port));
-  if (::inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1) return std::nullopt;
-  if (::connect(socket_fd.fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) {
-    return std::nullopt;
+  if (::inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1 ||
+      ::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) {
+    ::close(fd);
+    return -1;
   }
+  return fd;
+}
+
+bool SendAll(int fd, std::string_view bytes) {
+  for (std::size_t sent = 0; sent < bytes.size();) {
+    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    sent += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Parses a response head (without its final empty line).
+std::optional<HttpResponse> ParseHead(const std::string& head) {
+  HttpResponse response;
+  std::size_t line_start = head.find("\r\n");
+  const std::string status_line = head.substr(0, line_start);
+  if (status_line.rfind("HTTP/1.", 0) != 0 || status_line.size() < 12) return std::nullopt;
+  response.status = std::atoi(status_line.c_str() + 9);
+  while (line_start != std::string::npos) {
+    const std::size_t begin = line_start + 2;
+    line_start = head.find("\r\n", begin);
+    const std::string line = head.substr(begin, line_start - begin);
+    const std::size_t separator = line.find(':');
+    if (separator == std::string::npos) continue;
+    std::string value = line.substr(separator + 1);
+    value.erase(0, value.find_first_not_of(" \t"));
+    response.headers.emplace_back(line.substr(0, separator), value);
+  }
+  return response;
+}
+
+}  // namespace
+
+RawConnection::RawConnection(const std::string& url) : fd_(ConnectTo(url)) {}
+
+RawConnection::~RawConnection() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool RawConnection::Send(std::string_view bytes) { return fd_ >= 0 && SendAll(fd_, bytes); }
+
+bool RawConnection::Fill(std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  if (fd_ < 0 || left.count() <= 0) return false;
+  pollfd readable{fd_, POLLIN, 0};
+  if (::poll(&readable, 1, static_cast<int>(left.count())) <= 0) return false;
+  char buffer[65536];
+  const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+  if (n <= 0) return false;
+  buffer_.append(buffer, static_cast<std::size_t>(n));
+  return true;
+}
+
+std::optional<HttpResponse> RawConnection::ReadResponse(bool head_request,
+                                                        std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::size_t head_end;
+  while ((head_end = buffer_.find("\r\n\r\n")) == std::string::npos) {
+    if (!Fill(deadline)) return std::nullopt;
+  }
+  auto response = ParseHead(buffer_.substr(0, head_end));
+  buffer_.erase(0, head_end + 4);
+  if (!response) return std::nullopt;
+  std::size_t length = 0;
+  if (const auto declared = response->Header("Content-Length"); declared && !head_request) {
+    length = std::strtoul(declared->c_str(), nullptr, 10);
+  }
+  while (buffer_.size() < length) {
+    if (!Fill(deadline)) return std::nullopt;
+  }
+  response->body = buffer_.substr(0, length);
+  buffer_.erase(0, length);
+  return response;
+}
+
+bool RawConnection::WaitForClose(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd readable{fd_, POLLIN, 0};
+    if (::poll(&readable, 1, 50) > 0) {
+      char buffer[4096];
+      const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return true;
+    }
+  }
+  return false;
+}
+
+std::optional<HttpResponse> HttpExchange(const std::string& url, std::string_view method,
+                                         std::string_view body, std::string_view content_type) {
+  const auto parts = SplitUrl(url);
+  if (!parts) return std::nullopt;
+  const std::string& authority = parts->authority;
+  const std::string& target = parts->target;
+  FdCloser socket_fd{ConnectTo(url)};
+  if (socket_fd.fd < 0) return std::nullopt;
 
   std::string request = std::string(method) + " " + target + " HTTP/1.1\r\nHost: " + authority +
                         "\r\nConnection: close\r\n";
@@ -217,22 +333,9 @@ std::optional<HttpResponse> HttpExchange(const std::string& url, std::string_vie
 
   const std::size_t head_end = received.find("\r\n\r\n");
   if (head_end == std::string::npos) return std::nullopt;
-  HttpResponse response;
-  const std::string head = received.substr(0, head_end);
-  std::size_t line_start = head.find("\r\n");
-  const std::string status_line = head.substr(0, line_start);
-  if (status_line.rfind("HTTP/1.", 0) != 0 || status_line.size() < 12) return std::nullopt;
-  response.status = std::atoi(status_line.c_str() + 9);
-  while (line_start != std::string::npos) {
-    const std::size_t begin = line_start + 2;
-    line_start = head.find("\r\n", begin);
-    const std::string line = head.substr(begin, line_start - begin);
-    const std::size_t separator = line.find(':');
-    if (separator == std::string::npos) continue;
-    std::string value = line.substr(separator + 1);
-    value.erase(0, value.find_first_not_of(" \t"));
-    response.headers.emplace_back(line.substr(0, separator), value);
-  }
+  auto parsed = ParseHead(received.substr(0, head_end));
+  if (!parsed) return std::nullopt;
+  HttpResponse& response = *parsed;
   std::string rest = received.substr(head_end + 4);
   const auto encoding = response.Header("Transfer-Encoding");
   if (encoding && EqualsIgnoringCase(*encoding, "chunked")) {
@@ -242,7 +345,7 @@ std::optional<HttpResponse> HttpExchange(const std::string& url, std::string_vie
   } else {
     response.body = std::move(rest);
   }
-  return response;
+  return parsed;
 }
 
 std::string Between(std::string_view text, std::string_view before, std::string_view after) {
@@ -303,19 +406,25 @@ Portal::Portal(Options options) {
     error_ = "the back-end did not start: " + backend_.Output();
     return;
   }
-  if (!StartHost()) return;
+  if (!StartHost(options.host_options)) return;
 }
 
-bool Portal::StartHost() {
+bool Portal::StartHost(const std::vector<std::string>& extra_options) {
   std::random_device random;
   std::uniform_int_distribution<int> octet(1, 254);
   const std::string build = BuildDir();
   for (int attempt = 0; attempt < 8; ++attempt) {
     const std::string address = "127." + std::to_string(octet(random)) + "." +
                                 std::to_string(octet(random)) + "." + std::to_string(octet(random));
-    if (!host_.Start({build + "/dudarovuvadu-serve", "--module", Path("module/dudarovuvadu.so"),
-                      "--listen", address + ":8080", "--threads", "4"},
-                     Path("host.log"))) {
+    std::vector<std::string> argv = {build + "/dudarovuvadu-serve",
+                                     "--module",
+                                     Path("module/dudarovuvadu.so"),
+                                     "--listen",
+                                     address + ":8080",
+                                     "--threads",
+                                     "4"};
+    argv.insert(argv.end(), extra_options.begin(), extra_options.end());
+    if (!host_.Start(argv, Path("host.log"))) {
       error_ = "cannot start the host";
       return false;
     }

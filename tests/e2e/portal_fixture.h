@@ -60,6 +60,31 @@ struct HttpResponse {
   int CountHeader(std::string_view name) const;
 };
 
+// A connection on which a test sends bytes exactly as it writes them (half a
+// body, a chunked body, several requests) and reads the responses.
+class RawConnection {
+ public:
+  // `url` names the server: "http://address:port/...".
+  explicit RawConnection(const std::string& url);
+  ~RawConnection();
+  RawConnection(const RawConnection&) = delete;
+  RawConnection& operator=(const RawConnection&) = delete;
+
+  bool connected() const { return fd_ >= 0; }
+  bool Send(std::string_view bytes);
+  // Reads one response (its body by Content-Length; none for HEAD), waiting
+  // at most `timeout`.
+  std::optional<HttpResponse> ReadResponse(
+      bool head_request = false, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // True when the server closes the connection within `timeout`.
+  bool WaitForClose(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+ private:
+  bool Fill(std::chrono::steady_clock::time_point deadline);
+  int fd_ = -1;
+  std::string buffer_;
+};
+
 // One request on a fresh connection ("Connection: close"); nullopt when the
 // server could not be reached or sent no complete response in time.
 std::optional<HttpResponse> HttpExchange(const std::string& url, std::string_view method = "GET",
@@ -75,6 +100,8 @@ class Portal {
  public:
   struct Options {
     int backend_delay_ms = 0;
+    // Extra options for the host, e.g. {"--max-body", "1000"}.
+    std::vector<std::string> host_options;
   };
   explicit Portal(Options options);
   Portal() : Portal(Options{}) {}
@@ -108,7 +135,7 @@ class Portal {
   std::optional<std::string> ReadFile(const std::string& relative) const;
 
  private:
-  bool StartHost();
+  bool StartHost(const std::vector<std::string>& extra_options);
 
   std::string error_;
   std::string root_;
@@ -116,6 +143,19 @@ class Portal {
   ChildProcess backend_;
   ChildProcess host_;
 };
+
+// Options with the back-end holding each answer back `milliseconds`.
+inline Portal::Options WithBackendDelay(int milliseconds) {
+  Portal::Options options;
+  options.backend_delay_ms = milliseconds;
+  return options;
+}
+// Options with extra host options.
+inline Portal::Options WithHostOptions(std::vector<std::string> host_options) {
+  Portal::Options options;
+  options.host_options = std::move(host_options);
+  return options;
+}
 
 // The wait page's reload target (HTML: var target="..."), or "".
 std::string WaitPageTarget(std::string_view page);
