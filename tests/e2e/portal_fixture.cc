@@ -416,11 +416,14 @@ bool Portal::StartHost(const std::vector<std::string>& extra_options) {
   for (int attempt = 0; attempt < 8; ++attempt) {
     const std::string address = "127." + std::to_string(octet(random)) + "." +
                                 std::to_string(octet(random)) + "." + std::to_string(octet(random));
+    // 8000 also gives "http" URLs: the way out when something holds 8080 on
+    // every address.
+    const std::string port = attempt < 5 ? "8080" : "8000";
     std::vector<std::string> argv = {build + "/dudarovuvadu-serve",
                                      "--module",
                                      Path("module/dudarovuvadu.so"),
                                      "--listen",
-                                     address + ":8080",
+                                     address + ":" + port,
                                      "--threads",
                                      "4"};
     argv.insert(argv.end(), extra_options.begin(), extra_options.end());
@@ -430,8 +433,8 @@ bool Portal::StartHost(const std::vector<std::string>& extra_options) {
     }
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     while (std::chrono::steady_clock::now() < deadline) {
-      if (host_.Output().find("listening on " + address + ":8080") != std::string::npos) {
-        module_url_ = "http://" + address + ":8080/scripts/dudarovuvadu.dll";
+      if (host_.Output().find("listening on " + address + ":" + port) != std::string::npos) {
+        module_url_ = "http://" + address + ":" + port + "/scripts/dudarovuvadu.dll";
         return true;
       }
       if (!host_.Running()) break;  // that address is taken: try another

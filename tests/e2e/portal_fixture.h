@@ -3,7 +3,8 @@
 // documents folder, starts the stand-in back-end and the host as child
 // processes (stopped by their own pids), and offers a plain HTTP client.
 //
-// The host listens on a random loopback address 127.x.y.z at port 8080: the
+// The host listens on a random loopback address 127.x.y.z at port 8080 (8000
+// if 8080 is held on every address): the
 // module writes reload URLs with "http" only for ports 80, 8000 and 8080
 // ("https" for every other), so a browser can follow the wait page only on
 // one of those ports, and a private address per test keeps parallel tests

@@ -301,13 +301,22 @@ bool Backend::WriteAnswer(const std::string& ticket, const std::string& text) {
 }
 
 void Backend::ScanPosted() {
+  std::map<std::string, unsigned long> still_present;
   for (const auto& [name, inode] : ListDirectory(Dir("post"))) {
     auto number = SpoolStem(name, ".rdy");
     if (!number) continue;
     auto consumed = consumed_posts_.find(*number);
-    if (consumed != consumed_posts_.end() && consumed->second == inode) continue;
+    if (consumed != consumed_posts_.end() && consumed->second == inode) {
+      still_present.emplace(*number, inode);
+      continue;
+    }
     ConsumePosted(*number);
+    if (auto now_consumed = consumed_posts_.find(*number); now_consumed != consumed_posts_.end()) {
+      still_present.insert(*now_consumed);
+    }
   }
+  // Forget posted data that has been cleared away, so memory stays bounded.
+  consumed_posts_ = std::move(still_present);
 }
 
 void Backend::ConsumePosted(const std::string& number) {
@@ -339,9 +348,13 @@ void Backend::ConsumePosted(const std::string& number) {
 }
 
 void Backend::ScanEvents() {
+  std::set<std::string> present;
   for (const auto& [name, inode] : ListDirectory(Dir("events"))) {
-    if (SpoolStem(name, ".evt")) ConsumeEvents(name);
+    if (!SpoolStem(name, ".evt")) continue;
+    present.insert(name);
+    ConsumeEvents(name);
   }
+  std::erase_if(event_files_, [&](const auto& entry) { return !present.count(entry.first); });
 }
 
 void Backend::ConsumeEvents(const std::string& file_name) {
