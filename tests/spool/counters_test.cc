@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/module_path.h"
 #include "spool/trace.h"
 #include "tests/harness/temp_dir.h"
@@ -200,6 +201,29 @@ TEST(TakeInTicketTest, LongAndShortTraceForms) {
   const auto messages = log.messages();
   ASSERT_EQ(messages.size(), 2u);
   EXPECT_NE(messages[1].find("p2='secret'"), std::string::npos);
+}
+
+// Whichever file open fails, a number is still handed out and no lock is
+// left behind; a lock that cannot be read back leaves only the critical
+// section and says so.
+TEST(TakeInTicketTest, AnyFailingOpenStillGivesANumber) {
+  bool lock_not_read_back = false;
+  for (int nth = 1; nth <= 8; ++nth) {
+    harness::SpoolRoot root;
+    root.WriteFile("dudarovuvadu.cnt.in.txt", "5\r\n");
+    TraceLog log;
+    platform::testing::FailNthFileOpen(nth);
+    const long ticket = TakeInTicket("anna", "getlist", "", "", "");
+    platform::testing::FailNthFileOpen(0);
+    // A counter that could not be read counts from 0.
+    EXPECT_TRUE(ticket == 6 || ticket == 1) << "open " << nth << ": " << ticket;
+    EXPECT_FALSE(root.Exists("dudarovuvadu.cnt.in.lock")) << "open " << nth;
+    lock_not_read_back |= log.CountStartingWith(
+                              "ANOMALIE : .cnt.in.lock non cr\xE9"
+                              "\xE9"
+                              "!!!") == 1;
+  }
+  EXPECT_TRUE(lock_not_read_back);
 }
 
 TEST(RequestIdentityTest, LeavesP1OutAndIsCutToItsBuffer) {
