@@ -9,10 +9,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "tools/backend/answers.h"
@@ -27,6 +29,9 @@ namespace {
 // is missed if an event is (queue overflow, files that predate the watch).
 constexpr std::chrono::milliseconds kInotifyRescanInterval{1000};
 constexpr std::size_t kPreviewBytes = 80;
+// A server file holds a scheme, a name and a port; a ready file a number.
+constexpr std::size_t kMaxServerFileBytes = 4096;
+constexpr std::size_t kMaxReadyFileBytes = 32;
 
 bool EndsWith(std::string_view text, std::string_view suffix) {
   return text.size() > suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
@@ -237,9 +242,13 @@ Backend::Outcome Backend::AnswerRequest(const std::string& ticket, Clock::time_p
   const std::string ready_path = Dir("out") + "/" + ticket + ".rdy";
   const std::optional<unsigned long> inode = InodeOf(request_path);
   if (!inode) return Outcome::kDone;  // picked up or withdrawn meanwhile
-  const std::optional<std::string> text = ReadSpoolText(request_path);
-  if (!text) return Outcome::kDone;
-  const bool complete = RequestFileComplete(*text);
+  // One byte past the limit is enough to refuse a file as too large.
+  const std::optional<std::string> stored = ReadFileBytes(request_path, kMaxRequestFileBytes + 1);
+  if (!stored) return Outcome::kDone;
+  const bool too_large = stored->size() > kMaxRequestFileBytes;
+  const std::string text = FromSpoolText(*stored);
+  // A file past the size limit is refused at once, whatever its lines.
+  const bool complete = too_large || RequestFileComplete(text);
   if (Exists(ready_path)) {
     // A complete request beside a flag was answered already (by an earlier
     // run, or it is a basket answer kept ready). An incomplete one is a new
@@ -256,7 +265,9 @@ Backend::Outcome Backend::AnswerRequest(const std::string& ticket, Clock::time_p
   if (!complete && now - first_seen < options_.incomplete_grace) {
     return Outcome::kRetry;  // the module may still be writing it
   }
-  auto parsed = ParseRequestFile(*text);
+  auto parsed = too_large ? Malformed{"the request file is larger than " +
+                                      std::to_string(kMaxRequestFileBytes) + " bytes"}
+                          : ParseRequestFile(text);
   std::string logon;
   if (const auto* malformed = std::get_if<Malformed>(&parsed)) {
     answer_text = MalformedAnswer(ticket, malformed->reason).text;
@@ -265,7 +276,7 @@ Backend::Outcome Backend::AnswerRequest(const std::string& ticket, Clock::time_p
     AnswerInput input;
     input.ticket = ticket;
     input.request = std::get<Request>(std::move(parsed));
-    if (auto server = ReadSpoolText(Dir("in") + "/" + ticket + ".srv")) {
+    if (auto server = ReadSpoolText(Dir("in") + "/" + ticket + ".srv", kMaxServerFileBytes)) {
       input.server = ParseServerFile(*server);
     }
     input.documents_folder = options_.documents_folder;
@@ -326,7 +337,7 @@ void Backend::ConsumePosted(const std::string& number) {
   if (!inode) return;
   auto consumed = consumed_posts_.find(number);
   if (consumed != consumed_posts_.end() && consumed->second == *inode) return;
-  const std::optional<std::string> ready = ReadFileBytes(ready_path);
+  const std::optional<std::string> ready = ReadFileBytes(ready_path, kMaxReadyFileBytes);
   if (!ready) return;
   if (!AllDigits(*ready)) {
     // Seen between its creation and its write: wait for the length, but not
@@ -337,14 +348,26 @@ void Backend::ConsumePosted(const std::string& number) {
   }
   unreadable_posts_.erase(number);
   consumed_posts_[number] = *inode;
-  const std::optional<std::string> stored = ReadFileBytes(data_path);
-  if (!stored) {
+  // The data is read through in pieces: its size and a preview are all this
+  // stand-in does with it.
+  std::ifstream data(data_path, std::ios::binary);
+  if (!data) {
     Report("posted " + number + ": ready file without data file");
     return;
   }
-  const std::string data = FromSpoolText(*stored);
+  // Twice the preview's length, so that it survives the CR LF translation.
+  constexpr std::size_t kHeadBytes = 2 * kPreviewBytes;
+  std::string head;
+  std::uint64_t stored_size = 0;
+  char buffer[64 * 1024];
+  while (data.read(buffer, sizeof buffer) || data.gcount() > 0) {
+    const auto count = static_cast<std::size_t>(data.gcount());
+    if (head.size() < kHeadBytes) head.append(buffer, std::min(count, kHeadBytes - head.size()));
+    stored_size += count;
+  }
+  const std::string preview = FromSpoolText(head);
   Report("posted " + number + ": received=" + (AllDigits(*ready) ? *ready : "?") +
-         " stored=" + std::to_string(stored->size()) + " data=" + Preview(data));
+         " stored=" + std::to_string(stored_size) + " data=" + Preview(preview));
 }
 
 void Backend::ScanEvents() {

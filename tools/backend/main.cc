@@ -41,6 +41,10 @@ int main(int argc, char** argv) {
     if (!options.documents_folder.empty() && options.documents_folder.back() == '/') {
       options.documents_folder.pop_back();
     }
+    if (!std::filesystem::is_directory(options.documents_folder, error)) {
+      std::cerr << "dudarovuvadu-backend: warning: " << options.documents_folder
+                << " is not a folder; getlist will list no documents\n";
+    }
   }
 
   struct sigaction action {};

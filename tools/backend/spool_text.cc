@@ -2,9 +2,9 @@
 
 #include "tools/backend/spool_text.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 
 namespace tools {
 
@@ -28,16 +28,23 @@ std::string ToSpoolText(std::string_view text) {
   return stored;
 }
 
-std::optional<std::string> ReadFileBytes(const std::string& path) {
+std::optional<std::string> ReadFileBytes(const std::string& path, std::size_t max_bytes) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string bytes;
+  char buffer[64 * 1024];
+  while (bytes.size() < max_bytes) {
+    const std::size_t wanted = std::min(sizeof buffer, max_bytes - bytes.size());
+    in.read(buffer, static_cast<std::streamsize>(wanted));
+    bytes.append(buffer, static_cast<std::size_t>(in.gcount()));
+    if (!in) break;
+  }
   if (in.bad()) return std::nullopt;
   return bytes;
 }
 
-std::optional<std::string> ReadSpoolText(const std::string& path) {
-  auto bytes = ReadFileBytes(path);
+std::optional<std::string> ReadSpoolText(const std::string& path, std::size_t max_bytes) {
+  auto bytes = ReadFileBytes(path, max_bytes);
   if (!bytes) return std::nullopt;
   return FromSpoolText(*bytes);
 }

@@ -15,10 +15,14 @@ std::string FromSpoolText(std::string_view stored);
 // Every LF becomes CR LF.
 std::string ToSpoolText(std::string_view text);
 
-// The file's bytes, untranslated; nullopt when it cannot be read.
-std::optional<std::string> ReadFileBytes(const std::string& path);
-// The file's text with CR LF turned into LF; nullopt when it cannot be read.
-std::optional<std::string> ReadSpoolText(const std::string& path);
+// The file's first `max_bytes` bytes (all of them by default), untranslated;
+// nullopt when it cannot be read. Files in the spool come from other
+// processes: a bound keeps a stray huge file from filling memory.
+std::optional<std::string> ReadFileBytes(const std::string& path,
+                                         std::size_t max_bytes = std::string::npos);
+// The same, with CR LF turned into LF.
+std::optional<std::string> ReadSpoolText(const std::string& path,
+                                         std::size_t max_bytes = std::string::npos);
 
 // Writes `bytes` to `path` + ".new", then renames it to `path`, so a reader
 // sees either the old file or the complete new one. On failure nothing is

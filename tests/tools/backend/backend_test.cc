@@ -171,6 +171,31 @@ TEST_F(BackendTest, BinaryGarbageGetsAnErrorPage) {
   EXPECT_EQ(CountLines("malformed 6:"), 1) << report_.str();
 }
 
+TEST_F(BackendTest, HugeFileInInIsRefusedAsMalformed) {
+  Backend backend(options_, report_);
+  std::string error;
+  ASSERT_TRUE(backend.Start(error));
+  // Six lines, but far beyond anything the module writes.
+  Put("in/13.req", "/s\r\n" + std::string(4 * 1024 * 1024, 'x') + "\r\n\r\n\r\n\r\n\r\n");
+  backend.ScanOnce(Backend::Clock::now());
+  EXPECT_EQ(CountLines("malformed 13: the request file is larger than"), 1) << report_.str();
+  EXPECT_TRUE(Exists("out/13.rdy"));
+}
+
+TEST_F(BackendTest, LargePostedDataIsReportedWithItsSizeAndAShortPreview) {
+  Backend backend(options_, report_);
+  std::string error;
+  ASSERT_TRUE(backend.Start(error));
+  std::string stored;
+  for (int i = 0; i < 100000; ++i) stored += "line\r\n";
+  Put("post/4.txt", stored);
+  Put("post/4.rdy", "500000");
+  backend.ScanOnce(Backend::Clock::now());
+  EXPECT_EQ(CountLines("posted 4: received=500000 stored=600000 data=line\\x0Aline"), 1)
+      << report_.str();
+  EXPECT_LT(report_.str().size(), 300u);
+}
+
 TEST_F(BackendTest, DelayHoldsTheAnswerBack) {
   options_.delay = 500ms;
   Backend backend(options_, report_);
