@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
 
 #include "commands/file_names.h"
 #include "gateway/html_escape.h"
@@ -38,6 +39,11 @@ void StreamFilePart(gateway::WebExtension& extension, gateway::RequestContext& c
   gateway::HtmlStream part(gateway::kStreamGrowthStep);
   std::uint64_t sent = 0;
   if (length > 0 && file.Seek(static_cast<std::int64_t>(offset))) {
+    // Room for the whole part at once: the capacity is the one the chunks
+    // would grow it to, without a reallocation (and possibly a copy) every
+    // few chunks.
+    part.Grow(static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(length, std::numeric_limits<std::uint32_t>::max())));
     std::array<unsigned char, kChunkSize> chunk{};
     while (sent < length) {
       const std::size_t want =
