@@ -1,6 +1,7 @@
 // dudarovuvadu-serve: serves the extension module over HTTP. Reads the
 // command line, loads the module, runs the server until SIGINT or SIGTERM,
 // then stops gracefully and unloads the module.
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -28,6 +29,12 @@ std::string ModuleBesideExecutable() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Responses (a downloaded file, a request body) are large, short-lived
+  // buffers made on several worker threads. Served from fresh mappings they
+  // go back to the system when freed and grow without copying; left to the
+  // allocator's adaptive threshold they would stay in per-thread arenas.
+  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+
   hosts::ServerOptions options;
   std::string module_path = ModuleBesideExecutable();
   std::string listen = "127.0.0.1:8080";
