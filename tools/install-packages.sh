@@ -5,7 +5,7 @@ set -eu
 
 PACKAGES="
   cmake g++ make pkg-config binutils
-  libgtest-dev libmicrohttpd-dev libcli11-dev
+  libgtest-dev libmicrohttpd-dev libcli11-dev nlohmann-json3-dev
   curl chromium wrk nginx-light
 "
 

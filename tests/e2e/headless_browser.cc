@@ -22,81 +22,14 @@ namespace {
 
 constexpr auto kCallTimeout = 15s;
 
-std::string JsonQuote(std::string_view text) {
-  std::string out = "\"";
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out.push_back('\\');
-      out.push_back(c);
-    } else if (byte < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-      out += escaped;
-    } else {
-      out.push_back(c);
-    }
-  }
-  out.push_back('"');
-  return out;
-}
-
-void AppendUtf8(std::string& out, unsigned code) {
-  if (code < 0x80) {
-    out.push_back(static_cast<char>(code));
-  } else if (code < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  }
+// A string member of a response, or nullopt when it is missing or no string.
+std::optional<std::string> StringMember(const nlohmann::json& object, const char* name) {
+  const auto found = object.find(name);
+  if (found == object.end() || !found->is_string()) return std::nullopt;
+  return found->get<std::string>();
 }
 
 }  // namespace
-
-std::optional<std::string> JsonStringMember(std::string_view json, std::string_view name) {
-  const std::string key = "\"" + std::string(name) + "\":\"";
-  const std::size_t start = json.find(key);
-  if (start == std::string_view::npos) return std::nullopt;
-  std::string value;
-  for (std::size_t i = start + key.size(); i < json.size(); ++i) {
-    const char c = json[i];
-    if (c == '"') return value;
-    if (c != '\\') {
-      value.push_back(c);
-      continue;
-    }
-    if (++i >= json.size()) break;
-    switch (json[i]) {
-      case 'n':
-        value.push_back('\n');
-        break;
-      case 'r':
-        value.push_back('\r');
-        break;
-      case 't':
-        value.push_back('\t');
-        break;
-      case 'b':
-        value.push_back('\b');
-        break;
-      case 'f':
-        value.push_back('\f');
-        break;
-      case 'u':
-        if (i + 4 >= json.size()) return std::nullopt;
-        AppendUtf8(value, static_cast<unsigned>(
-                              std::stoul(std::string(json.substr(i + 1, 4)), nullptr, 16)));
-        i += 4;
-        break;
-      default:
-        value.push_back(json[i]);  // \" \\ \/
-    }
-  }
-  return std::nullopt;
-}
 
 bool HeadlessBrowser::Start(const std::string& profile_dir, const std::string& log_path) {
   int commands[2];   // test -> browser (its fd 3)
@@ -141,29 +74,28 @@ bool HeadlessBrowser::Start(const std::string& profile_dir, const std::string& l
     Stop();
     return false;
   }
-  return Call("Browser.getVersion", "{}", false).has_value();
+  return Call("Browser.getVersion", nlohmann::json::object(), false).has_value();
 }
 
 bool HeadlessBrowser::Open(const std::string& url) {
-  const auto created = Call("Target.createTarget", "{\"url\":" + JsonQuote(url) + "}", false);
-  if (!created) return false;
-  const auto target = JsonStringMember(*created, "targetId");
+  const auto created = Call("Target.createTarget", {{"url", url}}, false);
+  const auto target = created ? StringMember(*created, "targetId") : std::nullopt;
   if (!target) return false;
-  const auto attached = Call("Target.attachToTarget",
-                             "{\"targetId\":" + JsonQuote(*target) + ",\"flatten\":true}", false);
-  if (!attached) return false;
-  const auto session = JsonStringMember(*attached, "sessionId");
+  const auto attached =
+      Call("Target.attachToTarget", {{"targetId", *target}, {"flatten", true}}, false);
+  const auto session = attached ? StringMember(*attached, "sessionId") : std::nullopt;
   if (!session) return false;
   session_id_ = *session;
   return true;
 }
 
 std::optional<std::string> HeadlessBrowser::Evaluate(const std::string& expression) {
-  const auto result =
-      Call("Runtime.evaluate",
-           "{\"expression\":" + JsonQuote(expression) + ",\"returnByValue\":true}", true);
-  if (!result || result->find("\"exceptionDetails\":") != std::string::npos) return std::nullopt;
-  return JsonStringMember(*result, "value");
+  const auto reply =
+      Call("Runtime.evaluate", {{"expression", expression}, {"returnByValue", true}}, true);
+  if (!reply || reply->contains("exceptionDetails")) return std::nullopt;
+  const auto result = reply->find("result");
+  if (result == reply->end() || !result->is_object()) return std::nullopt;
+  return StringMember(*result, "value");
 }
 
 std::optional<std::string> HeadlessBrowser::Dom() {
@@ -183,31 +115,27 @@ std::string HeadlessBrowser::WaitForDom(std::string_view text, std::chrono::mill
   }
 }
 
-std::optional<std::string> HeadlessBrowser::Call(std::string_view method, std::string_view params,
-                                                 bool in_session) {
+std::optional<nlohmann::json> HeadlessBrowser::Call(std::string_view method, nlohmann::json params,
+                                                    bool in_session) {
   if (to_browser_ < 0) return std::nullopt;
   const int id = next_id_++;
-  std::string message = "{\"id\":" + std::to_string(id) + ",\"method\":\"" + std::string(method) +
-                        "\",\"params\":" + std::string(params);
-  if (in_session) message += ",\"sessionId\":" + JsonQuote(session_id_);
-  message += "}";
+  nlohmann::json command = {{"id", id}, {"method", method}, {"params", std::move(params)}};
+  if (in_session) command["sessionId"] = session_id_;
+  std::string message = command.dump();
   message.push_back('\0');
   for (std::size_t sent = 0; sent < message.size();) {
     const ssize_t n = ::write(to_browser_, message.data() + sent, message.size() - sent);
     if (n <= 0) return std::nullopt;
     sent += static_cast<std::size_t>(n);
   }
-  const std::string id_field = "{\"id\":" + std::to_string(id) + ",";
   const auto deadline = std::chrono::steady_clock::now() + kCallTimeout;
-  while (auto reply = ReadMessage(deadline)) {
-    if (reply->rfind(id_field, 0) == 0) {
-      if (reply->find("\"error\":") != std::string::npos &&
-          reply->find("\"result\":") == std::string::npos) {
-        return std::nullopt;
-      }
-      return reply;
-    }
-    // Events and other replies are not needed.
+  while (auto text = ReadMessage(deadline)) {
+    const nlohmann::json reply = nlohmann::json::parse(*text, nullptr, /*allow_exceptions=*/false);
+    // Events, other replies and anything unreadable are not needed.
+    if (!reply.is_object() || reply.value("id", -1) != id) continue;
+    const auto result = reply.find("result");
+    if (result == reply.end()) return std::nullopt;  // the browser answered an error
+    return *result;
   }
   return std::nullopt;
 }
@@ -236,7 +164,8 @@ std::optional<std::string> HeadlessBrowser::ReadMessage(
 void HeadlessBrowser::Stop() {
   if (to_browser_ >= 0) {
     if (pid_ > 0) {
-      const std::string close = std::string("{\"id\":0,\"method\":\"Browser.close\"}") + '\0';
+      const std::string close =
+          nlohmann::json{{"id", 0}, {"method", "Browser.close"}}.dump() + '\0';
       (void)!::write(to_browser_, close.data(), close.size());
     }
     ::close(to_browser_);

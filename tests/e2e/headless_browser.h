@@ -11,6 +11,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,9 +42,9 @@ class HeadlessBrowser {
 
  private:
   // Sends a command (in the attached session when `in_session`) and returns
-  // the raw JSON of its response, or nullopt after a timeout.
-  std::optional<std::string> Call(std::string_view method, std::string_view params,
-                                  bool in_session);
+  // the "result" of its response, or nullopt on an error or after a timeout.
+  std::optional<nlohmann::json> Call(std::string_view method, nlohmann::json params,
+                                     bool in_session);
   std::optional<std::string> ReadMessage(std::chrono::steady_clock::time_point deadline);
   void Stop();
 
@@ -54,9 +55,5 @@ class HeadlessBrowser {
   std::string session_id_;
   std::string pending_;  // bytes read past the last message
 };
-
-// The value of the first JSON string member `"name":"..."` in `json`, with
-// its escapes decoded (\uXXXX as UTF-8); nullopt when there is none.
-std::optional<std::string> JsonStringMember(std::string_view json, std::string_view name);
 
 }  // namespace e2e
