@@ -25,9 +25,11 @@ void WriteErrorPage(gateway::WebExtension& extension, gateway::RequestContext& c
 
 // Sends `length` bytes of `file` from `offset` as the body of a download: the
 // content-type headers `type_name` selects, "Content-length: %d\r\n", then
-// the bytes, read in chunks of 1024 into a stream of the handler's own and
-// appended after the headers. The length header counts the bytes actually
-// read, so a file that shrinks meanwhile still gives a consistent answer.
+// the bytes, read in chunks of 1024. When the response is still empty the
+// bytes go straight into it; otherwise they are gathered in a stream of the
+// handler's own and appended after the headers. The length header counts the
+// bytes actually read, so a file that shrinks meanwhile still gives a
+// consistent answer. Closes the file.
 void StreamFilePart(gateway::WebExtension& extension, gateway::RequestContext& context,
                     platform::File& file, std::uint64_t offset, std::uint64_t length,
                     std::string_view type_name);

@@ -15,6 +15,8 @@ namespace {
 
 std::atomic<int> g_fail_open_countdown{0};
 
+constexpr off_t kLargeReadBuffer = 64 * 1024;
+
 bool InjectedOpenFailure() {
   int remaining = g_fail_open_countdown.load();
   while (remaining > 0) {
@@ -59,6 +61,11 @@ File File::Open(const char* path, OpenMode mode) {
   if (fstat(fileno(handle), &info) != 0 || S_ISDIR(info.st_mode)) {
     std::fclose(handle);
     return File();
+  }
+  // Large files are read in larger pieces than the default block: a 10 MB
+  // download then costs 160 reads instead of 2560.
+  if (mode == OpenMode::kRead && info.st_size > kLargeReadBuffer) {
+    std::setvbuf(handle, nullptr, _IOFBF, static_cast<std::size_t>(kLargeReadBuffer));
   }
   return File(handle);
 }
