@@ -9,6 +9,7 @@
 #include "commands/file_names.h"
 #include "commands/file_part.h"
 #include "commands/responses.h"
+#include "gateway/ascii_case.h"
 #include "platform/file.h"
 #include "spool/spool_paths.h"
 #include "spool/text_file.h"
@@ -20,16 +21,6 @@ namespace {
 constexpr std::string_view kAccessDenied = "Access denied (no rights)";
 constexpr std::string_view kGetfilePrefix = "||command=getfile||\n";
 constexpr std::string_view kCannotOpenRemote = "Can't open remote file\n";
-
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-  }
-  return true;
-}
 
 // The rights list path of a logon that names one file of its own and keeps
 // the path within 255 characters; nullopt for any other logon.
@@ -125,7 +116,7 @@ std::optional<std::string> FindRightsEntry(const std::string& rights_path,
   std::string line;
   while (list.ReadLine(line)) {
     spool::CutLineEnd(line);
-    if (EqualsIgnoringAsciiCase(line, escaped_name)) return line;
+    if (gateway::EqualsIgnoringAsciiCase(line, escaped_name)) return line;
   }
   return std::nullopt;
 }

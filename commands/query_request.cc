@@ -2,6 +2,7 @@
 #include "commands/query_request.h"
 
 #include "commands/scheme.h"
+#include "gateway/ascii_case.h"
 
 namespace commands {
 
@@ -17,13 +18,7 @@ QueryServerTexts ReadQueryServerTexts(gateway::RequestContext& context) {
 
 bool SendsClientAddress(std::string_view command, std::string_view p3) {
   if (command == "customlogin") return true;
-  constexpr std::string_view kIp = "[ip]";
-  if (p3.size() != kIp.size()) return false;
-  for (std::size_t i = 0; i < kIp.size(); ++i) {
-    const char c = (p3[i] >= 'A' && p3[i] <= 'Z') ? static_cast<char>(p3[i] - 'A' + 'a') : p3[i];
-    if (c != kIp[i]) return false;
-  }
-  return true;
+  return gateway::EqualsIgnoringAsciiCase(p3, "[ip]");
 }
 
 }  // namespace commands

@@ -3,7 +3,6 @@
 // defaults of the command's parameter entry.
 #include "gateway/command_map.h"
 
-#include <strings.h>
 #include <cctype>
 #include <cfloat>
 #include <climits>
@@ -11,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "gateway/ascii_case.h"
 #include "gateway/url_decode.h"
 
 namespace gateway {
@@ -73,7 +73,8 @@ CommandLookUp LookUpCommand(std::span<CommandEntry> map, const char* name, Handl
     CommandEntry& entry = map[i];
     if (!IsCommandEntry(entry)) continue;
     if (handler != nullptr && entry.handler != handler) continue;
-    if (name != nullptr && (entry.name == nullptr || strcasecmp(entry.name, name) != 0)) continue;
+    if (name != nullptr && (entry.name == nullptr || !EqualsIgnoringAsciiCase(entry.name, name)))
+      continue;
     CommandLookUp found;
     found.command = &entry;
     if (i + 1 < map.size() && map[i + 1].handler == nullptr) found.parameters = &map[i + 1];
@@ -238,7 +239,7 @@ int BindNamedArguments(const unsigned char* types, char* argument_text, char sep
         *equals = '\0';
         char* value = equals + 1;
         std::size_t index = 0;
-        while (index < count && strcasecmp(info.names[index], token) != 0) ++index;
+        while (index < count && !EqualsIgnoringAsciiCase(info.names[index], token)) ++index;
         if (index == count) return ResultBadArgument;
         const bool required = info.default_texts[index] == nullptr;
         if (*value != '\0' || required) working[index] = ConvertArgument(types[index], value);

@@ -3,13 +3,13 @@
 // line, the header block and the body through the host's callbacks.
 #include "gateway/web_extension.h"
 
-#include <strings.h>
 #include <atomic>
 #include <cstring>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "gateway/ascii_case.h"
 #include "gateway/status_line.h"
 #include "platform/last_error.h"
 #include "platform/string_resources.h"
@@ -120,12 +120,12 @@ std::uint32_t WebExtension::HandleRequest(EXTENSION_CONTROL_BLOCK* request) {
 
   const char* method = request->lpszMethod != nullptr ? request->lpszMethod : "";
   const char* query = request->lpszQueryString != nullptr ? request->lpszQueryString : "";
-  if (strcasecmp(method, "GET") == 0) {
+  if (EqualsIgnoringAsciiCase(method, "GET")) {
     // Worked on in a copy of its own, so the host's string stays as it was.
     const std::size_t length = std::strlen(query);
     text.assign(query, query + length + 1);
     received = static_cast<std::uint32_t>(length);
-  } else if (strcasecmp(method, "POST") == 0) {
+  } else if (EqualsIgnoringAsciiCase(method, "POST")) {
     if (request->cbTotalBytes == HSE_BODY_LENGTH_UNKNOWN) {
       request->dwHttpStatusCode = 413;
       result = HSE_STATUS_ERROR;
@@ -343,7 +343,7 @@ int WebExtension::CallCommand(RequestContext& context, char* request_text, char*
   // Named-command form: MfcISAPICommand=<name>[&<arguments>].
   if (char* equals = std::strchr(text, '='); equals != nullptr) {
     *equals = '\0';
-    const bool named_form = strcasecmp(text, "MfcISAPICommand") == 0;
+    const bool named_form = EqualsIgnoringAsciiCase(text, "MfcISAPICommand");
     *equals = '=';
     if (named_form) {
       char* name = equals + 1;
