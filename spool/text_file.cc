@@ -3,6 +3,8 @@
 // The back-end therefore sees the same bytes whichever system runs the module.
 #include "spool/text_file.h"
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 namespace spool {
@@ -10,21 +12,10 @@ namespace spool {
 TextFileReader::TextFileReader(const std::string& path)
     : file_(platform::File::Open(path.c_str(), platform::OpenMode::kRead)) {}
 
-int TextFileReader::NextByte() {
-  int byte;
-  if (pending_ >= 0) {
-    byte = pending_;
-    pending_ = -1;
-  } else {
-    byte = file_.ReadByte();
-  }
-  if (byte != '\r') return byte;
-  // A CR is only a line end together with the LF after it; otherwise the
-  // byte after it is kept for the next read.
-  const int next = file_.ReadByte();
-  if (next == '\n') return '\n';
-  if (next >= 0) pending_ = next;
-  return '\r';
+bool TextFileReader::Fill() {
+  begin_ = 0;
+  end_ = file_.Read(buffer_.data(), buffer_.size());
+  return end_ > 0;
 }
 
 bool TextFileReader::ReadLine(std::string& line, std::size_t max_chars) {
@@ -34,13 +25,41 @@ bool TextFileReader::ReadLine(std::string& line, std::size_t max_chars) {
     return false;
   }
   while (line.size() < max_chars) {
-    const int byte = NextByte();
-    if (byte < 0) {
+    if (begin_ == end_ && !Fill()) {
       at_end_ = true;
       break;
     }
-    line.push_back(static_cast<char>(byte));
-    if (byte == '\n') break;
+    // A run of ordinary bytes, up to a CR or LF or the room left in the line.
+    const char* run = buffer_.data() + begin_;
+    const std::size_t limit = std::min(end_ - begin_, max_chars - line.size());
+    std::size_t length = limit;
+    if (const void* lf = std::memchr(run, '\n', length)) {
+      length = static_cast<std::size_t>(static_cast<const char*>(lf) - run);
+    }
+    if (const void* cr = std::memchr(run, '\r', length)) {
+      length = static_cast<std::size_t>(static_cast<const char*>(cr) - run);
+    }
+    line.append(run, length);
+    begin_ += length;
+    if (length == limit) continue;
+    const char end_byte = buffer_[begin_++];
+    if (end_byte == '\n') {
+      line.push_back('\n');
+      break;
+    }
+    // A CR is a line end only together with the LF after it; otherwise it
+    // stays, and the byte after it is read next.
+    if (begin_ == end_ && !Fill()) {
+      line.push_back('\r');
+      at_end_ = true;
+      break;
+    }
+    if (buffer_[begin_] == '\n') {
+      ++begin_;
+      line.push_back('\n');
+      break;
+    }
+    line.push_back('\r');
   }
   return !line.empty();
 }

@@ -4,6 +4,7 @@
 // CR stays). Files are opened and closed within one operation.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -32,9 +33,13 @@ class TextFileReader {
   void Close() { file_.Close(); }
 
  private:
-  int NextByte();
+  // Refills the buffer; false at the end of the file.
+  bool Fill();
   platform::File file_;
-  int pending_ = -1;  // a byte read ahead after a CR, or -1
+  // Bytes read from the file and not yet handed out: [begin_, end_).
+  std::array<char, 4096> buffer_;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
   bool at_end_ = false;
 };
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -150,6 +151,48 @@ TEST(CutLineEndTest, FourStepsEachWhileLongEnough) {
     std::string line = c.line;
     CutLineEnd(line, c.min_length);
     EXPECT_EQ(line, c.cut) << "min " << c.min_length;
+  }
+}
+
+// The runtime's text-mode line read, one byte at a time: what the reader,
+// which reads the file in blocks, must give whatever the block boundaries.
+std::vector<std::string> ReferenceLines(const std::string& stored, std::size_t max_chars) {
+  std::vector<std::string> lines;
+  std::size_t at = 0;
+  while (at < stored.size()) {
+    std::string line;
+    while (line.size() < max_chars && at < stored.size()) {
+      char c = stored[at++];
+      if (c == '\r' && at < stored.size() && stored[at] == '\n') c = stored[at++];
+      line.push_back(c);
+      if (c == '\n') break;
+    }
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+TEST(TextFileReaderTest, BlockBoundariesNeverChangeTheLinesRead) {
+  std::mt19937 random(20261208);
+  const std::string alphabet = "ab\r\n";
+  harness::TempDir dir;
+  for (int round = 0; round < 200; ++round) {
+    // Sizes around one and two 4096-byte blocks, so CRs and LFs fall on and
+    // across the boundaries.
+    const std::size_t size = 4090 + random() % 20 + (round % 2) * 4096;
+    std::string stored(size, 'a');
+    for (char& c : stored) c = alphabet[random() % alphabet.size()];
+    if (round % 5 == 0) stored[4095] = '\r';
+    if (round % 5 == 0 && size > 4096) stored[4096] = '\n';
+    const std::size_t max_chars = round % 3 == 0 ? 1023 : 1 + random() % 7;
+    dir.WriteFile("f.txt", stored);
+
+    TextFileReader reader(dir.Path("f.txt"));
+    std::vector<std::string> lines;
+    std::string line;
+    while (reader.ReadLine(line, max_chars)) lines.push_back(line);
+    EXPECT_TRUE(reader.AtEnd());
+    ASSERT_EQ(lines, ReferenceLines(stored, max_chars)) << "round " << round;
   }
 }
 
