@@ -14,13 +14,6 @@ namespace {
 
 constexpr std::size_t kMaxDownloadLine = 255;
 
-bool HasControlBytes(std::string_view text) {
-  return std::any_of(text.begin(), text.end(), [](char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte < 0x20 || byte == 0x7F;
-  });
-}
-
 std::string PageStart(std::string_view title) {
   std::string page = "<html>\n<head>\n<meta charset=\"ISO-8859-1\">\n<title>";
   page += HtmlEscape(title);

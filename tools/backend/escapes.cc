@@ -2,6 +2,8 @@
 
 #include "tools/backend/escapes.h"
 
+#include <algorithm>
+
 namespace tools {
 
 namespace {
@@ -103,6 +105,13 @@ std::string BracketDecode(std::string_view text) {
     out.push_back(text[i]);
   }
   return out;
+}
+
+bool HasControlBytes(std::string_view text) {
+  return std::any_of(text.begin(), text.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+  });
 }
 
 }  // namespace tools

@@ -26,4 +26,8 @@ std::string BracketEscape(std::string_view name);
 // The reverse: "[" two hex digits "]" becomes that byte; any other "[" stays.
 std::string BracketDecode(std::string_view text);
 
+// True when `text` holds a control byte (below 0x20, or DEL): such text
+// cannot be one line of a spool file or a value shown as it is.
+bool HasControlBytes(std::string_view text);
+
 }  // namespace tools

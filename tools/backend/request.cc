@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "tools/backend/escapes.h"
 #include "tools/backend/spool_text.h"
 
 namespace tools {
@@ -12,13 +13,6 @@ namespace tools {
 namespace {
 
 constexpr std::size_t kRequestLines = 6;
-
-bool HasControlBytes(std::string_view text) {
-  return std::any_of(text.begin(), text.end(), [](char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte < 0x20 || byte == 0x7F;
-  });
-}
 
 }  // namespace
 
