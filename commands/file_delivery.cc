@@ -38,9 +38,17 @@ platform::File OpenGrantedFile(std::string_view escaped_name, std::string& decod
   return platform::File::Open(NativeFileName(decoded).c_str(), platform::OpenMode::kRead);
 }
 
-void WriteCannotOpenPage(gateway::WebExtension& extension, gateway::RequestContext& context,
-                         std::string_view decoded) {
-  WriteErrorPage(extension, context, "Can't open '", decoded, "' (May have been already purged)");
+// The granted file, opened; when it does not open, the error page naming it
+// is the answer and the file returned is closed.
+platform::File OpenGrantedFileOrReport(gateway::WebExtension& extension,
+                                       gateway::RequestContext& context,
+                                       std::string_view escaped_name) {
+  std::string decoded;
+  platform::File file = OpenGrantedFile(escaped_name, decoded);
+  if (!file.is_open()) {
+    WriteErrorPage(extension, context, "Can't open '", decoded, "' (May have been already purged)");
+  }
+  return file;
 }
 
 void GetFile(gateway::WebExtension& extension, gateway::RequestContext& context,
@@ -58,14 +66,8 @@ void GetFile(gateway::WebExtension& extension, gateway::RequestContext& context,
   // Zero-filled, so a part that runs past the end of the file is completed
   // with zero bytes.
   std::vector<unsigned char> bytes(part.length, 0);
-  if (!bytes.empty() && file.Seek(part.offset)) {
-    std::size_t got = 0;
-    while (got < bytes.size()) {
-      const std::size_t n = file.Read(bytes.data() + got, bytes.size() - got);
-      if (n == 0) break;
-      got += n;
-    }
-  }
+  // One read: it stops short only at the end of the file.
+  if (!bytes.empty() && file.Seek(part.offset)) (void)file.Read(bytes.data(), bytes.size());
   file.Close();
   std::string reply(kGetfilePrefix);
   reply += EncodeGetfileText(bytes);
@@ -74,12 +76,8 @@ void GetFile(gateway::WebExtension& extension, gateway::RequestContext& context,
 
 void GetFileLength(gateway::WebExtension& extension, gateway::RequestContext& context,
                    std::string_view name) {
-  std::string decoded;
-  platform::File file = OpenGrantedFile(name, decoded);
-  if (!file.is_open()) {
-    WriteCannotOpenPage(extension, context, decoded);
-    return;
-  }
+  platform::File file = OpenGrantedFileOrReport(extension, context, name);
+  if (!file.is_open()) return;
   const std::int64_t size = file.Size();
   file.Close();
   WritePlainReply(extension, context, std::to_string(size));
@@ -87,12 +85,8 @@ void GetFileLength(gateway::WebExtension& extension, gateway::RequestContext& co
 
 void GetFileData(gateway::WebExtension& extension, gateway::RequestContext& context,
                  std::string_view name, const std::string& rights_entry, FilePart part) {
-  std::string decoded;
-  platform::File file = OpenGrantedFile(name, decoded);
-  if (!file.is_open()) {
-    WriteCannotOpenPage(extension, context, decoded);
-    return;
-  }
+  platform::File file = OpenGrantedFileOrReport(extension, context, name);
+  if (!file.is_open()) return;
   const std::int64_t size = file.Size();
   part = ClampToFile(part, size < 0 ? 0U : static_cast<std::uint64_t>(size));
   // The content type follows the rights list's spelling of the name.
