@@ -298,6 +298,11 @@ struct ServerCallbacks {
     variables.Set("PATH_TRANSLATED", "");
     variables.Set("QUERY_STRING", input.query);
     variables.Set("CONTENT_TYPE", input.content_type);
+    // Behind a trusted reverse proxy: the client's side as the proxy saw it.
+    for (const std::string& line :
+         ApplyForwardedRequest(server->options_.trusted_proxies, &variables)) {
+      std::fprintf(stderr, "%s: %s from %s\n", kServerSoftware, line.c_str(), remote_addr.c_str());
+    }
     request->phase = Request::Phase::kBody;
     return MHD_YES;
   }

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "dudarovuvadu/httpext.h"
+#include "hosts/forwarded.h"
 
 struct MHD_Daemon;
 
@@ -29,6 +30,8 @@ struct ServerOptions {
   unsigned drain_timeout_seconds = 30;           // bound of the graceful stop
   std::size_t available_limit = 48 * 1024;       // body bytes offered before ReadClient
   bool quiet = false;                            // no line per request
+  // Peers whose Forwarded / X-Forwarded-* headers are believed.
+  TrustedProxies trusted_proxies;
 };
 
 // Parses "ADDR:PORT" ("127.0.0.1:8080", "[::1]:0") into the options.

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "hosts/extension_module.h"
 #include "hosts/http_server.h"
@@ -63,12 +64,22 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(CLI::Range(0u, 86400u));
   app.add_flag("--quiet", options.quiet, "no line per request");
+  std::vector<std::string> trusted_proxies;
+  app.add_option("--trusted-proxy", trusted_proxies,
+                 "ADDRESS[/PREFIX] of a reverse proxy whose Forwarded or X-Forwarded-* headers "
+                 "give the client address, scheme, host and port (repeatable)");
   CLI11_PARSE(app, argc, argv);
 
   std::string error;
   if (!hosts::ParseListenAddress(listen, &options, &error)) {
     std::fprintf(stderr, "dudarovuvadu-serve: %s\n", error.c_str());
     return 2;
+  }
+  for (const std::string& spec : trusted_proxies) {
+    if (!options.trusted_proxies.Add(spec, &error)) {
+      std::fprintf(stderr, "dudarovuvadu-serve: --trusted-proxy: %s\n", error.c_str());
+      return 2;
+    }
   }
 
   // The signals are taken by sigwait below; every thread started from here

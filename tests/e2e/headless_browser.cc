@@ -31,7 +31,8 @@ std::optional<std::string> StringMember(const nlohmann::json& object, const char
 
 }  // namespace
 
-bool HeadlessBrowser::Start(const std::string& profile_dir, const std::string& log_path) {
+bool HeadlessBrowser::Start(const std::string& profile_dir, const std::string& log_path,
+                            const std::vector<std::string>& extra_switches) {
   int commands[2];   // test -> browser (its fd 3)
   int responses[2];  // browser -> test (its fd 4)
   if (::pipe2(commands, O_CLOEXEC) != 0) return false;
@@ -47,19 +48,20 @@ bool HeadlessBrowser::Start(const std::string& profile_dir, const std::string& l
   posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
   posix_spawn_file_actions_adddup2(&actions, commands[0], 3);
   posix_spawn_file_actions_adddup2(&actions, responses[1], 4);
-  const std::vector<std::string> argv = {kChromium,
-                                         "--headless",
-                                         "--no-sandbox",
-                                         "--disable-gpu",
-                                         "--no-first-run",
-                                         "--disable-background-networking",
-                                         "--disable-component-update",
-                                         "--disable-sync",
-                                         "--disable-quic",
-                                         "--disable-dev-shm-usage",
-                                         "--remote-debugging-pipe",
-                                         "--user-data-dir=" + profile_dir,
-                                         "about:blank"};
+  std::vector<std::string> argv = {kChromium,
+                                   "--headless",
+                                   "--no-sandbox",
+                                   "--disable-gpu",
+                                   "--no-first-run",
+                                   "--disable-background-networking",
+                                   "--disable-component-update",
+                                   "--disable-sync",
+                                   "--disable-quic",
+                                   "--disable-dev-shm-usage",
+                                   "--remote-debugging-pipe",
+                                   "--user-data-dir=" + profile_dir};
+  argv.insert(argv.end(), extra_switches.begin(), extra_switches.end());
+  argv.push_back("about:blank");
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);

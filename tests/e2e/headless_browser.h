@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace e2e {
 
@@ -28,8 +29,10 @@ class HeadlessBrowser {
   HeadlessBrowser& operator=(const HeadlessBrowser&) = delete;
 
   // Starts Chromium with a fresh profile in `profile_dir`; its own output
-  // goes to `log_path`. False when it could not be started.
-  bool Start(const std::string& profile_dir, const std::string& log_path);
+  // goes to `log_path`; `extra_switches` are added to its command line
+  // (e.g. --host-resolver-rules=...). False when it could not be started.
+  bool Start(const std::string& profile_dir, const std::string& log_path,
+             const std::vector<std::string>& extra_switches = {});
   // Opens `url` in a new tab and attaches to it.
   bool Open(const std::string& url);
   // Runs `expression` in the page; its value as a string, or nullopt when it

@@ -1,0 +1,560 @@
+// Trusted proxies and the Forwarded (RFC 7239) and X-Forwarded-* headers.
+// Every value taken from a header ends up in a server variable that the
+// module writes into wait pages, spool files and reload URLs, so each is
+// checked against a strict syntax and re-written in canonical form; a value
+// that fails is dropped and reported, never passed on.
+#include "hosts/forwarded.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+#include <map>
+
+#include "hosts/server_variables.h"
+
+namespace hosts {
+
+namespace {
+
+constexpr std::size_t kMaxLoggedValue = 64;
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 0x20) : c; }
+
+std::string LowerCopy(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) c = Lower(c);
+  return lower;
+}
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+// A header value as it may appear in a log line: quoted, at most 64 bytes,
+// quotes, backslashes, angle brackets, control and non-ASCII bytes written
+// as %XX.
+std::string Loggable(std::string_view value) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string text = "\"";
+  for (std::size_t i = 0; i < value.size() && i < kMaxLoggedValue; ++i) {
+    const auto c = static_cast<unsigned char>(value[i]);
+    if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\' || c == '%' || c == '<' || c == '>') {
+      text += '%';
+      text += kHex[c >> 4];
+      text += kHex[c & 0xF];
+    } else {
+      text += static_cast<char>(c);
+    }
+  }
+  text += value.size() > kMaxLoggedValue ? "\"..." : "\"";
+  return text;
+}
+
+void Reject(ForwardedRequest* result, std::string_view what, std::string_view value,
+            std::string_view reason) {
+  result->rejected.push_back("ignored " + std::string(what) + " " + Loggable(value) + ": " +
+                             std::string(reason));
+}
+
+struct Address {
+  bool v6 = false;
+  std::array<std::uint8_t, 16> bytes{};
+};
+
+// A numeric IPv4 or IPv6 address, IPv4-mapped IPv6 taken as IPv4.
+std::optional<Address> ParseAddress(std::string_view text) {
+  if (text.empty() || text.size() >= INET6_ADDRSTRLEN) return std::nullopt;
+  const std::string zero_terminated(text);
+  Address address;
+  if (inet_pton(AF_INET, zero_terminated.c_str(), address.bytes.data()) == 1) return address;
+  std::array<std::uint8_t, 16> v6{};
+  if (inet_pton(AF_INET6, zero_terminated.c_str(), v6.data()) != 1) return std::nullopt;
+  static constexpr std::uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  if (std::memcmp(v6.data(), kMapped, sizeof kMapped) == 0) {
+    std::memcpy(address.bytes.data(), v6.data() + 12, 4);
+    return address;
+  }
+  address.v6 = true;
+  address.bytes = v6;
+  return address;
+}
+
+std::string FormatAddress(const Address& address) {
+  char text[INET6_ADDRSTRLEN] = {};
+  if (inet_ntop(address.v6 ? AF_INET6 : AF_INET, address.bytes.data(), text, sizeof text) ==
+      nullptr) {
+    return {};
+  }
+  return text;
+}
+
+// A port of 1-65535 in decimal digits, written without leading zeros.
+std::optional<std::string> ParsePort(std::string_view text) {
+  if (text.empty() || text.size() > 5) return std::nullopt;
+  unsigned value = 0;
+  for (char c : text) {
+    if (!IsDigit(c)) return std::nullopt;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (value == 0 || value > 65535) return std::nullopt;
+  return std::to_string(value);
+}
+
+// A DNS name (labels of letters, digits, "-" and "_", 1-63 bytes each, at
+// most 253 in all; an IPv4 address passes as one) or an IPv6 literal in
+// brackets, written in canonical form.
+std::optional<std::string> ParseHostName(std::string_view text) {
+  if (!text.empty() && text.front() == '[') {
+    if (text.size() < 3 || text.back() != ']') return std::nullopt;
+    const std::optional<Address> address = ParseAddress(text.substr(1, text.size() - 2));
+    if (!address || !address->v6) return std::nullopt;
+    return "[" + FormatAddress(*address) + "]";
+  }
+  if (text.empty() || text.size() > 253) return std::nullopt;
+  std::size_t label = 0;
+  for (char c : text) {
+    if (c == '.') {
+      if (label == 0) return std::nullopt;
+      label = 0;
+    } else if (IsAlpha(c) || IsDigit(c) || c == '-' || c == '_') {
+      if (++label > 63) return std::nullopt;
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (label == 0) return std::nullopt;
+  return std::string(text);
+}
+
+struct Authority {
+  std::string name;
+  std::optional<std::string> port;
+};
+
+// host [ ":" port ], the form of a Host header; an empty port is no port.
+std::optional<Authority> ParseAuthority(std::string_view text) {
+  std::string_view name = text;
+  std::string_view port;
+  bool has_port = false;
+  if (!text.empty() && text.front() == '[') {
+    const std::size_t close = text.find(']');
+    if (close == std::string_view::npos) return std::nullopt;
+    name = text.substr(0, close + 1);
+    const std::string_view rest = text.substr(close + 1);
+    if (!rest.empty()) {
+      if (rest.front() != ':') return std::nullopt;
+      port = rest.substr(1);
+      has_port = true;
+    }
+  } else if (const std::size_t colon = text.find(':'); colon != std::string_view::npos) {
+    name = text.substr(0, colon);
+    port = text.substr(colon + 1);
+    has_port = true;
+  }
+  Authority authority;
+  std::optional<std::string> host = ParseHostName(name);
+  if (!host) return std::nullopt;
+  authority.name = std::move(*host);
+  if (has_port && !port.empty()) {
+    authority.port = ParsePort(port);
+    if (!authority.port) return std::nullopt;
+  }
+  return authority;
+}
+
+std::optional<std::string> ParseScheme(std::string_view text) {
+  std::string scheme = LowerCopy(text);
+  if (scheme == "http" || scheme == "https") return scheme;
+  return std::nullopt;
+}
+
+// A node of Forwarded's "for" ("192.0.2.1", "192.0.2.1:80", "[2001:db8::1]",
+// "[2001:db8::1]:80", "unknown", "_hidden"), or of X-Forwarded-For (the same
+// and a bare IPv6 address).
+enum class NodeKind { kAddress, kUnknown, kMalformed };
+struct Node {
+  NodeKind kind = NodeKind::kMalformed;
+  Address address;
+};
+
+bool IsNodePort(std::string_view port) {
+  if (port.empty()) return false;
+  if (port.front() == '_') return port.size() > 1;  // an obfuscated port
+  return port.size() <= 5 && ParsePort(port).has_value();
+}
+
+bool IsObfuscated(std::string_view text) {
+  if (text.size() < 2 || text.front() != '_') return false;
+  for (char c : text) {
+    if (!IsAlpha(c) && !IsDigit(c) && c != '.' && c != '_' && c != '-') return false;
+  }
+  return true;
+}
+
+Node ParseNode(std::string_view text, bool bare_v6_allowed) {
+  Node node;
+  std::string_view host = text;
+  if (!text.empty() && text.front() == '[') {
+    const std::size_t close = text.find(']');
+    if (close == std::string_view::npos) return node;
+    host = text.substr(1, close - 1);
+    const std::string_view rest = text.substr(close + 1);
+    if (!rest.empty() && (rest.front() != ':' || !IsNodePort(rest.substr(1)))) return node;
+    const std::optional<Address> address = ParseAddress(host);
+    if (!address || !address->v6) return node;
+    node.kind = NodeKind::kAddress;
+    node.address = *address;
+    return node;
+  }
+  if (bare_v6_allowed && text.find(':') != text.rfind(':')) {
+    if (const std::optional<Address> address = ParseAddress(text)) {
+      node.kind = NodeKind::kAddress;
+      node.address = *address;
+    }
+    return node;
+  }
+  if (const std::size_t colon = text.find(':'); colon != std::string_view::npos) {
+    host = text.substr(0, colon);
+    if (!IsNodePort(text.substr(colon + 1))) return node;
+  }
+  if (LowerCopy(host) == "unknown" || IsObfuscated(host)) {
+    node.kind = NodeKind::kUnknown;
+    return node;
+  }
+  const std::optional<Address> address = ParseAddress(host);
+  if (!address || address->v6) return node;
+  node.kind = NodeKind::kAddress;
+  node.address = *address;
+  return node;
+}
+
+// One element of a Forwarded header: parameter names in lower case.
+using ForwardedElement = std::map<std::string, std::string>;
+
+bool IsTokenChar(char c) {
+  return IsAlpha(c) || IsDigit(c) || std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+}
+
+// Forwarded = 1#( [pair] *( ";" [pair] ) ), pair = token "=" ( token /
+// quoted-string ). Empty list elements are skipped. Nullopt, with a reason,
+// for anything else, a parameter given twice in one element included: a
+// list that cannot be read whole cannot be walked from its end.
+std::optional<std::vector<ForwardedElement>> ParseForwarded(std::string_view text,
+                                                            std::string* reason) {
+  std::vector<ForwardedElement> elements;
+  ForwardedElement element;
+  std::size_t i = 0;
+  auto skip_spaces = [&] {
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+  };
+  for (;;) {
+    skip_spaces();
+    if (i < text.size() && text[i] != ',' && text[i] != ';') {
+      const std::size_t name_start = i;
+      while (i < text.size() && IsTokenChar(text[i])) ++i;
+      if (i == name_start || i >= text.size() || text[i] != '=') {
+        *reason = "not a list of name=value pairs";
+        return std::nullopt;
+      }
+      const std::string name = LowerCopy(text.substr(name_start, i - name_start));
+      ++i;
+      std::string value;
+      if (i < text.size() && text[i] == '"') {
+        ++i;
+        bool closed = false;
+        while (i < text.size()) {
+          char c = text[i++];
+          if (c == '"') {
+            closed = true;
+            break;
+          }
+          if (c == '\\') {
+            if (i >= text.size()) break;
+            c = text[i++];
+          }
+          if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F) {
+            *reason = "control character in a quoted value";
+            return std::nullopt;
+          }
+          value += c;
+        }
+        if (!closed) {
+          *reason = "unterminated quoted value";
+          return std::nullopt;
+        }
+      } else {
+        const std::size_t value_start = i;
+        while (i < text.size() && IsTokenChar(text[i])) ++i;
+        if (i == value_start) {
+          *reason = "empty value of " + name;
+          return std::nullopt;
+        }
+        value = text.substr(value_start, i - value_start);
+      }
+      if (!element.emplace(name, std::move(value)).second) {
+        *reason = name + " given twice in one element";
+        return std::nullopt;
+      }
+      skip_spaces();
+    }
+    if (i >= text.size()) break;
+    if (text[i] == ';') {
+      ++i;
+    } else if (text[i] == ',') {
+      ++i;
+      if (!element.empty()) elements.push_back(std::move(element));
+      element.clear();
+    } else {
+      *reason = "unexpected character after a value";
+      return std::nullopt;
+    }
+  }
+  if (!element.empty()) elements.push_back(std::move(element));
+  return elements;
+}
+
+// Comma-separated items, trimmed; empty items skipped.
+std::vector<std::string_view> SplitList(std::string_view text) {
+  std::vector<std::string_view> items;
+  while (!text.empty()) {
+    const std::size_t comma = text.find(',');
+    const std::string_view item = Trim(text.substr(0, comma));
+    if (!item.empty()) items.push_back(item);
+    if (comma == std::string_view::npos) break;
+    text.remove_prefix(comma + 1);
+  }
+  return items;
+}
+
+// The client's address from a node; a malformed node is reported.
+void TakeClient(std::string_view what, std::string_view text, bool bare_v6_allowed,
+                ForwardedRequest* result) {
+  const Node node = ParseNode(text, bare_v6_allowed);
+  if (node.kind == NodeKind::kAddress) {
+    result->remote_addr = FormatAddress(node.address);
+  } else if (node.kind == NodeKind::kMalformed) {
+    Reject(result, what, text, "not an address");
+  }
+}
+
+// Walks a list of client nodes from its end past trusted proxies: the index
+// of the first node, from the end, that is not one (or the first node).
+template <typename NodeText>
+std::size_t NearestUntrusted(const TrustedProxies& proxies, std::size_t count, bool bare_v6,
+                             NodeText node_text) {
+  std::size_t index = count - 1;
+  while (index > 0) {
+    const std::optional<std::string_view> text = node_text(index);
+    if (!text) break;
+    const Node node = ParseNode(*text, bare_v6);
+    if (node.kind != NodeKind::kAddress || !proxies.Trusts(FormatAddress(node.address))) break;
+    --index;
+  }
+  return index;
+}
+
+// What the chosen element or headers say of the public side, copied: the
+// parsed Forwarded list they may come from does not outlive its reading.
+struct PublicSide {
+  std::optional<std::string> scheme;
+  std::optional<std::string> host;
+  std::optional<std::string> port;
+  const char* scheme_what = "";
+  const char* host_what = "";
+};
+
+void ReadFromForwarded(const TrustedProxies& proxies, std::string_view header,
+                       ForwardedRequest* result, PublicSide* side) {
+  std::string reason;
+  const std::optional<std::vector<ForwardedElement>> elements = ParseForwarded(header, &reason);
+  if (!elements) {
+    Reject(result, "Forwarded header", header, reason);
+    return;
+  }
+  if (elements->empty()) return;
+  const std::size_t index = NearestUntrusted(proxies, elements->size(), false,
+                                             [&](std::size_t i) -> std::optional<std::string_view> {
+                                               const auto found = (*elements)[i].find("for");
+                                               if (found == (*elements)[i].end())
+                                                 return std::nullopt;
+                                               return found->second;
+                                             });
+  const ForwardedElement& element = (*elements)[index];
+  if (const auto found = element.find("for"); found != element.end()) {
+    TakeClient("Forwarded for", found->second, false, result);
+  }
+  if (const auto found = element.find("proto"); found != element.end()) {
+    side->scheme = found->second;
+    side->scheme_what = "Forwarded proto";
+  }
+  if (const auto found = element.find("host"); found != element.end()) {
+    side->host = found->second;
+    side->host_what = "Forwarded host";
+  }
+}
+
+// The last item of a header a proxy may have appended to.
+std::optional<std::string> LastItem(std::optional<std::string_view> header) {
+  if (!header) return std::nullopt;
+  const std::vector<std::string_view> items = SplitList(*header);
+  if (items.empty()) return std::nullopt;
+  return std::string(items.back());
+}
+
+void ReadFromXForwarded(const TrustedProxies& proxies, const ForwardingHeaders& headers,
+                        ForwardedRequest* result, PublicSide* side) {
+  if (headers.x_forwarded_for) {
+    const std::vector<std::string_view> items = SplitList(*headers.x_forwarded_for);
+    if (!items.empty()) {
+      const std::size_t index = NearestUntrusted(
+          proxies, items.size(), true,
+          [&](std::size_t i) -> std::optional<std::string_view> { return items[i]; });
+      TakeClient("X-Forwarded-For", items[index], true, result);
+    }
+  }
+  side->scheme = LastItem(headers.x_forwarded_proto);
+  side->scheme_what = "X-Forwarded-Proto";
+  side->host = LastItem(headers.x_forwarded_host);
+  side->host_what = "X-Forwarded-Host";
+  side->port = LastItem(headers.x_forwarded_port);
+}
+
+}  // namespace
+
+bool TrustedProxies::Add(std::string_view spec, std::string* error) {
+  const std::size_t slash = spec.find('/');
+  const std::optional<Address> address = ParseAddress(spec.substr(0, slash));
+  if (!address || spec.substr(0, slash).find_first_of(" \t") != std::string_view::npos) {
+    *error = "not a numeric IPv4 or IPv6 address: " + Loggable(spec);
+    return false;
+  }
+  Range range;
+  range.v6 = address->v6;
+  range.bytes = address->bytes;
+  const unsigned bits = address->v6 ? 128 : 32;
+  range.prefix = bits;
+  if (slash != std::string_view::npos) {
+    const std::string_view prefix = spec.substr(slash + 1);
+    if (prefix.empty() || prefix.size() > 3) {
+      *error = "not a prefix length: " + Loggable(spec);
+      return false;
+    }
+    unsigned value = 0;
+    for (char c : prefix) {
+      if (!IsDigit(c)) {
+        *error = "not a prefix length: " + Loggable(spec);
+        return false;
+      }
+      value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (value > bits) {
+      *error = "prefix longer than the address: " + Loggable(spec);
+      return false;
+    }
+    range.prefix = value;
+  }
+  ranges_.push_back(range);
+  return true;
+}
+
+bool TrustedProxies::Trusts(std::string_view text) const {
+  if (ranges_.empty()) return false;
+  const std::optional<Address> address = ParseAddress(text);
+  if (!address) return false;
+  for (const Range& range : ranges_) {
+    if (range.v6 != address->v6) continue;
+    const unsigned whole = range.prefix / 8;
+    const unsigned rest = range.prefix % 8;
+    if (std::memcmp(range.bytes.data(), address->bytes.data(), whole) != 0) continue;
+    if (rest != 0) {
+      const auto mask = static_cast<std::uint8_t>(0xFF00u >> rest);
+      if ((range.bytes[whole] & mask) != (address->bytes[whole] & mask)) continue;
+    }
+    return true;
+  }
+  return false;
+}
+
+ForwardedRequest ReadForwardedRequest(const TrustedProxies& proxies, std::string_view peer,
+                                      const ForwardingHeaders& headers) {
+  ForwardedRequest result;
+  const bool any_header = headers.forwarded || headers.x_forwarded_for ||
+                          headers.x_forwarded_proto || headers.x_forwarded_host ||
+                          headers.x_forwarded_port;
+  if (!any_header || !proxies.Trusts(peer)) return result;
+
+  PublicSide side;
+  if (headers.forwarded) {
+    ReadFromForwarded(proxies, *headers.forwarded, &result, &side);
+  } else {
+    ReadFromXForwarded(proxies, headers, &result, &side);
+  }
+
+  if (side.scheme) {
+    result.scheme = ParseScheme(*side.scheme);
+    if (!result.scheme) Reject(&result, side.scheme_what, *side.scheme, "not http or https");
+  }
+  // The public authority: the one the proxy reports, else the Host header
+  // the proxy passed on.
+  std::optional<Authority> authority;
+  if (side.host) {
+    authority = ParseAuthority(*side.host);
+    if (!authority) Reject(&result, side.host_what, *side.host, "not a host name or address");
+  } else if (headers.host) {
+    authority = ParseAuthority(*headers.host);
+    if (!authority) Reject(&result, "Host header", *headers.host, "not a host name or address");
+  }
+  if (authority) result.server_name = authority->name;
+  // The public port: the one reported apart, else the authority's, else the
+  // scheme's default.
+  if (side.port) {
+    result.server_port = ParsePort(*side.port);
+    if (!result.server_port) Reject(&result, "X-Forwarded-Port", *side.port, "not a port 1-65535");
+  }
+  if (!result.server_port && authority && authority->port) result.server_port = authority->port;
+  if (!result.server_port && result.scheme) {
+    result.server_port = *result.scheme == "https" ? "443" : "80";
+  }
+  return result;
+}
+
+std::vector<std::string> ApplyForwardedRequest(const TrustedProxies& proxies,
+                                               ServerVariables* variables) {
+  if (proxies.empty()) return {};
+  const std::string* peer = variables->Find("REMOTE_ADDR");
+  if (peer == nullptr) return {};
+  auto header = [&](std::string_view name) -> std::optional<std::string_view> {
+    const std::string* value = variables->Find(name);
+    if (value == nullptr) return std::nullopt;
+    return std::string_view(*value);
+  };
+  ForwardingHeaders headers;
+  headers.forwarded = header("HTTP_FORWARDED");
+  headers.x_forwarded_for = header("HTTP_X_FORWARDED_FOR");
+  headers.x_forwarded_proto = header("HTTP_X_FORWARDED_PROTO");
+  headers.x_forwarded_host = header("HTTP_X_FORWARDED_HOST");
+  headers.x_forwarded_port = header("HTTP_X_FORWARDED_PORT");
+  headers.host = header("HTTP_HOST");
+  ForwardedRequest request = ReadForwardedRequest(proxies, *peer, headers);
+  // The variables are replaced only after every header has been read: the
+  // views above point into them.
+  if (request.remote_addr) {
+    variables->Set("REMOTE_ADDR", *request.remote_addr);
+    variables->Set("REMOTE_HOST", *request.remote_addr);
+  }
+  if (request.scheme) {
+    const bool secure = *request.scheme == "https";
+    variables->Set("HTTPS", secure ? "on" : "off");
+    variables->Set("SERVER_PORT_SECURE", secure ? "1" : "0");
+  }
+  if (request.server_name) variables->Set("SERVER_NAME", *request.server_name);
+  if (request.server_port) variables->Set("SERVER_PORT", *request.server_port);
+  return std::move(request.rejected);
+}
+
+}  // namespace hosts
