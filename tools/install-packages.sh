@@ -6,7 +6,8 @@ set -eu
 PACKAGES="
   cmake g++ make pkg-config binutils
   libgtest-dev libmicrohttpd-dev libcli11-dev nlohmann-json3-dev
-  curl chromium wrk nginx-light
+  curl chromium wrk nginx-light openssl
+  dpkg-dev file lintian systemd
 "
 
 missing=""
