@@ -292,5 +292,42 @@ TEST(ServeTest, RefusesAModuleThatCannotBeLoaded) {
   EXPECT_EQ(WEXITSTATUS(status), 1);
 }
 
+TEST(ServeTest, RefusesAMalformedTrustedProxy) {
+  const char* build_dir = std::getenv("DUDAROVUVADU_BUILD_DIR");
+  ASSERT_NE(build_dir, nullptr);
+  for (const char* spec : {"proxy.lan", "10.0.0.0/33", "'127.0.0.1 '", "::1/", "''"}) {
+    const std::string command = std::string(build_dir) +
+                                "/dudarovuvadu-serve --listen 127.0.0.1:0 --trusted-proxy " + spec +
+                                " >/dev/null 2>&1";
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status)) << spec;
+    EXPECT_EQ(WEXITSTATUS(status), 2) << spec;
+  }
+}
+
+TEST(ServeTest, LogsForwardedValuesItIgnoresAndKeepsThemOutOfTheWaitPage) {
+  ServeProcess serve({"--trusted-proxy", "127.0.0.1"});
+  ASSERT_NE(serve.port(), 0);
+  const auto response =
+      Fetch(serve.port(),
+            "GET /scripts/dudarovuvadu.dll?DoCommand?Logon=anna&Command=x&P1=&P2=&P3= HTTP/1.1\r\n"
+            "Host: 127.0.0.1\r\n"
+            "X-Forwarded-Proto: https\r\n"
+            "X-Forwarded-Host: \"><script>alert(1)</script>\r\n"
+            "X-Forwarded-Port: 8443\r\n\r\n");
+  ASSERT_TRUE(response);
+  EXPECT_EQ(response->status, 200u);
+  EXPECT_EQ(response->body.find("<script>alert"), std::string::npos) << response->body;
+  // Scheme and port were good and are used; the host comes from Host.
+  EXPECT_NE(response->body.find("https://127.0.0.1:8443/scripts/dudarovuvadu.dll?DoCommand?"),
+            std::string::npos)
+      << response->body;
+  const std::string errors = ReadWhole(serve.root() / "serve.err");
+  EXPECT_NE(errors.find("ignored X-Forwarded-Host \"%22%3E%3Cscript%3Ealert(1)%3C/script%3E\""
+                        ": not a host name or address from 127.0.0.1"),
+            std::string::npos)
+      << errors;
+}
+
 }  // namespace
 }  // namespace hosts
