@@ -1,6 +1,6 @@
 #!/bin/sh
-# Installs the Debian packages the build, the tests, the demo and the
-# benchmark need. Does nothing when they are all there already.
+# Installs the Debian packages the build, the tests, the demo, the
+# benchmark and CI's fuzzing and coverage steps need. Does nothing when they are all there already.
 set -eu
 
 PACKAGES="
@@ -8,6 +8,7 @@ PACKAGES="
   libgtest-dev libmicrohttpd-dev libcli11-dev nlohmann-json3-dev
   curl chromium wrk nginx-light openssl
   dpkg-dev file lintian systemd
+  clang-14 libclang-rt-14-dev gcovr
 "
 
 missing=""

@@ -1,0 +1,139 @@
+// The files the back-end writes and the module reads, each read through the
+// request that reads it (the pointer file through the install root lookup
+// alone: a request would write wherever it points).
+//
+// Input: a first line whose first character picks the file, then the lines
+// that file's case reads, then the file's bytes.
+//   "a" answer file out/7.htm, ready, picked up by a poll. The first line's
+//       second character picks the command (D DoCommand, K DoKommand, F a
+//       posted form); the next line is the request's command ("getlist",
+//       "ciscomenu", "getqv", ...). A download named by the answer may be
+//       c:\dl\a.pdf, a file of the install root.
+//   "r" rights list rights/~anna.lst, read by a file sub-command: the next
+//       three lines are the command ("getfile", "getfilelength",
+//       "getfiledata"), P1, P2 and P3 (sent URL-encoded).
+//   "i" / "o" the in / post counter, then a new request / a StoreData.
+//   "p" the pointer file beside the module.
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "fuzz/fuzz_support.h"
+#include "platform/module_path.h"
+#include "spool/counters.h"
+#include "spool/install_root.h"
+#include "tests/harness/fake_server.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+// The file a download answer or a rights list may name: c:\dl\a.pdf.
+const std::string kDownload = "%PDF-1.4\r\nbytes\0of\xFFthe file\n"s;
+
+std::string UrlEncode(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    encoded += '%';
+    encoded += kHex[byte >> 4];
+    encoded += kHex[byte & 15];
+  }
+  return encoded;
+}
+
+void DeliverAnswer(fuzzing::InputReader& input, char entry) {
+  const std::string command = input.Line();
+  const harness::SpoolRoot& root = fuzzing::Root();
+  root.MakeDir("c:/dl");
+  root.WriteFile("c:/dl/a.pdf", kDownload);
+  root.WriteFile("out/7.htm", input.Rest());
+  root.WriteFile("out/7.rdy", "");
+  harness::Request request;
+  switch (entry) {
+    case 'K':
+      request.query = "DoKommand?Logon=anna&Command=" + UrlEncode(command) + "&P1=7";
+      break;
+    case 'F':
+      request.method = "POST";
+      request.query = "PostCommand";
+      request.body = "logon=anna&command=" + UrlEncode(command) + "&p1=7";
+      break;
+    default:
+      request.query = "DoCommand?Logon=anna&Command=" + UrlEncode(command) + "&P1=7";
+      break;
+  }
+  (void)harness::Run(request);
+}
+
+void DeliverRightsListed(fuzzing::InputReader& input) {
+  const std::string command = input.Line();
+  const std::string p1 = input.Line();
+  const std::string p2 = input.Line();
+  const std::string p3 = input.Line();
+  const harness::SpoolRoot& root = fuzzing::Root();
+  root.MakeDir("c:/dl");
+  root.WriteFile("c:/dl/a.pdf", kDownload);
+  root.WriteFile("rights/~anna.lst", input.Rest());
+  (void)harness::Get("DoCommand?Logon=anna&Command=" + UrlEncode(command) + "&P1=" + UrlEncode(p1) +
+                     "&P2=" + UrlEncode(p2) + "&P3=" + UrlEncode(p3));
+}
+
+// A ticket or post number is always one the counter can issue.
+void CheckNumbered(const char* directory, const char* suffix) {
+  namespace fs = std::filesystem;
+  for (const fs::directory_entry& entry : fs::directory_iterator(fuzzing::Root().Path(directory))) {
+    const std::string name = entry.path().filename().string();
+    if (!name.ends_with(suffix)) continue;
+    const long number = std::strtol(name.c_str(), nullptr, 10);
+    if (number < 1 || number > spool::kMaxCounterNumber) std::abort();
+  }
+}
+
+void TakeNumber(fuzzing::InputReader& input, bool post) {
+  const harness::SpoolRoot& root = fuzzing::Root();
+  if (post) {
+    root.WriteFile("dudarovuvadu.cnt.post.txt", input.Rest());
+    (void)harness::Post("StoreData", "data");
+    CheckNumbered("post", ".txt");
+  } else {
+    root.WriteFile("dudarovuvadu.cnt.in.txt", input.Rest());
+    (void)harness::Get("DoCommand?Logon=anna&Command=getlist");
+    CheckNumbered("in", ".req");
+  }
+}
+
+void ResolveRoot(fuzzing::InputReader& input) {
+  fuzzing::Root().WriteFile(spool::kPointerFileName, input.Rest());
+  const std::string root = spool::ResolveInstallRoot();
+  if (root.size() >= spool::kSpoolPathCapacity) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const fuzzing::InputScope scope;
+
+  fuzzing::InputReader input(data, size);
+  const std::string pick = input.Line() + "  ";
+  switch (pick[0]) {
+    case 'a':
+      DeliverAnswer(input, pick[1]);
+      break;
+    case 'r':
+      DeliverRightsListed(input);
+      break;
+    case 'i':
+    case 'o':
+      TakeNumber(input, pick[0] == 'o');
+      break;
+    case 'p':
+      ResolveRoot(input);
+      break;
+    default:
+      break;
+  }
+  return 0;
+}
