@@ -8,10 +8,12 @@
 //       second character picks the command (D DoCommand, K DoKommand, F a
 //       posted form); the next line is the request's command ("getlist",
 //       "ciscomenu", "getqv", ...). A download named by the answer may be
-//       c:\dl\a.pdf, a file of the install root.
+//       c:\dl\a.pdf, a file of the install root; names outside the root
+//       (parent steps, UNC paths other than \\srv\) are not tried.
 //   "r" rights list rights/~anna.lst, read by a file sub-command: the next
 //       three lines are the command ("getfile", "getfilelength",
-//       "getfiledata"), P1, P2 and P3 (sent URL-encoded).
+//       "getfiledata"), P1, P2 and P3 (sent URL-encoded). P1 names a file
+//       inside the install root (no parent step, no absolute path).
 //   "i" / "o" the in / post counter, then a new request / a StoreData.
 //   "p" the pointer file beside the module.
 #include <cstdint>
@@ -19,6 +21,7 @@
 #include <filesystem>
 #include <string>
 
+#include "commands/file_names.h"
 #include "fuzz/fuzz_support.h"
 #include "platform/module_path.h"
 #include "spool/counters.h"
@@ -44,12 +47,23 @@ std::string UrlEncode(const std::string& text) {
   return encoded;
 }
 
+// A download the module would read from outside the install root: a device
+// such as /dev/zero never ends. The back-end is trusted with the names it
+// writes, so such inputs are not tried.
+bool NamesFileOutsideRoot(std::string_view answer) {
+  const std::string_view first_line = answer.substr(0, answer.find('\n'));
+  return first_line.find("..") != std::string_view::npos ||
+         (first_line.starts_with("\\\\") && !first_line.starts_with("\\\\srv\\"));
+}
+
 void DeliverAnswer(fuzzing::InputReader& input, char entry) {
   const std::string command = input.Line();
+  const std::string answer = input.Rest();
+  if (NamesFileOutsideRoot(answer)) return;
   const harness::SpoolRoot& root = fuzzing::Root();
   root.MakeDir("c:/dl");
   root.WriteFile("c:/dl/a.pdf", kDownload);
-  root.WriteFile("out/7.htm", input.Rest());
+  root.WriteFile("out/7.htm", answer);
   root.WriteFile("out/7.rdy", "");
   harness::Request request;
   switch (entry) {
@@ -73,6 +87,9 @@ void DeliverRightsListed(fuzzing::InputReader& input) {
   const std::string p1 = input.Line();
   const std::string p2 = input.Line();
   const std::string p3 = input.Line();
+  // As for answers: only files inside the install root are granted.
+  const std::string opened = commands::NativeFileName(commands::DecodeBracketEscapes(p1));
+  if (opened.find("..") != std::string::npos || opened.starts_with("/")) return;
   const harness::SpoolRoot& root = fuzzing::Root();
   root.MakeDir("c:/dl");
   root.WriteFile("c:/dl/a.pdf", kDownload);

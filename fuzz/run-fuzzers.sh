@@ -32,7 +32,7 @@ for target in $targets; do
       base64 "$finding"
     done
   else
-    grep -E '^#[0-9]+ +DONE|^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' \
+    grep -E '^#[0-9]+[[:space:]]+DONE|^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' \
       "$work/log" || true
   fi
 done
