@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs the Debian packages the build, the tests, the demo, the
-# benchmark and CI's fuzzing and coverage steps need. Does nothing when they are all there already.
+# benchmark and CI's fuzzing and coverage steps need. Does nothing when they
+# are all there already.
 set -eu
 
 PACKAGES="
