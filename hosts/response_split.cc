@@ -107,6 +107,7 @@ SplitResponse SplitResponseStream(std::string_view stream) {
   const std::uint64_t body_length = stream.size() - position;
   for (const ResponseHeader& header : lines) {
     if (EqualsIgnoringCase(header.name, "Content-Length")) {
+      if (result.declared_length.empty()) result.declared_length = header.value;
       if (!IsDecimalLength(header.value, body_length)) result.content_length_mismatch = true;
       continue;
     }
@@ -114,6 +115,19 @@ SplitResponse SplitResponseStream(std::string_view stream) {
     result.headers.push_back(header);
   }
   return result;
+}
+
+std::optional<HeaderBlockEnd> FindHeaderBlockEnd(std::string_view stream) {
+  std::size_t position = 0;
+  for (;;) {
+    const std::size_t newline = stream.find('\n', position);
+    if (newline == std::string_view::npos) return std::nullopt;  // the line is not whole yet
+    std::string_view line = stream.substr(position, newline - position);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty()) return HeaderBlockEnd{newline + 1, true};
+    if (!ParseHeaderLine(line)) return HeaderBlockEnd{position, false};
+    position = newline + 1;
+  }
 }
 
 std::optional<unsigned> ParseStatusCode(std::string_view status_line) {

@@ -26,6 +26,10 @@ struct SplitResponse {
   // The extension wrote a Content-Length that is not the body's length (or
   // not a number). The body as written is sent with its true length.
   bool content_length_mismatch = false;
+  // The extension's own Content-Length value as written (blanks removed),
+  // empty when it sent none: a host that streams the body before it has it
+  // whole frames the body by this length.
+  std::string_view declared_length;
 };
 
 // The header block is the run of header lines ("Name: value", ended by LF or
@@ -36,6 +40,18 @@ struct SplitResponse {
 // empty stream has no header and an empty body. The views point into
 // `stream`, which must outlive the result.
 SplitResponse SplitResponseStream(std::string_view stream);
+
+// Where the header block of a stream that is still growing ends, once that
+// is known: an empty line or a line that is not a header line has arrived
+// whole. `body_offset` is where the body starts (as SplitResponseStream
+// reports it for the same bytes) and `ended_by_empty_line` false when a line
+// that is not a header line ended the block. Nothing while more bytes could
+// still extend the block.
+struct HeaderBlockEnd {
+  std::size_t body_offset = 0;
+  bool ended_by_empty_line = false;
+};
+std::optional<HeaderBlockEnd> FindHeaderBlockEnd(std::string_view stream);
 
 // The status code at the start of a status line ("404 Not Found", "200"):
 // three digits from 100 to 999 followed by the end or a blank. Nothing for

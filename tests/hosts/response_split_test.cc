@@ -31,6 +31,31 @@ TEST_P(ResponseSplitTest, SplitsHeadersFromBody) {
   EXPECT_EQ(split.content_length_mismatch, test.length_mismatch);
 }
 
+// A host that streams the body finds the header block's end while the
+// stream grows: once found (at any length), it must be where the whole
+// stream's split puts the body, and never before the block is complete.
+TEST_P(ResponseSplitTest, GrowingStreamEndsTheHeaderBlockWhereTheWholeSplitDoes) {
+  const SplitCase& test = GetParam();
+  const std::size_t body_offset = SplitResponseStream(test.stream).body_offset;
+  std::optional<HeaderBlockEnd> found;
+  std::size_t found_at_length = 0;
+  for (std::size_t length = 0; length <= test.stream.size() && !found; ++length) {
+    found = FindHeaderBlockEnd(std::string_view(test.stream).substr(0, length));
+    found_at_length = length;
+  }
+  if (found) {
+    EXPECT_EQ(found->body_offset, body_offset);
+    EXPECT_LE(found->body_offset, found_at_length);
+    const std::string_view before = std::string_view(test.stream).substr(0, body_offset);
+    EXPECT_EQ(found->ended_by_empty_line, before.ends_with("\n\r\n") || before.ends_with("\n\n") ||
+                                              before == "\r\n" || before == "\n");
+  } else {
+    // Never known complete: every byte could still be a header line, and the
+    // whole split takes it all as headers.
+    EXPECT_EQ(body_offset, test.stream.size());
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Streams, ResponseSplitTest,
     ::testing::Values(
@@ -130,6 +155,13 @@ INSTANTIATE_TEST_SUITE_P(
                   "",
                   false}),
     [](const ::testing::TestParamInfo<SplitCase>& param_info) { return param_info.param.name; });
+
+TEST(SplitResponseStreamTest, KeepsTheDeclaredLengthForAHostThatStreams) {
+  EXPECT_EQ(
+      SplitResponseStream("Content-Length: 12\r\nContent-Length: 9\r\n\r\nab").declared_length,
+      "12");
+  EXPECT_EQ(SplitResponseStream("X-A: 1\r\n\r\nab").declared_length, "");
+}
 
 TEST(ParseStatusCodeTest, ReadsTheLeadingCode) {
   const struct {
