@@ -2,7 +2,9 @@
 # Benchmark of the host, the module and a back-end that answers at once, with
 # wrk on loopback, each figure beside its yardstick: nginx serving the same
 # file statically, and the single-threaded loop of the ticket lock protocol.
-# Prints figures and ratios; it is not a test and asserts nothing.
+# Prints figures and ratios; it is not a test and asserts nothing. When
+# build/mod_dudarovuvadu.so and apache2 are there, answer delivery is also
+# measured through Apache httpd against httpd serving the same file itself.
 #
 #   bench/run-bench.sh            env: DUDAROVUVADU_BUILD_DIR (default: build),
 #                                      DURATION (seconds per run, default 10)
@@ -148,3 +150,69 @@ printf '  host  %10s MB/s  (%s responses, %s errors)\n  nginx %10s MB/s  (%s res
   "$g_mbs" "$g_req" "$g_err" "$m_mbs" "$m_req" "$(ratio "$g_mbs" "$m_mbs")"
 printf '  host peak memory (VmHWM) %d kB before, %d kB after: %s x the file size per request in flight (target < 3)\n' \
   "$hwm_before" "$hwm_after" "$per_request"
+
+# 4. Answer delivery through Apache httpd (mpm_event) and mod_dudarovuvadu,
+#    against httpd serving the same answer file statically and against nginx.
+apache_bin="$(command -v apache2 || echo /usr/sbin/apache2)"
+if [[ ! -f "$build/mod_dudarovuvadu.so" || ! -x "$apache_bin" ]]; then
+  printf '\nApache httpd: skipped (%s or %s is missing)\n' "$build/mod_dudarovuvadu.so" "$apache_bin"
+  exit 0
+fi
+apache_modules="$(apxs -q LIBEXECDIR 2>/dev/null || echo /usr/lib/apache2/modules)"
+apache_port=$((nginx_port + 1))
+mkdir -p "$work/apache"
+apache_user=""
+if [[ "$(id -u)" -eq 0 ]]; then
+  # httpd's children drop root rights: the module keeps its spool files as www-data.
+  chown -R www-data:www-data "$root"
+  apache_user=$'User www-data\nGroup www-data'
+fi
+cat > "$work/apache/httpd.conf" <<CONF
+ServerRoot "$work/apache"
+Listen 127.0.0.1:$apache_port
+ServerName 127.0.0.1
+PidFile "$work/apache/httpd.pid"
+DefaultRuntimeDir "$work/apache"
+ErrorLog "$work/apache/error.log"
+LoadModule mpm_event_module "$apache_modules/mod_mpm_event.so"
+LoadModule alias_module "$apache_modules/mod_alias.so"
+LoadModule authz_core_module "$apache_modules/mod_authz_core.so"
+<Location "/">
+  Require all granted
+</Location>
+LoadModule dudarovuvadu_module "$build/mod_dudarovuvadu.so"
+$apache_user
+StartServers 2
+ServerLimit 2
+ThreadsPerChild 16
+MaxRequestWorkers 32
+KeepAlive On
+MaxKeepAliveRequests 0
+DocumentRoot "$work/apache"
+Alias /out/ "$root/out/"
+DudarovuvaduExtension "$root/module/dudarovuvadu.so"
+<Location "/scripts/dudarovuvadu.dll">
+  SetHandler dudarovuvadu
+</Location>
+CONF
+# In a session of its own: httpd signals its whole process group when it stops.
+setsid "$apache_bin" -f "$work/apache/httpd.conf" -DFOREGROUND &
+pids+=($!)
+for _ in $(seq 1 100); do
+  curl -s -o /dev/null "http://127.0.0.1:$apache_port/" && break
+  sleep 0.1
+done
+base="http://127.0.0.1:$apache_port/scripts/dudarovuvadu.dll"
+a_basket="$(answered_ticket getqvbasket)"
+a_size="$(stat -c %s "$root/out/$a_basket.htm")"
+read -r a_req a_bytes a_us a_err < <(run_wrk 2 16 "$base?DoCommand?Logon=bench&Command=getqvbasket&P1=$a_basket&P2=&P3=")
+read -r s_req s_bytes s_us s_err < <(run_wrk 2 16 "http://127.0.0.1:$apache_port/out/$a_basket.htm")
+read -r x_req x_bytes x_us x_err < <(run_wrk 2 16 "http://127.0.0.1:$nginx_port/out/$a_basket.htm")
+a_rps="$(per_second "$a_req" "$a_us")"
+s_rps="$(per_second "$s_req" "$s_us")"
+x_rps="$(per_second "$x_req" "$x_us")"
+printf '\nAnswer delivery through Apache httpd, mpm_event (basket answer of %d bytes, 2 threads, 16 connections)\n' "$a_size"
+printf '  httpd + module   %10s req/s  (%s errors)\n  httpd static     %10s req/s  (%s errors)\n  nginx static     %10s req/s  (%s errors)\n' \
+  "$a_rps" "$a_err" "$s_rps" "$s_err" "$x_rps" "$x_err"
+printf '  module / httpd static %6s   (target >= 0.8)\n  module / nginx        %6s\n' \
+  "$(ratio "$a_rps" "$s_rps")" "$(ratio "$a_rps" "$x_rps")"

@@ -10,6 +10,7 @@ PACKAGES="
   curl chromium wrk nginx-light openssl
   dpkg-dev file lintian systemd
   clang-14 libclang-rt-14-dev gcovr
+  apache2 apache2-dev
 "
 
 missing=""

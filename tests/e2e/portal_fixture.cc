@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -16,6 +17,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -70,12 +72,87 @@ std::string DecodeChunked(std::string_view data) {
   return body;
 }
 
+std::string RandomLoopbackAddress() {
+  static std::random_device random;
+  std::uniform_int_distribution<int> octet(1, 254);
+  return "127." + std::to_string(octet(random)) + "." + std::to_string(octet(random)) + "." +
+         std::to_string(octet(random));
+}
+
+// Apache httpd started as root serves as this user, which must own the
+// install root so the module can keep its spool there.
+constexpr char kApacheUser[] = "www-data";
+
+bool PrepareApacheUser(const std::string& root, std::string* error) {
+  if (::geteuid() != 0) return true;  // httpd keeps the test's own user
+  const passwd* user = ::getpwnam(kApacheUser);
+  if (user == nullptr) {
+    *error = std::string("no user ") + kApacheUser + " for httpd to run as";
+    return false;
+  }
+  std::error_code walk_error;
+  for (auto it = fs::recursive_directory_iterator(root, walk_error);
+       !walk_error && it != fs::recursive_directory_iterator(); it.increment(walk_error)) {
+    if (::lchown(it->path().c_str(), user->pw_uid, user->pw_gid) != 0) walk_error.clear();
+  }
+  if (::chown(root.c_str(), user->pw_uid, user->pw_gid) != 0) {
+    *error = "cannot give " + root + " to " + kApacheUser + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+// A configuration of its own for one httpd: everything it writes (pid file,
+// runtime files, logs) stays inside the install root, so parallel tests
+// never meet.
+std::string ApacheConfig(const std::string& root, const std::string& listen, HostKind kind,
+                         const std::string& max_body) {
+  const std::string modules = DUDAROVUVADU_APACHE_MODULE_DIR;
+  std::string config = "ServerRoot \"" + root + "/apache\"\n";
+  config += "Listen " + listen + "\nServerName " + listen.substr(0, listen.find(':')) + "\n";
+  config += "PidFile \"" + root + "/apache/httpd.pid\"\n";
+  config += "DefaultRuntimeDir \"" + root + "/apache\"\n";
+  config += "ErrorLog \"" + root + "/host.log\"\nLogLevel notice\n";
+  config += "LogFormat \"%a \\\"%r\\\" %>s %b\" portal\n";
+  config += "CustomLog \"" + root + "/host.log\" portal\n";
+  if (kind == HostKind::kApachePrefork) {
+    config += "LoadModule mpm_prefork_module \"" + modules + "/mod_mpm_prefork.so\"\n";
+    config += "StartServers 4\nMinSpareServers 4\nMaxSpareServers 8\nMaxRequestWorkers 24\n";
+  } else {
+    config += "LoadModule mpm_event_module \"" + modules + "/mod_mpm_event.so\"\n";
+    config += "StartServers 2\nServerLimit 2\nThreadLimit 12\nThreadsPerChild 12\n";
+    config += "MinSpareThreads 4\nMaxSpareThreads 24\nMaxRequestWorkers 24\n";
+  }
+  // Without an authorization module httpd refuses every request.
+  config += "LoadModule authz_core_module \"" + modules + "/mod_authz_core.so\"\n";
+  config += "<Location \"/\">\n    Require all granted\n</Location>\n";
+  config += "LoadModule dudarovuvadu_module \"" + fs::absolute(BuildDir()).string() +
+            "/mod_dudarovuvadu.so\"\n";
+  if (::geteuid() == 0) {
+    config += std::string("User ") + kApacheUser + "\nGroup " + kApacheUser + "\n";
+  }
+  config += "DocumentRoot \"" + root + "/www\"\nKeepAlive On\nTimeout 30\n";
+  config += "GracefulShutdownTimeout 10\n";
+  if (!max_body.empty()) config += "LimitRequestBody " + max_body + "\n";
+  config += "DudarovuvaduExtension \"" + root + "/module/dudarovuvadu.so\"\n";
+  config += "<Location \"/scripts/dudarovuvadu.dll\">\n    SetHandler dudarovuvadu\n</Location>\n";
+  return config;
+}
+
 }  // namespace
+
+HostKind HostFromEnvironment() {
+  const char* host = std::getenv("DUDAROVUVADU_E2E_HOST");
+  if (host == nullptr) return HostKind::kEmbedded;
+  if (std::strcmp(host, "apache-prefork") == 0) return HostKind::kApachePrefork;
+  if (std::strcmp(host, "apache-event") == 0) return HostKind::kApacheEvent;
+  return HostKind::kEmbedded;
+}
 
 // ---------------------------------------------------------------- processes
 
 bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& output_path,
-                         const std::string& error_path) {
+                         const std::string& error_path, bool own_process_group) {
   output_path_ = output_path;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -87,10 +164,17 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, error_path.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
   }
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  if (own_process_group) {
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+  }
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
-  const int failed = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
+  const int failed = posix_spawn(&pid_, args[0], &actions, &attributes, args.data(), environ);
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (failed != 0) pid_ = -1;
   return failed == 0;
@@ -398,6 +482,7 @@ Portal::Portal(Options options) {
     return;
   }
   WriteFile("module/dudarovuvadu.dir", root_ + "\r\n");
+  if (options.host != HostKind::kEmbedded && !PrepareApacheUser(root_, &error_)) return;
 
   if (!backend_.Start({build + "/dudarovuvadu-backend", "--root", root_, "--docs", Path("docs"),
                        "--delay", std::to_string(options.backend_delay_ms)},
@@ -406,16 +491,17 @@ Portal::Portal(Options options) {
     error_ = "the back-end did not start: " + backend_.Output();
     return;
   }
-  if (!StartHost(options.host_options)) return;
+  if (options.host == HostKind::kEmbedded) {
+    StartHost(options.host_options);
+  } else {
+    StartApache(options.host_options, options.host);
+  }
 }
 
 bool Portal::StartHost(const std::vector<std::string>& extra_options) {
-  std::random_device random;
-  std::uniform_int_distribution<int> octet(1, 254);
   const std::string build = BuildDir();
   for (int attempt = 0; attempt < 8; ++attempt) {
-    const std::string address = "127." + std::to_string(octet(random)) + "." +
-                                std::to_string(octet(random)) + "." + std::to_string(octet(random));
+    const std::string address = RandomLoopbackAddress();
     // 8000 also gives "http" URLs: the way out when something holds 8080 on
     // every address.
     const std::string port = attempt < 5 ? "8080" : "8000";
@@ -443,6 +529,47 @@ bool Portal::StartHost(const std::vector<std::string>& extra_options) {
     host_.Stop();
   }
   error_ = "the host did not start: " + host_.Output();
+  return false;
+}
+
+bool Portal::StartApache(const std::vector<std::string>& extra_options, HostKind kind) {
+  std::string max_body;
+  for (std::size_t i = 0; i < extra_options.size(); ++i) {
+    if (extra_options[i] == "--max-body" && i + 1 < extra_options.size()) {
+      max_body = extra_options[++i];
+    } else {
+      error_ = "httpd has no equivalent of host option " + extra_options[i];
+      return false;
+    }
+  }
+  fs::create_directory(Path("apache"));
+  fs::create_directory(Path("www"));
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const std::string address = RandomLoopbackAddress();
+    const std::string port = attempt < 5 ? "8080" : "8000";
+    WriteFile("apache/httpd.conf", ApacheConfig(root_, address + ":" + port, kind, max_body));
+    if (!host_.Start({DUDAROVUVADU_APACHE_HTTPD, "-f", Path("apache/httpd.conf"), "-DFOREGROUND"},
+                     Path("host.log"), {}, /*own_process_group=*/true)) {
+      error_ = "cannot start " DUDAROVUVADU_APACHE_HTTPD;
+      return false;
+    }
+    // Ready once the parent has bound the address and a child has loaded the
+    // extension.
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      const std::string log = host_.Output();
+      if (log.find("resuming normal operations") != std::string::npos &&
+          log.find("loaded in process") != std::string::npos) {
+        module_url_ = "http://" + address + ":" + port + "/scripts/dudarovuvadu.dll";
+        return true;
+      }
+      if (!host_.Running()) break;  // that address is taken, or the configuration is wrong
+      std::this_thread::sleep_for(20ms);
+    }
+    host_.Stop();
+    if (host_.Output().find("could not bind") == std::string::npos) break;
+  }
+  error_ = "httpd did not start: " + host_.Output();
   return false;
 }
 

@@ -31,8 +31,10 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   // Standard error goes to `error_path`, or with standard output when empty.
+  // `own_process_group`: for a server that signals its whole process group
+  // when it stops (httpd does), so the test is not signalled with it.
   bool Start(const std::vector<std::string>& argv, const std::string& output_path,
-             const std::string& error_path = {});
+             const std::string& error_path = {}, bool own_process_group = false);
   // Waits up to `timeout` for the process to end by itself; its exit status,
   // or nullopt when it had to be killed.
   std::optional<int> WaitForExit(std::chrono::milliseconds timeout);
@@ -97,12 +99,21 @@ std::string Between(std::string_view text, std::string_view before, std::string_
 // "&amp;" and friends back to their characters (for hrefs read from a page).
 std::string HtmlUnescape(std::string_view text);
 
+// The server that runs the module: the embedded host, or Apache httpd with
+// mod_dudarovuvadu under one of its two process models.
+enum class HostKind { kEmbedded, kApachePrefork, kApacheEvent };
+// DUDAROVUVADU_E2E_HOST ("apache-prefork", "apache-event"), so the same
+// cases run against every host; the embedded host when unset.
+HostKind HostFromEnvironment();
+
 class Portal {
  public:
   struct Options {
     int backend_delay_ms = 0;
-    // Extra options for the host, e.g. {"--max-body", "1000"}.
+    // Extra options for the host, e.g. {"--max-body", "1000"}; Apache httpd
+    // takes "--max-body" as LimitRequestBody.
     std::vector<std::string> host_options;
+    HostKind host = HostFromEnvironment();
   };
   explicit Portal(Options options);
   Portal() : Portal(Options{}) {}
@@ -123,6 +134,8 @@ class Portal {
                            std::string_view p3 = {}) const;
 
   ChildProcess& backend() { return backend_; }
+  // The host process: for Apache httpd its parent process, whose output
+  // holds the error log and the access log ("client \"request line\" status").
   ChildProcess& host() { return host_; }
 
   // Follows the wait page of a new request: fetches `url`, then the page's
@@ -137,6 +150,7 @@ class Portal {
 
  private:
   bool StartHost(const std::vector<std::string>& extra_options);
+  bool StartApache(const std::vector<std::string>& extra_options, HostKind kind);
 
   std::string error_;
   std::string root_;

@@ -1,0 +1,220 @@
+// The portal inside Apache httpd, for what only httpd brings: several
+// processes sharing one install root at once, a graceful restart with
+// requests in flight, and a wrong DudarovuvaduExtension at start-up.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <filesystem>
+#include <iostream>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/portal_fixture.h"
+
+namespace e2e {
+namespace {
+
+using namespace std::chrono_literals;
+
+Portal::Options Under(HostKind kind, int backend_delay_ms = 0) {
+  Portal::Options options;
+  options.host = kind;
+  options.backend_delay_ms = backend_delay_ms;
+  return options;
+}
+
+std::size_t Count(std::string_view text, std::string_view what) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(what); at != std::string_view::npos;
+       at = text.find(what, at + what.size())) {
+    ++count;
+  }
+  return count;
+}
+
+// A body of its own for each client and post, with bytes of every value but
+// LF and zero (which the store rewrites).
+std::string PostBody(int client, int post) {
+  std::string body = "client " + std::to_string(client) + " post " + std::to_string(post) + ":";
+  for (int i = 0; i < 3000 + 97 * post; ++i) {
+    const char c = static_cast<char>(1 + (i * 7 + client) % 255);
+    body.push_back(c == '\n' ? 'n' : c);
+  }
+  return body;
+}
+
+TEST(ApacheE2eTest, PreforkProcessesShareTheInstallRootWithoutLosingARequest) {
+  Portal portal(Under(HostKind::kApachePrefork));
+  ASSERT_TRUE(portal.error().empty()) << portal.error();
+  constexpr int kClients = 8;
+  constexpr int kRequests = 25;
+
+  // New requests at once from several processes: every ticket distinct.
+  // Two processes may still draw one number (the lock file is tested, then
+  // written); the second then gets a wait page without a ticket, and its
+  // reload asks for a new one, as a browser's would.
+  std::mutex lock;
+  std::vector<std::string> tickets;
+  std::atomic<int> failures{0};
+  std::atomic<int> reloads{0};
+  std::string first_failure;
+  {
+    std::vector<std::jthread> clients;
+    for (int client = 0; client < kClients; ++client) {
+      clients.emplace_back([&, client] {
+        for (int i = 0; i < kRequests; ++i) {
+          std::string url =
+              portal.DoCommandUrl("anna", "hello", "", std::to_string(client), std::to_string(i));
+          std::string ticket;
+          std::optional<HttpResponse> wait;
+          for (int attempt = 0; attempt < 10 && ticket.empty(); ++attempt) {
+            if (attempt > 0) ++reloads;
+            wait = HttpExchange(url);
+            if (!wait) break;
+            url = WaitPageTarget(wait->body);
+            ticket = Between(url, "&p1=", "&");
+            if (url.empty()) break;
+          }
+          const std::lock_guard<std::mutex> hold(lock);
+          if (ticket.empty()) {
+            if (failures++ == 0) first_failure = wait ? wait->body : "no response";
+            continue;
+          }
+          tickets.push_back(ticket);
+        }
+      });
+    }
+  }
+  EXPECT_EQ(failures.load(), 0) << first_failure;
+  EXPECT_EQ(std::set<std::string>(tickets.begin(), tickets.end()).size(),
+            static_cast<std::size_t>(kClients * kRequests));
+  std::cout << "new requests that had to reload for a ticket: " << reloads.load() << " reloads\n";
+
+  // Posted data at once: every post stored whole under a number of its own,
+  // with its ready file.
+  {
+    std::vector<std::jthread> clients;
+    for (int client = 0; client < kClients; ++client) {
+      clients.emplace_back([&, client] {
+        for (int post = 0; post < kRequests; ++post) {
+          const std::string body = PostBody(client, post);
+          const auto stored = HttpExchange(portal.module_url() + "?StoreData", "POST", body,
+                                           "application/octet-stream");
+          if (!stored || stored->status != 200 || stored->body != std::to_string(body.size())) {
+            ++failures;
+          }
+        }
+      });
+    }
+  }
+  EXPECT_EQ(failures.load(), 0);
+  std::set<std::string> expected;
+  for (int client = 0; client < kClients; ++client) {
+    for (int post = 0; post < kRequests; ++post) expected.insert(PostBody(client, post));
+  }
+  std::set<std::string> found;
+  for (int number = 1; number <= kClients * kRequests; ++number) {
+    const auto data = portal.ReadFile("post/" + std::to_string(number) + ".txt");
+    const auto ready = portal.ReadFile("post/" + std::to_string(number) + ".rdy");
+    ASSERT_TRUE(data && ready) << "post " << number;
+    EXPECT_EQ(*ready, std::to_string(data->size())) << "post " << number;
+    found.insert(*data);
+  }
+  EXPECT_TRUE(found == expected) << found.size() << " distinct posts stored whole";
+  EXPECT_FALSE(portal.ReadFile("post/" + std::to_string(kClients * kRequests + 1) + ".txt"));
+}
+
+TEST(ApacheE2eTest, GracefulRestartFinishesTheRequestsInFlight) {
+  Portal portal(Under(HostKind::kApachePrefork));
+  ASSERT_TRUE(portal.error().empty()) << portal.error();
+  const std::string& url = portal.module_url();
+  const std::string authority = url.substr(7, url.find('/', 7) - 7);
+
+  // A post whose body is still arriving when the restart begins.
+  RawConnection slow(url);
+  ASSERT_TRUE(slow.Send("POST /scripts/dudarovuvadu.dll?StoreData HTTP/1.1\r\nHost: " + authority +
+                        "\r\nContent-Length: 10\r\n\r\nhalf-"));
+  // Events sent all through the restart.
+  std::atomic<bool> stop{false};
+  std::atomic<int> sent{0};
+  std::atomic<int> failed{0};
+  std::jthread events([&] {
+    while (!stop) {
+      const int n = sent++;
+      const auto done = HttpExchange(
+          url + "?DoCommand?Logon=anna&Command=newevent&P1=" + std::to_string(n) + "&P2=&P3=");
+      if (!done || done->body != "Done") ++failed;
+    }
+  });
+  std::this_thread::sleep_for(500ms);
+  const std::size_t loads_before = Count(portal.host().Output(), "loaded in process");
+  ASSERT_EQ(::kill(portal.host().pid(), SIGUSR1), 0);  // apachectl -k graceful
+  // The new generation of processes loads the extension anew.
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (Count(portal.host().Output(), "loaded in process") <= loads_before &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(50ms);
+  }
+  ASSERT_TRUE(slow.Send("whole"));
+  const auto stored = slow.ReadResponse();
+  std::this_thread::sleep_for(500ms);
+  stop = true;
+  events.join();
+
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->status, 200);
+  EXPECT_EQ(stored->body, "10");
+  EXPECT_EQ(portal.ReadFile("post/1.txt"), "half-whole");
+  EXPECT_EQ(failed.load(), 0) << "of " << sent.load();
+  const std::string log = portal.host().Output();
+  EXPECT_GT(Count(log, "loaded in process"), loads_before) << log;
+  // The old processes let the extension go once their last request was done.
+  EXPECT_GE(Count(log, "unloaded from process"), 1u) << log;
+  // Every event answered "Done" is in the file, once.
+  const std::string events_file = portal.ReadFile("events/anna.evt").value_or("");
+  EXPECT_EQ(Count(events_file, "\r\n"), static_cast<std::size_t>(sent.load()));
+}
+
+TEST(ApacheE2eTest, ServerRefusesToStartWithoutItsExtension) {
+  Portal portal(Under(HostKind::kApachePrefork));
+  ASSERT_TRUE(portal.error().empty()) << portal.error();
+  portal.host().Stop();
+  const std::string config = portal.ReadFile("apache/httpd.conf").value_or("");
+  const std::string extension = portal.Path("module/dudarovuvadu.so");
+  ASSERT_NE(config.find(extension), std::string::npos);
+  const struct {
+    const char* name;
+    std::string path;
+    const char* reason;  // in the log beside the path
+  } cases[] = {
+      {"missing", portal.Path("module/missing.so"), "No such file"},
+      {"not a library", portal.Path("module/dudarovuvadu.dir"), "cannot be loaded"},
+      {"no entry points", DUDAROVUVADU_APACHE_MODULE_DIR "/mod_dir.so",
+       "is not an extension module (no GetExtensionVersion)"},
+  };
+  for (const auto& test : cases) {
+    std::string broken = config;
+    broken.replace(broken.find(extension), extension.size(), test.path);
+    portal.WriteFile("apache/broken.conf", broken);
+    ChildProcess httpd;
+    ASSERT_TRUE(httpd.Start(
+        {DUDAROVUVADU_APACHE_HTTPD, "-f", portal.Path("apache/broken.conf"), "-DFOREGROUND"},
+        portal.Path("broken.log"), {}, /*own_process_group=*/true));
+    const auto status = httpd.WaitForExit(20s);
+    ASSERT_TRUE(status) << test.name << ": httpd kept running";
+    EXPECT_FALSE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << test.name;
+    const std::string log = portal.ReadFile("host.log").value_or("") + httpd.Output();
+    EXPECT_NE(log.find(test.path), std::string::npos) << test.name << "\n" << log;
+    EXPECT_NE(log.find(test.reason), std::string::npos) << test.name << "\n" << log;
+  }
+}
+
+}  // namespace
+}  // namespace e2e
