@@ -301,15 +301,17 @@ bool ApacheRequest::Take(const char* data, std::size_t size) {
   const std::optional<HeaderBlockEnd> end = FindHeaderBlockEnd(pending_);
   // The header block may still grow, or the answer may still end short.
   if (!end || pending_.size() - end->body_offset <= kHoldBack) return true;
-  if (!end->ended_by_empty_line) {
-    ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r_,
-                  "the extension sent a line that is not a well-formed header (a control "
-                  "character or no \"Name: value\"): not sent as a header, the body starts there");
-  }
+  if (!end->ended_by_empty_line) LogRefusedHeaderLine();
   StartResponse(SplitResponseStream(std::string_view(pending_)), false);
   std::string body = pending_.substr(end->body_offset);
   std::string().swap(pending_);
   return SendBody(body.data(), body.size());
+}
+
+void ApacheRequest::LogRefusedHeaderLine() {
+  ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r_,
+                "the extension sent a line that is not a well-formed header (a control character "
+                "or no \"Name: value\"): not sent as a header, the body starts there");
 }
 
 void ApacheRequest::StartResponse(const SplitResponse& split, bool whole) {
@@ -419,6 +421,8 @@ int ApacheRequest::Finish(DWORD result) {
     // The extension finished inside what could still have been its header
     // block: the whole response is here, read as the embedded host reads it.
     const SplitResponse split = SplitResponseStream(std::string_view(pending_));
+    const std::optional<HeaderBlockEnd> end = FindHeaderBlockEnd(pending_);
+    if (end && !end->ended_by_empty_line) LogRefusedHeaderLine();
     StartResponse(split, true);
     std::string whole = std::move(pending_);
     if (!SendBody(whole.data() + split.body_offset, whole.size() - split.body_offset)) {

@@ -58,6 +58,7 @@ class ApacheRequest {
   // extension has finished, pending_ is the whole response and its length
   // is known.
   void StartResponse(const SplitResponse& split, bool whole);
+  void LogRefusedHeaderLine();
   void ApplyStatus();
   void ApplyHeaders(const SplitResponse& split, bool whole);
   bool SendBody(const char* data, std::size_t size);

@@ -182,6 +182,97 @@ TEST(ApacheE2eTest, GracefulRestartFinishesTheRequestsInFlight) {
   EXPECT_EQ(Count(events_file, "\r\n"), static_cast<std::size_t>(sent.load()));
 }
 
+TEST(ApacheE2eTest, LargeDownloadStreamsWithItsOwnLengthUnderBothModels) {
+  for (HostKind kind : {HostKind::kApachePrefork, HostKind::kApacheEvent}) {
+    Portal portal(Under(kind));
+    ASSERT_TRUE(portal.error().empty()) << portal.error();
+    // Far past the part held back before the response starts, so the body
+    // goes out as the module writes it, framed by its Content-Length.
+    std::string bytes;
+    for (int i = 0; i < 3 * 1024 * 1024 + 7; ++i) bytes.push_back(static_cast<char>(i * 13 % 256));
+    portal.WriteFile("docs/large.pdf", bytes);
+    const auto answer = portal.FetchAnswer(portal.DoCommandUrl("anna", "getdoc", "", "large.pdf"));
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 200);
+    EXPECT_EQ(answer->CountHeader("Content-Length"), 1);
+    EXPECT_EQ(answer->Header("Content-Length"), std::to_string(bytes.size()));
+    EXPECT_FALSE(answer->Header("Transfer-Encoding"));
+    EXPECT_TRUE(answer->body == bytes) << answer->body.size() << " bytes";
+  }
+}
+
+// What httpd makes of an extension's answers, with a probe extension whose
+// query string picks what it sends.
+TEST(ApacheE2eTest, ExtensionAnswersBecomeWellFormedResponses) {
+  Portal portal(Under(HostKind::kApacheEvent));
+  ASSERT_TRUE(portal.error().empty()) << portal.error();
+  portal.host().Stop();
+  const std::string extension = portal.Path("module/dudarovuvadu.so");
+  std::string config = portal.ReadFile("apache/httpd.conf").value_or("");
+  ASSERT_NE(config.find(extension), std::string::npos);
+  config.replace(config.find(extension), extension.size(), PROBE_EXTENSION_PATH);
+  portal.WriteFile("apache/probe.conf", config);
+  ChildProcess httpd;
+  ASSERT_TRUE(httpd.Start(
+      {DUDAROVUVADU_APACHE_HTTPD, "-f", portal.Path("apache/probe.conf"), "-DFOREGROUND"},
+      portal.Path("probe.log"), {}, /*own_process_group=*/true));
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (portal.ReadFile("host.log").value_or("").find("Probe Extension") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
+  }
+  const std::string& url = portal.module_url();
+  std::optional<HttpResponse> response;
+  for (int attempt = 0; attempt < 50 && !response; ++attempt) {
+    response = HttpExchange(url + "?echo");
+    if (!response) std::this_thread::sleep_for(100ms);
+  }
+  ASSERT_TRUE(response);
+  const std::string address = url.substr(7, url.find(':', 7) - 7);
+  for (const std::string& line :
+       {"SERVER_PORT=" + url.substr(url.find(':', 7) + 1, 4), "SERVER_NAME=" + address,
+        std::string("SCRIPT_NAME=/scripts/dudarovuvadu.dll"), std::string("REMOTE_ADDR=127.0.0.1"),
+        std::string("QUERY_STRING=echo"), std::string("REQUEST_METHOD=GET"),
+        std::string("NO_SUCH_VARIABLE=<unknown>")}) {
+    EXPECT_NE(response->body.find(line + "\n"), std::string::npos) << line << "\n"
+                                                                   << response->body;
+  }
+
+  const struct {
+    const char* query;
+    int status;
+    const char* body;  // nullptr: not checked
+    const char* present_header;
+    const char* absent_header;
+  } cases[] = {
+      {"length-right", 200, "hello", "X-Probe", nullptr},
+      // A length that is not the body's: the true one goes out.
+      {"length-wrong", 200, "hello", "X-Probe", nullptr},
+      {"status-only", 413, nullptr, nullptr, nullptr},
+      {"silent-failure", 500, nullptr, nullptr, nullptr},
+      // A bare CR inside a value: no second header on the wire.
+      {"header-injection", 200, nullptr, "X-Good", "Set-Cookie"},
+  };
+  for (const auto& test : cases) {
+    const auto answer = HttpExchange(url + "?" + test.query);
+    ASSERT_TRUE(answer) << test.query;
+    EXPECT_EQ(answer->status, test.status) << test.query;
+    EXPECT_LE(answer->CountHeader("Content-Length"), 1) << test.query;
+    if (test.body != nullptr) {
+      EXPECT_EQ(answer->body, test.body) << test.query;
+      EXPECT_EQ(answer->Header("Content-Length"), std::to_string(answer->body.size()));
+    }
+    if (test.present_header != nullptr) {
+      EXPECT_TRUE(answer->Header(test.present_header)) << test.query;
+    }
+    if (test.absent_header != nullptr) {
+      EXPECT_FALSE(answer->Header(test.absent_header)) << test.query;
+    }
+  }
+  EXPECT_NE(portal.ReadFile("host.log").value_or("").find("not a well-formed header"),
+            std::string::npos);
+}
+
 TEST(ApacheE2eTest, ServerRefusesToStartWithoutItsExtension) {
   Portal portal(Under(HostKind::kApachePrefork));
   ASSERT_TRUE(portal.error().empty()) << portal.error();

@@ -50,9 +50,9 @@ TEST_P(ResponseSplitTest, GrowingStreamEndsTheHeaderBlockWhereTheWholeSplitDoes)
     EXPECT_EQ(found->ended_by_empty_line, before.ends_with("\n\r\n") || before.ends_with("\n\n") ||
                                               before == "\r\n" || before == "\n");
   } else {
-    // Never known complete: every byte could still be a header line, and the
-    // whole split takes it all as headers.
-    EXPECT_EQ(body_offset, test.stream.size());
+    // Never known complete: every whole line was a header line; only the
+    // unfinished last one, read whole, may start the body.
+    EXPECT_GE(body_offset, test.stream.rfind('\n') + 1);
   }
 }
 
