@@ -74,8 +74,11 @@ TEST(ApacheE2eTest, PreforkProcessesShareTheInstallRootWithoutLosingARequest) {
               portal.DoCommandUrl("anna", "hello", "", std::to_string(client), std::to_string(i));
           std::string ticket;
           std::optional<HttpResponse> wait;
-          for (int attempt = 0; attempt < 10 && ticket.empty(); ++attempt) {
-            if (attempt > 0) ++reloads;
+          for (int attempt = 0; attempt < 100 && ticket.empty(); ++attempt) {
+            if (attempt > 0) {
+              ++reloads;
+              std::this_thread::sleep_for(10ms);
+            }
             wait = HttpExchange(url);
             if (!wait) break;
             url = WaitPageTarget(wait->body);
