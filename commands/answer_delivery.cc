@@ -42,12 +42,15 @@ void CopyRemainingLines(gateway::WebExtension& extension, gateway::RequestContex
 }
 
 void DeliverAnswer(gateway::WebExtension& extension, gateway::RequestContext& context,
-                   std::string_view spool_result, std::string_view command, PhoneStep phone_step) {
+                   std::string_view spool_result, std::string_view command, PhoneStep phone_step,
+                   std::string_view own_wait_page) {
   if (!spool_result.empty() && spool_result.front() == '!') {
     WriteErrorPage(extension, context, "", spool_result.substr(1));
     return;
   }
-  spool::TextFileReader answer{std::string(spool_result)};
+  spool::TextFileReader answer = own_wait_page.empty()
+                                     ? spool::TextFileReader(std::string(spool_result))
+                                     : spool::TextFileReader::FromText(own_wait_page);
   if (!answer.is_open()) {
     WriteErrorPage(extension, context, "Can't open ", spool_result,
                    " (BACK or REFRESH button is forbidden)");

@@ -46,11 +46,12 @@ void DoCommand(gateway::WebExtension& extension, gateway::RequestContext& contex
       sent_p3 = token_text;
     }
   }
-  const std::string spool_result =
-      spool::ExchangeTicket(texts.server, logon, command_text, p1, p2, sent_p3, ticket_out);
+  std::string own_wait_page;
+  const std::string spool_result = spool::ExchangeTicket(texts.server, logon, command_text, p1, p2,
+                                                         sent_p3, ticket_out, &own_wait_page);
   if (ticket_out != nullptr && !token_text.empty()) spool::TraceSink(ticket);
 
-  DeliverAnswer(extension, context, spool_result, command_text, PhoneStep::kOffered);
+  DeliverAnswer(extension, context, spool_result, command_text, PhoneStep::kOffered, own_wait_page);
 }
 
 }  // namespace commands

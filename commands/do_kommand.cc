@@ -27,9 +27,10 @@ void DoKommand(gateway::WebExtension& extension, gateway::RequestContext& contex
 
   const std::string_view sent_p3 =
       SendsClientAddress(command_text, p3) ? std::string_view(texts.client_address) : p3;
-  const std::string spool_result =
-      spool::ExchangeTicket(texts.server, logon, command_text, p1, p2, sent_p3, nullptr);
-  DeliverAnswer(extension, context, spool_result, command_text, PhoneStep::kLeftOut);
+  std::string own_wait_page;
+  const std::string spool_result = spool::ExchangeTicket(texts.server, logon, command_text, p1, p2,
+                                                         sent_p3, nullptr, &own_wait_page);
+  DeliverAnswer(extension, context, spool_result, command_text, PhoneStep::kLeftOut, own_wait_page);
 }
 
 }  // namespace commands

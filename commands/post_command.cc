@@ -37,18 +37,21 @@ void PostCommand(gateway::WebExtension& extension, gateway::RequestContext& cont
   server.scheme = SchemeForPort(server.server_port);
 
   std::string result;
+  std::string own_wait_page;
   {
     const std::optional<std::string> form = PostedBodyCopy(body, count);
     // A body that cannot be copied is refused: nothing is spooled and the
     // response body stays empty.
     if (!form) return;
-    result = spool::ExchangePostedForm(server, WithoutTrailingBlanks(*form));
+    result = spool::ExchangePostedForm(server, WithoutTrailingBlanks(*form), &own_wait_page);
   }
   // An error result names no file; it is never tried as a file name, so an
   // error text can never open some file of that name. Every spool error
   // therefore answers with an empty body.
   if (result.empty() || result.front() == '!') return;
-  spool::TextFileReader file(result);
+  spool::TextFileReader file = own_wait_page.empty()
+                                   ? spool::TextFileReader(result)
+                                   : spool::TextFileReader::FromText(own_wait_page);
   if (!file.is_open()) return;
   CopyRemainingLines(extension, context, file);
 }

@@ -44,7 +44,9 @@ PostedForm DecodePostedForm(std::string_view body);
 // wait page, a form with p1 polls that ticket. The wait page is always the
 // HTML one, and a wait file that cannot be written still gives its path (the
 // caller then finds nothing to stream). Returns the spool result: a path to
-// stream, or "!" and an error text.
-std::string ExchangePostedForm(const ServerTexts& server, std::string_view body);
+// stream, or "!" and an error text; a wait page that belongs to this request
+// alone comes back in `own_wait_page`, as from ExchangeTicket.
+std::string ExchangePostedForm(const ServerTexts& server, std::string_view body,
+                               std::string* own_wait_page = nullptr);
 
 }  // namespace spool

@@ -12,15 +12,42 @@ namespace spool {
 TextFileReader::TextFileReader(const std::string& path)
     : file_(platform::File::Open(path.c_str(), platform::OpenMode::kRead)) {}
 
+namespace {
+
+// The bytes a text file holds for `text`: each LF as CR LF.
+std::string StoredBytes(std::string_view text) {
+  std::string stored;
+  stored.reserve(text.size() + text.size() / 16 + 2);
+  for (const char c : text) {
+    if (c == '\n') stored.push_back('\r');
+    stored.push_back(c);
+  }
+  return stored;
+}
+
+}  // namespace
+
+TextFileReader TextFileReader::FromText(std::string_view text) {
+  TextFileReader reader;
+  reader.memory_ = StoredBytes(text);
+  return reader;
+}
+
 bool TextFileReader::Fill() {
   begin_ = 0;
-  end_ = file_.Read(buffer_.data(), buffer_.size());
+  if (memory_) {
+    end_ = std::min(buffer_.size(), memory_->size() - memory_taken_);
+    std::memcpy(buffer_.data(), memory_->data() + memory_taken_, end_);
+    memory_taken_ += end_;
+  } else {
+    end_ = file_.Read(buffer_.data(), buffer_.size());
+  }
   return end_ > 0;
 }
 
 bool TextFileReader::ReadLine(std::string& line, std::size_t max_chars) {
   line.clear();
-  if (!file_.is_open()) {
+  if (!is_open()) {
     at_end_ = true;
     return false;
   }
@@ -69,12 +96,7 @@ TextFileWriter::TextFileWriter(const std::string& path, platform::OpenMode mode)
 
 bool TextFileWriter::Write(std::string_view text) {
   if (!file_.is_open()) return false;
-  std::string stored;
-  stored.reserve(text.size() + text.size() / 16 + 2);
-  for (const char c : text) {
-    if (c == '\n') stored.push_back('\r');
-    stored.push_back(c);
-  }
+  const std::string stored = StoredBytes(text);
   return file_.Write(stored.data(), stored.size());
 }
 

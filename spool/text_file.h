@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,7 +21,11 @@ inline constexpr std::size_t kLineCapacity = 1024;
 class TextFileReader {
  public:
   explicit TextFileReader(const std::string& path);
-  bool is_open() const { return file_.is_open(); }
+  // Reads `text` as if a TextFileWriter had written it to a file and this
+  // reader had opened that file: a page built in memory reads back exactly as
+  // the same page from the spool.
+  static TextFileReader FromText(std::string_view text);
+  bool is_open() const { return file_.is_open() || memory_.has_value(); }
 
   // Reads the next line as the runtime's line read does: characters up to and
   // including the first LF, at most `max_chars` of them (after CR LF became
@@ -30,12 +35,19 @@ class TextFileReader {
   // True once a read has met the end of the file.
   bool AtEnd() const { return at_end_; }
 
-  void Close() { file_.Close(); }
+  void Close() {
+    file_.Close();
+    memory_.reset();
+  }
 
  private:
+  TextFileReader() = default;
   // Refills the buffer; false at the end of the file.
   bool Fill();
   platform::File file_;
+  // The bytes of a reader over text, and how many of them Fill has taken.
+  std::optional<std::string> memory_;
+  std::size_t memory_taken_ = 0;
   // Bytes read from the file and not yet handed out: [begin_, end_).
   std::array<char, 4096> buffer_;
   std::size_t begin_ = 0;

@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/file.h"
 #include "spool/counters.h"
@@ -104,13 +105,63 @@ bool AnyLineEnd(const ServerTexts& server, const RequestFields& fields) {
   return false;
 }
 
+// The request a ticket was spooled for, as its wait file records it; nothing
+// when the wait file is gone (the answer was picked up) or holds no target.
+// Read whole, up to a bound well above the longest page this module writes.
+enum class WaitFileState { kMissing, kUnreadable, kRead };
+WaitFileState ReadTicketOwner(const std::string& wait_path, WaitPageRequest& owner) {
+  constexpr std::size_t kMaxWaitFileBytes = 256 * 1024;
+  TextFileReader file(wait_path);
+  if (!file.is_open()) return WaitFileState::kMissing;
+  // The page as its reader gets it (the file's CR LF back to LF).
+  std::string page;
+  std::string line;
+  while (page.size() < kMaxWaitFileBytes && file.ReadLine(line, kMaxWaitFileBytes)) {
+    page += line;
+  }
+  std::optional<WaitPageRequest> read = ReadWaitPageRequest(page);
+  if (!read) return WaitFileState::kUnreadable;
+  owner = std::move(*read);
+  return WaitFileState::kRead;
+}
+
+bool IsOwnPoll(const WaitPageRequest& owner, const RequestFields& fields) {
+  return owner.logon == fields.logon && owner.command == fields.command && owner.p1 == fields.p1 &&
+         owner.p2 == fields.p2 && owner.p3 == fields.p3;
+}
+
 std::string Poll(const RequestFields& fields, std::string* ticket_out) {
   const std::string root = ResolveInstallRoot();
   const TicketPaths paths = FormPaths(root, fields.p1);
-  SetTicketOut(ticket_out, fields.p1);
   const std::string p1(fields.p1);
   const std::string p3(fields.p3);
-  if (const std::string* unfit = FirstUnfitPath(paths, paths.wait)) return CantCreate(*unfit);
+  if (const std::string* unfit = FirstUnfitPath(paths, paths.wait)) {
+    SetTicketOut(ticket_out, fields.p1);
+    return CantCreate(*unfit);
+  }
+
+  // Tickets are small sequential numbers anyone can guess: a poll is
+  // answered only for the request the ticket was issued to, that is with the
+  // values its wait page reloads with. Any other poll touches nothing.
+  WaitPageRequest owner;
+  switch (ReadTicketOwner(paths.wait, owner)) {
+    case WaitFileState::kMissing:
+      // Picked up already (or never spooled): the wait file path, which the
+      // caller cannot open; never the answer.
+      SetTicketOut(ticket_out, fields.p1);
+      TraceFormat(kNotReadyTrace, p1.c_str(), p3.c_str(), paths.wait.c_str());
+      return paths.wait;
+    case WaitFileState::kUnreadable:
+      SetTicketOut(ticket_out, "");
+      return std::string(kInvalidTicketResult);
+    case WaitFileState::kRead:
+      if (!IsOwnPoll(owner, fields)) {
+        SetTicketOut(ticket_out, "");
+        return std::string(kInvalidTicketResult);
+      }
+      break;
+  }
+  SetTicketOut(ticket_out, fields.p1);
 
   if (platform::FileCanBeRead(paths.ready.c_str())) {
     // The back-end creates the ready flag only once the answer is complete.
@@ -155,7 +206,8 @@ bool WriteRequestFiles(const TicketPaths& paths, TextFileWriter& request, const 
 }
 
 std::string NewRequest(const ServerTexts& server, const RequestFields& fields,
-                       const ExchangeVariant& variant, std::string* ticket_out) {
+                       const ExchangeVariant& variant, std::string* ticket_out,
+                       std::string* own_wait_page) {
   if (AnyLineEnd(server, fields)) {
     SetTicketOut(ticket_out, "");
     return std::string(kLineEndResult);
@@ -207,10 +259,18 @@ std::string NewRequest(const ServerTexts& server, const RequestFields& fields,
       variant.phone_wait_page && IsPhoneCommand(fields.command)
           ? PhoneWaitPage(target, fields.command.find("numerote") != std::string_view::npos)
           : HtmlWaitPage(target, IsBasketCommand(fields.command));
+  SetTicketOut(ticket_out, ticket);
+  if (in_use) {
+    // Another request's ticket: this page is this request's alone and is
+    // handed over in memory. A shared file would be rewritten by concurrent
+    // requests between the write and the caller's read.
+    if (own_wait_page == nullptr) return CantCreate(wait_path);
+    *own_wait_page = page;
+    return wait_path;
+  }
   TextFileWriter wait_file(wait_path, platform::OpenMode::kWriteTruncate);
   const bool page_written = wait_file.is_open() && wait_file.Write(page);
   const bool closed = wait_file.Close();
-  SetTicketOut(ticket_out, ticket);
   if (!(page_written && closed) && variant.wait_file_failure_is_error) return CantCreate(wait_path);
   return wait_path;
 }
@@ -234,8 +294,10 @@ bool IsBasketCommand(std::string_view command) {
 bool IsPhoneCommand(std::string_view command) { return command.find("cisco") != command.npos; }
 
 std::string RunTicketExchange(const ServerTexts& server, const RequestFields& fields,
-                              const ExchangeVariant& variant, std::string* ticket_out) {
-  if (fields.p1.empty()) return NewRequest(server, fields, variant, ticket_out);
+                              const ExchangeVariant& variant, std::string* ticket_out,
+                              std::string* own_wait_page) {
+  if (own_wait_page != nullptr) own_wait_page->clear();
+  if (fields.p1.empty()) return NewRequest(server, fields, variant, ticket_out, own_wait_page);
   // p1 names six files and three deletions: only a ticket the counter can
   // issue may do so.
   if (!IsValidTicket(fields.p1)) {
@@ -247,9 +309,10 @@ std::string RunTicketExchange(const ServerTexts& server, const RequestFields& fi
 
 std::string ExchangeTicket(const ServerTexts& server, std::string_view logon,
                            std::string_view command, std::string_view p1, std::string_view p2,
-                           std::string_view p3, std::string* ticket_out) {
+                           std::string_view p3, std::string* ticket_out,
+                           std::string* own_wait_page) {
   return RunTicketExchange(server, RequestFields{logon, command, p1, p2, p3}, kQueryExchange,
-                           ticket_out);
+                           ticket_out, own_wait_page);
 }
 
 }  // namespace spool

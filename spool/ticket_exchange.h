@@ -28,12 +28,24 @@ inline constexpr std::string_view kLineEndResult = "!Invalid parameter (line end
 //
 // A non-empty p1 is a poll and must be a ticket the counter can issue: the
 // decimal text of 1 to 1000000, without sign, blank or leading zero;
-// anything else gives "!Invalid ticket" and touches no file. A new request
-// whose texts hold a CR or LF (they would add lines to the request file)
-// gives "!Invalid parameter (line end)" before a ticket is taken.
+// anything else gives "!Invalid ticket" and touches no file. A poll is
+// answered only when its logon, command, p2 and p3 are those the ticket's
+// request was spooled with, as its wait file records them (what its own
+// reload sends back); any other poll gives "!Invalid ticket" and touches no
+// file. A ticket whose wait file is gone (its answer picked up) gives the
+// wait file's path, which the caller cannot open. A new request whose texts
+// hold a CR or LF (they would add lines to the request file) gives
+// "!Invalid parameter (line end)" before a ticket is taken.
+//
+// A new request that draws a ticket still in use gets a wait page without
+// ticket that belongs to it alone: it comes back in `own_wait_page` (written
+// nowhere), and the result names out/wait.tmp for the trace. Callers stream
+// `own_wait_page` whenever it is not empty; without it that request gets
+// "!Can't create <out/wait.tmp>".
 std::string ExchangeTicket(const ServerTexts& server, std::string_view logon,
                            std::string_view command, std::string_view p1, std::string_view p2,
-                           std::string_view p3, std::string* ticket_out);
+                           std::string_view p3, std::string* ticket_out,
+                           std::string* own_wait_page = nullptr);
 
 // The request fields an exchange works on, whether they came from a query
 // or from a posted form.
@@ -61,7 +73,8 @@ inline constexpr ExchangeVariant kPostedFormExchange{false, false};
 // posted-form exchange (kPostedFormExchange, no ticket out). Same results and
 // refusals as ExchangeTicket.
 std::string RunTicketExchange(const ServerTexts& server, const RequestFields& fields,
-                              const ExchangeVariant& variant, std::string* ticket_out);
+                              const ExchangeVariant& variant, std::string* ticket_out,
+                              std::string* own_wait_page = nullptr);
 
 // True when `p1` is a ticket the in counter can have issued (see above).
 bool IsValidTicket(std::string_view p1);

@@ -3,7 +3,10 @@
 // for the phone, and the reload still delivers the same values.
 #include "spool/wait_page.h"
 
+#include <algorithm>
+#include <array>
 #include <string>
+#include <utility>
 
 namespace spool {
 
@@ -36,6 +39,53 @@ bool IsSafeServerByte(unsigned char c) {
     default:
       return true;
   }
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Undoes PercentEncodeValue; nothing for bytes it never writes.
+std::optional<std::string> DecodeValue(std::string_view encoded) {
+  std::string value;
+  value.reserve(encoded.size());
+  for (std::size_t at = 0; at < encoded.size(); ++at) {
+    const char c = encoded[at];
+    if (c != '%') {
+      if (!IsUnreserved(static_cast<unsigned char>(c))) return std::nullopt;
+      value.push_back(c);
+      continue;
+    }
+    if (encoded.size() - at < 3) return std::nullopt;
+    const int high = HexValue(encoded[at + 1]);
+    const int low = HexValue(encoded[at + 2]);
+    if (high < 0 || low < 0) return std::nullopt;
+    value.push_back(static_cast<char>(high * 16 + low));
+    at += 2;
+  }
+  return value;
+}
+
+// The target of either page form, as written (the encoded target holds no
+// quote, CR or LF).
+std::optional<std::string_view> TargetOf(std::string_view page) {
+  constexpr std::string_view kRefresh = "Refresh: 1;url=";
+  constexpr std::string_view kScript = "\nvar target=\"";
+  if (page.starts_with(kRefresh)) {
+    page.remove_prefix(kRefresh.size());
+    const std::size_t end = page.find_first_of("\r\n");
+    if (end == std::string_view::npos) return std::nullopt;
+    return page.substr(0, end);
+  }
+  const std::size_t start = page.find(kScript);
+  if (start == std::string_view::npos) return std::nullopt;
+  page.remove_prefix(start + kScript.size());
+  const std::size_t end = page.find("\";");
+  if (end == std::string_view::npos) return std::nullopt;
+  return page.substr(0, end);
 }
 
 }  // namespace
@@ -112,6 +162,42 @@ std::string PhoneWaitPage(std::string_view target, bool numerote) {
   page.append(numerote ? "<Text> </Text>\r\n" : "<Text>Veuillez patienter SVP...</Text>\r\n");
   page.append("</CiscoIPPhoneText>\r\n");
   return page;
+}
+
+std::optional<WaitPageRequest> ReadWaitPageRequest(std::string_view page) {
+  const std::optional<std::string_view> target = TargetOf(page);
+  if (!target) return std::nullopt;
+  constexpr std::string_view kCommandPart = "?DoCommand?";
+  // Values are encoded, so the last "?DoCommand?" starts them whatever the
+  // script name holds.
+  const std::size_t query_at = target->rfind(kCommandPart);
+  if (query_at == std::string_view::npos) return std::nullopt;
+  std::string_view query = target->substr(query_at + kCommandPart.size());
+
+  WaitPageRequest request;
+  const std::array<std::pair<std::string_view, std::string*>, 5> fields = {{
+      {"logon=", &request.logon},
+      {"command=", &request.command},
+      {"p1=", &request.p1},
+      {"p2=", &request.p2},
+      {"p3=", &request.p3},
+  }};
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    const auto& [name, value] = fields[i];
+    if (i > 0) {
+      if (!query.starts_with('&')) return std::nullopt;
+      query.remove_prefix(1);
+    }
+    if (!query.starts_with(name)) return std::nullopt;
+    query.remove_prefix(name.size());
+    const std::size_t end = std::min(query.find('&'), query.size());
+    std::optional<std::string> decoded = DecodeValue(query.substr(0, end));
+    if (!decoded) return std::nullopt;
+    *value = std::move(*decoded);
+    query.remove_prefix(end);
+  }
+  if (!query.empty()) return std::nullopt;
+  return request;
 }
 
 }  // namespace spool

@@ -4,6 +4,7 @@
 // one second later.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,5 +34,22 @@ std::string HtmlWaitPage(std::string_view target, bool basket);
 // The phone's wait page: the "Refresh: 1;url=<target>" header line, then
 // the CiscoIPPhoneText document (an empty text for a "numerote" command).
 std::string PhoneWaitPage(std::string_view target, bool numerote);
+
+// The request a wait page reloads, its values decoded: what the request was
+// spooled with, and so what its own browser or phone sends back when it polls.
+struct WaitPageRequest {
+  std::string logon;
+  std::string command;
+  std::string p1;
+  std::string p2;
+  std::string p3;
+
+  bool operator==(const WaitPageRequest&) const = default;
+};
+
+// Reads the reload target of a wait page of either form (the HTML page's
+// script string or the phone page's Refresh line) and decodes its five
+// values. Nothing when the page holds no target this module wrote.
+std::optional<WaitPageRequest> ReadWaitPageRequest(std::string_view page);
 
 }  // namespace spool

@@ -16,22 +16,12 @@ using testing::AnswerTicket;
 using testing::DoCommandQuery;
 using testing::FilesUnder;
 using testing::Headers;
+using testing::PostForm;
 using testing::RunQuery;
 using testing::StoredLines;
 using testing::TicketOf;
 
 constexpr char kReloadBase[] = "http://portal.example:8080/scripts/dudarovuvadu.dll?DoCommand?";
-
-harness::Response PostForm(const std::string& body,
-                           const std::map<std::string, std::string>& variables =
-                               harness::Request::DefaultServerVariables()) {
-  harness::Request request;
-  request.method = "POST";
-  request.query = "PostCommand";
-  request.body = body;
-  request.server_variables = variables;
-  return harness::Run(request);
-}
 
 std::vector<std::string> RequestLines(const harness::SpoolRoot& root, const std::string& ticket) {
   return StoredLines(root, "in/" + ticket + ".req");

@@ -56,6 +56,18 @@ inline harness::Response RunQuery(const std::string& query,
   return harness::Run(request);
 }
 
+// A form posted to PostCommand, URL-encoded in `body`.
+inline harness::Response PostForm(const std::string& body,
+                                  const std::map<std::string, std::string>& variables =
+                                      harness::Request::DefaultServerVariables()) {
+  harness::Request request;
+  request.method = "POST";
+  request.query = "PostCommand";
+  request.body = body;
+  request.server_variables = variables;
+  return harness::Run(request);
+}
+
 inline std::string Headers(const harness::Response& response) {
   return response.header_text.value_or("");
 }

@@ -240,6 +240,10 @@ TEST(PortalE2eTest, MalformedRequestFileIsAnsweredWithAnErrorPage) {
   ASSERT_PORTAL_UP(portal);
   // Not the module's work: a file dropped into in/ under a ticket of its own.
   portal.WriteFile("in/999999.req", std::string("\0\x01garbage", 9));
+  // The wait page of the request the poll below belongs to.
+  portal.WriteFile("out/999999.tmp",
+                   "<html>\r\n<head>\r\nvar target=\"http://h:1/m?DoCommand?logon=anna&"
+                   "command=hello&p1=999999&p2=&p3=\";\r\n");
   ASSERT_TRUE(portal.backend().WaitForOutput("malformed 999999:", 10s));
   const auto answer = HttpExchange(portal.DoCommandUrl("anna", "hello", "999999"));
   ASSERT_TRUE(answer);

@@ -50,8 +50,14 @@ std::string TextModeBytes(const std::string& text) {
 }
 
 std::string Exchange(std::string_view logon, std::string_view command, std::string_view p1,
-                     std::string_view p2, std::string_view p3, std::string* ticket_out) {
-  return ExchangeTicket(kServer, logon, command, p1, p2, p3, ticket_out);
+                     std::string_view p2, std::string_view p3, std::string* ticket_out,
+                     std::string* own_wait_page = nullptr) {
+  return ExchangeTicket(kServer, logon, command, p1, p2, p3, ticket_out, own_wait_page);
+}
+
+// The wait file of ticket `ticket` as the module writes it for a request.
+std::string WaitFileOf(const RequestFields& fields) {
+  return TextModeBytes(HtmlWaitPage(WaitPageTarget(kServer, fields), false));
 }
 
 TEST(ExchangeTicketTest, NewRequestWritesServerRequestAndWaitFiles) {
@@ -109,9 +115,10 @@ TEST(ExchangeTicketTest, PollWithReadyFlagPicksUpTheAnswer) {
   for (const Case& c : std::vector<Case>{
            {"getdoc", false}, {"getqvlist", true}, {"xfctunit", true}, {"GETQV", false}}) {
     harness::SpoolRoot root;
-    for (const char* name : {"in/17.req", "in/17.srv", "out/17.rdy", "out/17.tmp"}) {
+    for (const char* name : {"in/17.req", "in/17.srv", "out/17.rdy"}) {
       root.WriteFile(name, "x\r\n");
     }
+    root.WriteFile("out/17.tmp", WaitFileOf({"anna", c.command, "17", "", ""}));
     root.WriteFile("out/17.htm", "answer\r\n");
     std::string ticket;
     EXPECT_EQ(Exchange("anna", c.command, "17", "", "", &ticket), root.Path("out/17.htm"));
@@ -130,7 +137,7 @@ TEST(ExchangeTicketTest, PollWithReadyFlagPicksUpTheAnswer) {
 TEST(ExchangeTicketTest, PollWithoutReadyFlagTouchesNothing) {
   harness::SpoolRoot root;
   root.WriteFile("in/17.req", "r\r\n");
-  root.WriteFile("out/17.tmp", "wait\r\n");
+  root.WriteFile("out/17.tmp", WaitFileOf({"anna", "getdoc", "17", "x", "y"}));
   const auto before = Snapshot(root);
   std::string ticket;
   EXPECT_EQ(Exchange("anna", "getdoc", "17", "x", "y", &ticket), root.Path("out/17.tmp"));
@@ -146,17 +153,20 @@ TEST(ExchangeTicketTest, TicketInUseGetsTheSharedWaitPageWithoutTicket) {
   root.WriteFile("in/18.req", "earlier request\r\n");
   root.WriteFile("out/18.rdy", "");
   std::string ticket = "preset";
-  EXPECT_EQ(Exchange("anna", "getlist", "", "x", "y", &ticket), root.Path("out/wait.tmp"));
+  std::string own_page;
+  EXPECT_EQ(Exchange("anna", "getlist", "", "x", "y", &ticket, &own_page),
+            root.Path("out/wait.tmp"));
   EXPECT_EQ(ticket, "");
   EXPECT_EQ(root.ReadFile("in/18.req"), "earlier request\r\n");
   EXPECT_FALSE(root.Exists("in/18.srv"));
   EXPECT_FALSE(root.Exists("out/18.tmp"));
   EXPECT_TRUE(root.Exists("out/18.rdy"));  // the earlier request's answer stays ready
-  EXPECT_EQ(root.ReadFile("out/wait.tmp"),
-            TextModeBytes(HtmlWaitPage("http://portal.example.org:8080/scripts/"
-                                       "dudarovuvadu.dll?DoCommand?logon=anna&command=getlist&"
-                                       "p1=&p2=x&p3=y",
-                                       false)));
+  // The page is this request's alone: handed over, written nowhere.
+  EXPECT_EQ(own_page, HtmlWaitPage("http://portal.example.org:8080/scripts/"
+                                   "dudarovuvadu.dll?DoCommand?logon=anna&command=getlist&"
+                                   "p1=&p2=x&p3=y",
+                                   false));
+  EXPECT_FALSE(root.Exists("out/wait.tmp"));
   // The reload asks again and gets the next number.
   EXPECT_EQ(Exchange("anna", "getlist", "", "x", "y", &ticket), root.Path("out/19.tmp"));
   EXPECT_EQ(ticket, "19");
