@@ -137,5 +137,31 @@ TEST(PhoneWaitPageTest, RegressionValueCannotAddHeaderLines) {
   EXPECT_EQ(page.find("Set-Cookie: "), std::string::npos);
 }
 
+// The request a wait page reloads is read back from either form, values
+// decoded; a page this module did not write gives nothing.
+TEST(ReadWaitPageRequestTest, ReadsBackWhatEitherPageFormCarries) {
+  const std::string odd = std::string("a&b=c \"%+\xE9") + '\x01';
+  const WaitPageRequest expected{"anna", "getqv list", "12", odd, "p3?DoCommand?x"};
+  const std::string target = WaitPageTarget(
+      kServer, {expected.logon, expected.command, expected.p1, expected.p2, expected.p3});
+  EXPECT_EQ(ReadWaitPageRequest(HtmlWaitPage(target, true)), expected);
+  EXPECT_EQ(ReadWaitPageRequest(HtmlWaitPage(target, false)), expected);
+  EXPECT_EQ(ReadWaitPageRequest(PhoneWaitPage(target, false)), expected);
+
+  const std::string refused[] = {
+      "",
+      "some answer\r\n",
+      HtmlWaitPage("http://h:1/s?DoCommand?logon=a&command=b&p1=1&p2=", false),
+      HtmlWaitPage("http://h:1/s?DoCommand?logon=a&command=b&p1=1&p2=&p3=&p4=", false),
+      HtmlWaitPage("http://h:1/s?DoCommand?command=b&logon=a&p1=1&p2=&p3=", false),
+      HtmlWaitPage("http://h:1/s?DoCommand?logon=a%2&command=b&p1=1&p2=&p3=", false),
+      HtmlWaitPage("http://h:1/s?DoCommand?logon=a b&command=b&p1=1&p2=&p3=", false),
+      HtmlWaitPage("http://h:1/s?logon=a&command=b&p1=1&p2=&p3=", false),
+  };
+  for (const std::string& page : refused) {
+    EXPECT_EQ(ReadWaitPageRequest(page), std::nullopt) << page;
+  }
+}
+
 }  // namespace
 }  // namespace spool
