@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -154,6 +155,11 @@ std::uint32_t WebExtension::HandleRequest(EXTENSION_CONTROL_BLOCK* request) {
     dispatch = false;
   }
 
+  // The detached response, given back to its stream however the send ends.
+  const auto release = [&context](unsigned char* buffer) {
+    if (context.stream() != nullptr) context.stream()->Release(buffer);
+  };
+  std::unique_ptr<unsigned char, decltype(release)> owned_response(nullptr, release);
   unsigned char* response = nullptr;
   std::uint32_t response_length = 0;
   if (dispatch) {
@@ -192,7 +198,8 @@ std::uint32_t WebExtension::HandleRequest(EXTENSION_CONTROL_BLOCK* request) {
       if (take_response && context.stream() != nullptr) {
         try {
           response_length = context.stream()->size();
-          response = context.stream()->Detach();
+          owned_response.reset(context.stream()->Detach());
+          response = owned_response.get();
         } catch (...) {
           // No room for the terminator: the response is lost, the request failed.
           response = nullptr;
@@ -204,8 +211,9 @@ std::uint32_t WebExtension::HandleRequest(EXTENSION_CONTROL_BLOCK* request) {
     }
   }
 
-  // Send: status line, header block, "\r\n", body.
-  const std::string status_line = FormatStatusLine(request->dwHttpStatusCode);
+  // Send: status line, header block, "\r\n", body. The callback takes
+  // writable, zero-ended texts: the strings' own buffers serve as they are.
+  std::string status_line = FormatStatusLine(request->dwHttpStatusCode);
   std::string header_block;
   if (response != nullptr) {
     const std::uint32_t mark =
@@ -213,15 +221,11 @@ std::uint32_t WebExtension::HandleRequest(EXTENSION_CONTROL_BLOCK* request) {
     header_block.assign(reinterpret_cast<const char*>(response), mark);
     context.set_end_of_headers(mark);
   }
-  std::vector<char> status_text(status_line.begin(), status_line.end());
-  status_text.push_back('\0');
-  std::vector<char> header_text(header_block.begin(), header_block.end());
-  header_text.push_back('\0');
   bool sent = false;
   if (request->ServerSupportFunction != nullptr) {
     sent = request->ServerSupportFunction(
-               request->ConnID, HSE_REQ_SEND_RESPONSE_HEADER, status_text.data(), nullptr,
-               response != nullptr ? reinterpret_cast<DWORD*>(header_text.data()) : nullptr) != 0;
+               request->ConnID, HSE_REQ_SEND_RESPONSE_HEADER, status_line.data(), nullptr,
+               response != nullptr ? reinterpret_cast<DWORD*>(header_block.data()) : nullptr) != 0;
   }
   // A client that reset the connection is no failure of this request.
   if (!sent && (request->ServerSupportFunction == nullptr ||
@@ -241,7 +245,6 @@ std::uint32_t WebExtension::HandleRequest(EXTENSION_CONTROL_BLOCK* request) {
     }
   }
 
-  if (response != nullptr) context.stream()->Release(response);
   if (result == HSE_STATUS_SUCCESS) request->dwHttpStatusCode = 200;
   return result;
 }
@@ -396,7 +399,12 @@ int WebExtension::CallCommand(RequestContext& context, char* request_text, char*
     arguments = text;
   }
   if (name != nullptr && *name == '\0') name = nullptr;
-  if (arguments != nullptr && *arguments == '\0') arguments = nullptr;
+  // A posted body is empty by its length: binary data may start with a zero
+  // byte. A query string is a text and ends at its first one.
+  if (arguments != nullptr &&
+      (command_text != nullptr ? context.received_count() == 0 : *arguments == '\0')) {
+    arguments = nullptr;
+  }
 
   const CommandLookUp found = LookUpCommand(map, name, nullptr);
   if (found.command == nullptr) return ResultUnknownCommand;

@@ -38,6 +38,8 @@ TEST(StoreDataTest, StoresTheBodyAsPostedAndAnswersTheStoredSize) {
       {"zero byte at the end", std::string("x\0y\0", 4), "4", "x|y|"},
       {"LF stored as CR LF", "a\nb", "4", "a\r\nb"},
       {"trailing blanks kept", "abc  ", "5", "abc  "},
+      {"zero byte first", std::string("\0bin", 4), "4", "|bin"},
+      {"one zero byte", std::string(1, '\0'), "1", "|"},
   };
   for (const StoreCase& c : cases) {
     harness::SpoolRoot root;

@@ -208,6 +208,19 @@ TEST(PortalE2eTest, StoreDataBodyLargerThanTheAvailablePart) {
   EXPECT_EQ(portal.ReadFile("post/" + number + ".rdy"), std::to_string(body.size()));
 }
 
+// Binary data may start with a zero byte; it is stored like any other.
+TEST(PortalE2eTest, StoreDataBodyStartingWithAZeroByteIsStored) {
+  Portal portal;
+  ASSERT_PORTAL_UP(portal);
+  const std::string body("\0\x89PNG\x1a\0tail", 11);
+  const auto stored =
+      HttpExchange(portal.module_url() + "?StoreData", "POST", body, "application/octet-stream");
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->status, 200u);
+  EXPECT_EQ(stored->body, "11");
+  EXPECT_TRUE(portal.backend().WaitForOutput("received=11 stored=11")) << portal.backend().Output();
+}
+
 TEST(PortalE2eTest, PostCommandBodyLargerThanTheAvailablePart) {
   Portal portal;
   ASSERT_PORTAL_UP(portal);

@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +28,19 @@ struct Call {
 class RecordingExtension;
 RecordingExtension* g_extension = nullptr;
 
+// A stream that counts the buffers given back to it.
+class CountingStream : public HtmlStream {
+ public:
+  explicit CountingStream(std::atomic<int>& releases) : releases_(releases) {}
+  void Release(unsigned char* buffer) override {
+    ++releases_;
+    HtmlStream::Release(buffer);
+  }
+
+ private:
+  std::atomic<int>& releases_;
+};
+
 class RecordingExtension : public WebExtension {
  public:
   RecordingExtension() : WebExtension('&') { g_extension = this; }
@@ -42,6 +58,18 @@ class RecordingExtension : public WebExtension {
   std::string headers;
   std::string body = "ok";
   bool throws = false;
+  // The send of the body fails as when memory runs out.
+  bool send_throws = false;
+  std::atomic<int> releases{0};
+
+  bool WriteBody(RequestContext& context, const void* bytes, std::uint32_t count,
+                 std::uint32_t reserved) override {
+    if (send_throws) throw std::bad_alloc();
+    return WebExtension::WriteBody(context, bytes, count, reserved);
+  }
+  std::unique_ptr<HtmlStream> CreateStream() override {
+    return std::make_unique<CountingStream>(releases);
+  }
 
  private:
   static void Record(const char* name, WebExtension& extension, RequestContext& context,
@@ -215,6 +243,20 @@ TEST_F(WebExtensionTest, RawBodyKeepsItsTrailingBlanksAndZeroBytes) {
   EXPECT_EQ(extension_.calls[0].texts[0], body);
 }
 
+// A POST body is empty by its length, not by its first byte: a raw body
+// that starts with a zero byte is data like any other.
+TEST_F(WebExtensionTest, RawBodyStartingWithAZeroByteReachesTheCommand) {
+  for (const std::string& body : {std::string(1, '\0'), std::string("\0abc", 4),
+                                  std::string("\0\0 \r\n", 5), std::string("\0\x89PNG\r\n", 7)}) {
+    extension_.calls.clear();
+    const harness::Response response = Post("Raw", body);
+    EXPECT_EQ(response.status_line, "200 OK") << body.size();
+    ASSERT_EQ(extension_.calls.size(), 1u) << body.size();
+    EXPECT_EQ(extension_.calls[0].raw_count, body.size());
+    EXPECT_EQ(extension_.calls[0].texts[0], body);
+  }
+}
+
 TEST_F(WebExtensionTest, NamedArgumentsInAPostBodyAreTrimmed) {
   Post("Six", "Logon=anna&Command=getlist\r\n");
   ASSERT_EQ(extension_.calls.size(), 1u);
@@ -295,6 +337,19 @@ TEST_F(WebExtensionTest, WriteFailuresAre500) {
     EXPECT_EQ(response.result, static_cast<DWORD>(HSE_STATUS_ERROR)) << failing;
     EXPECT_EQ(response.recorded_status, 500u) << failing;
   }
+}
+
+// The detached response goes back to its stream once, also when the send
+// step throws (no memory for the header texts, or a failing write).
+TEST_F(WebExtensionTest, DetachedResponseIsReleasedWhateverTheSendThrows) {
+  const harness::Response sent = Get("Default");
+  EXPECT_EQ(sent.body(), "ok");
+  EXPECT_EQ(extension_.releases.load(), 1);
+
+  extension_.releases = 0;
+  extension_.send_throws = true;
+  EXPECT_THROW(Get("Default"), std::bad_alloc);
+  EXPECT_EQ(extension_.releases.load(), 1);
 }
 
 TEST_F(WebExtensionTest, ConcurrentRequestsShareOneParameterCache) {
