@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 namespace platform {
 
@@ -51,6 +52,17 @@ class File {
 
 // Removes a file; false if it could not be removed (missing included).
 bool RemoveFile(const char* path);
+
+// Replaces `target` by `source` in one step, so that a reader of `target`
+// finds either its old content or the new one, never a part. Both are in the
+// same directory; `source` is gone afterwards. False if it failed (then
+// `target` is as it was).
+bool ReplaceFile(const std::string& source, const std::string& target);
+
+// Whether the file system takes two names that differ only in letter case
+// for the same file: false on POSIX, true on Windows. A name granted by a
+// list is matched against a requested one accordingly.
+extern const bool kFileNamesIgnoreCase;
 
 // True when the file exists and can be opened for reading.
 bool FileCanBeRead(const char* path);

@@ -3,8 +3,11 @@
 // read-increment-write of the counter file, inside it.
 #include "spool/counters.h"
 
+#include <atomic>
 #include <climits>
+#include <cstdint>
 #include <optional>
+#include <random>
 #include <string>
 
 #include "platform/clock.h"
@@ -101,14 +104,19 @@ platform::CriticalSection& FallbackPostSection() {
   return section;
 }
 
+std::atomic<int> g_lock_wait_tries{kLockWaitTries};
+
+int LockWaitTries() { return g_lock_wait_tries.load(std::memory_order_relaxed); }
+
 // Waits while the lock file exists, one try of 1 ms each, until `tries`
-// reaches kLockWaitTries. `tries` runs over the whole call, so once spent a
+// reaches the bound. `tries` runs over the whole call, so once spent a
 // later wait sleeps at most once and the caller takes the lock over.
 void WaitForLockFile(const std::string& lock_path, int& tries) {
+  const int bound = LockWaitTries();
   while (platform::FileCanBeRead(lock_path.c_str())) {
     platform::SleepMilliseconds(1);
     ++tries;
-    if (tries >= kLockWaitTries) break;
+    if (tries >= bound) break;
   }
 }
 
@@ -118,6 +126,33 @@ void WriteLockFile(const std::string& lock_path, std::string_view content) {
   // read-back of the in lock notices it.
   (void)lock.Write(content);
   (void)lock.Close();
+}
+
+// A name beside the counter that no other writer picks: processes sharing
+// the root are kept apart by the lock files only as far as those reach.
+std::string TemporaryNameFor(const std::string& counter_path) {
+  thread_local std::mt19937_64 generator{std::random_device{}()};
+  char suffix[17];
+  std::uint64_t value = generator();
+  for (int i = 15; i >= 0; --i) {
+    suffix[i] = "0123456789abcdef"[value & 0x0F];
+    value >>= 4;
+  }
+  suffix[16] = '\0';
+  return counter_path + "." + suffix + ".tmp";
+}
+
+// Writes `number` into a new temporary file and puts it in the counter's
+// place. On any failure the temporary file is removed and the counter keeps
+// its old value.
+bool ReplaceCounterFile(const std::string& counter_path, long number) {
+  const std::string temporary = TemporaryNameFor(counter_path);
+  TextFileWriter writer(temporary, platform::OpenMode::kCreateExclusive);
+  if (!writer.is_open()) return false;
+  const bool written = writer.Write(std::to_string(number) + "\n");
+  if (writer.Close() && written && platform::ReplaceFile(temporary, counter_path)) return true;
+  (void)platform::RemoveFile(temporary.c_str());
+  return false;
 }
 
 // Reads, increments, wraps and writes a counter file; returns the value read
@@ -133,9 +168,7 @@ std::pair<long, long> AdvanceCounter(const std::string& counter_path,
     if (reader.ReadLine(line, kCounterReadChars)) stored = ParseCounterText(line);
   }
   const long next = stored >= kMaxCounterNumber ? 1 : stored + 1;
-  TextFileWriter writer(counter_path, platform::OpenMode::kWriteTruncate);
-  (void)writer.Write(std::to_string(next) + "\n");
-  (void)writer.Close();
+  (void)ReplaceCounterFile(counter_path, next);
   return {stored, next};
 }
 
@@ -231,7 +264,7 @@ long TakeInTicket(std::string_view logon, std::string_view command, std::string_
     if (reader.ReadLine(line, kLockReadChars)) content = line;
     reader.Close();
     CutLineEnd(content, 1);
-    const bool bound_spent = tries >= kLockWaitTries || round >= kLockWaitTries;
+    const bool bound_spent = tries >= LockWaitTries() || round >= LockWaitTries();
     if (content == readable || bound_spent) {
       if (short_traces) {
         TraceFormat("%s", kLockMatchShort);
@@ -284,5 +317,11 @@ long TakePostNumber() {
   TraceFormat(kPostCounterTrace, stored, next);
   return next;
 }
+
+namespace testing {
+
+void SetLockWaitTries(int tries) { g_lock_wait_tries.store(tries > 0 ? tries : kLockWaitTries); }
+
+}  // namespace testing
 
 }  // namespace spool

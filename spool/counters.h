@@ -15,6 +15,9 @@ inline constexpr long kMaxCounterNumber = 1000000;
 // that a lock left by a dead holder is taken over.
 inline constexpr int kLockWaitTries = 10000;
 
+// A counter file is written as a temporary file beside it that then replaces
+// it, so a crash or a full disk leaves the old value, never an empty file.
+
 // Takes the next request ticket. The request identity ("logon=..&command=..
 // &p2=..&p3=..", cut to 1023 characters) is written into the in lock and read
 // back after 1 ms to narrow the race between processes. Never fails: with an
@@ -25,6 +28,13 @@ long TakeInTicket(std::string_view logon, std::string_view command, std::string_
 
 // Takes the next posted-data number. Never fails.
 long TakePostNumber();
+
+namespace testing {
+// Sets the bound on the tries of 1 ms a call waits for a lock file, so that
+// tests can take a stale lock over without waiting ten seconds; 0 restores
+// kLockWaitTries.
+void SetLockWaitTries(int tries);
+}  // namespace testing
 
 // The request identity of the in lock, cut to its 1023-character buffer.
 std::string RequestIdentity(std::string_view logon, std::string_view command, std::string_view p2,

@@ -111,6 +111,13 @@ bool File::Close() {
 
 bool RemoveFile(const char* path) { return path != nullptr && unlink(path) == 0; }
 
+bool ReplaceFile(const std::string& source, const std::string& target) {
+  // rename() is atomic within one file system.
+  return std::rename(source.c_str(), target.c_str()) == 0;
+}
+
+const bool kFileNamesIgnoreCase = false;
+
 bool FileCanBeRead(const char* path) { return File::Open(path, OpenMode::kRead).is_open(); }
 
 namespace testing {

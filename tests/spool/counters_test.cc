@@ -4,12 +4,16 @@
 #include "spool/counters.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <set>
@@ -261,22 +265,86 @@ TEST(TakeInTicketTest, RootTooLongForTheCounterPathsStillGivesANumber) {
   platform::testing::ClearModulePathOverride();
 }
 
-// A lock file whose holder died is waited for at most 10000 tries of 1 ms,
-// then taken over and removed. Both counters are checked at once, so the
-// ten-second wait is paid once.
+// Restores the lock wait bound when a test ends.
+class LockWaitBound {
+ public:
+  explicit LockWaitBound(int tries) { testing::SetLockWaitTries(tries); }
+  ~LockWaitBound() { testing::SetLockWaitTries(0); }
+};
+
+// A lock file whose holder died is waited for at most its bound of tries of
+// 1 ms (10000 in the module, 200 here), then taken over and removed.
 TEST(CounterLockTest, StaleLocksAreTakenOverWithinTheBoundAndRemoved) {
+  constexpr int kTries = 200;
+  const LockWaitBound bound(kTries);
   harness::SpoolRoot root;
   root.WriteFile("dudarovuvadu.cnt.in.lock", "logon=dead&command=x&p2=&p3=\r\n");
   root.WriteFile("dudarovuvadu.cnt.post.lock", "locked\r\n");
   root.WriteFile("dudarovuvadu.cnt.in.txt", "9\r\n");
   long post_number = 0;
+  const auto start = std::chrono::steady_clock::now();
   std::thread post([&] { post_number = TakePostNumber(); });
   EXPECT_EQ(TakeInTicket("anna", "getlist", "", "", ""), 10);
   post.join();
+  // Each try sleeps at least 1 ms: the lock was waited for, not ignored.
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kTries));
   EXPECT_EQ(post_number, 1);
   EXPECT_FALSE(root.Exists("dudarovuvadu.cnt.in.lock"));
   EXPECT_FALSE(root.Exists("dudarovuvadu.cnt.post.lock"));
   EXPECT_EQ(root.ReadFile("dudarovuvadu.cnt.in.txt"), "10\r\n");
+}
+
+// On a full disk the counter used to be truncated and then not written:
+// numbering restarted at 1. The new value now goes into a temporary file
+// that replaces the counter only once complete.
+TEST(CounterFileTest, FullDiskKeepsTheOldValueAndLeavesNoTemporaryFile) {
+  // The in lock cannot be written either, so it never reads back: its
+  // waits end at the bound.
+  const LockWaitBound bound(20);
+  struct Case {
+    const char* counter;
+    long (*take)();
+  };
+  const Case cases[] = {
+      {"dudarovuvadu.cnt.in.txt", [] { return TakeInTicket("anna", "getlist", "", "", ""); }},
+      {"dudarovuvadu.cnt.post.txt", [] { return TakePostNumber(); }},
+  };
+  for (const Case& c : cases) {
+    harness::SpoolRoot root;
+    root.WriteFile(c.counter, "41\r\n");
+    long number = 0;
+    {
+      // No file may grow past 0 bytes, as on a full disk.
+      std::signal(SIGXFSZ, SIG_IGN);
+      rlimit saved{};
+      ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+      rlimit full = saved;
+      full.rlim_cur = 0;
+      ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
+      number = c.take();
+      ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    }
+    EXPECT_EQ(number, 42) << c.counter;
+    EXPECT_EQ(root.ReadFile(c.counter), "41\r\n") << c.counter;
+    for (const auto& entry : std::filesystem::directory_iterator(root.path())) {
+      EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+    }
+    // Once there is room again, numbering goes on from the kept value.
+    EXPECT_EQ(c.take(), 42) << c.counter;
+    EXPECT_EQ(root.ReadFile(c.counter), "42\r\n") << c.counter;
+  }
+}
+
+TEST(CounterFileTest, ReplaceFileSwapsInTheNewContentWhole) {
+  harness::TempDir dir;
+  dir.WriteFile("counter", "old\r\n");
+  dir.WriteFile("counter.new", "new\r\n");
+  EXPECT_TRUE(platform::ReplaceFile(dir.Path("counter.new"), dir.Path("counter")));
+  EXPECT_EQ(dir.ReadFile("counter"), "new\r\n");
+  EXPECT_FALSE(dir.Exists("counter.new"));
+  // A source that is missing leaves the target as it was.
+  EXPECT_FALSE(platform::ReplaceFile(dir.Path("missing"), dir.Path("counter")));
+  EXPECT_EQ(dir.ReadFile("counter"), "new\r\n");
 }
 
 TEST(CounterConcurrencyTest, ThreadsNeverShareANumber) {
