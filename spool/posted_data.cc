@@ -61,8 +61,13 @@ long StoreWithinBound(std::string_view data, long received_length, long max_numb
   if (!paths) return 0;
   const bool written = writer->Write(text);
   // The data file is complete and closed before anything else happens, so a
-  // ready file never announces half-written data.
-  if (!writer->Close() || !written) return 0;
+  // ready file never announces half-written data. Data that could not be
+  // written whole (a full disk) is removed: nobody could use half of it.
+  const bool closed = writer->Close();
+  if (!closed || !written) {
+    (void)platform::RemoveFile(paths->data.c_str());
+    return 0;
+  }
 
   std::int64_t stored_size = -1;
   {
@@ -73,12 +78,15 @@ long StoreWithinBound(std::string_view data, long received_length, long max_numb
   if (stored_size <= 0) return 0;
 
   // A ready file left under this number by an earlier round of the counter is
-  // replaced. If it cannot be written the size is still the answer; the
-  // back-end then never takes the data as complete.
+  // replaced. It is written whole or the store fails: a ready file without
+  // its length would announce data whose length the back-end cannot know,
+  // and data without a ready file would never be taken.
   TextFileWriter ready(paths->ready, platform::OpenMode::kWriteTruncate);
-  if (ready.is_open()) {
-    (void)ready.Write(std::to_string(received_length));
-    (void)ready.Close();
+  const bool ready_written = ready.is_open() && ready.Write(std::to_string(received_length));
+  if (!ready.Close() || !ready_written) {
+    (void)platform::RemoveFile(paths->ready.c_str());
+    (void)platform::RemoveFile(paths->data.c_str());
+    return 0;
   }
   return static_cast<long>(stored_size);
 }

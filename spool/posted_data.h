@@ -17,7 +17,9 @@ inline constexpr long kMaxPostNumbersPerStore = 1000000;
 // gets `received_length` as decimal text without line end. Returns the size
 // of the stored data file, or 0 when nothing usable was stored (no data, no
 // free number, an unusable post directory, a failed write); then no ready
-// file is written.
+// file is written. A store that fails once its files exist (a full disk)
+// removes them: a data file is never left half-written, and a ready file is
+// written whole or not at all.
 long StorePostedData(std::string_view data, long received_length);
 
 namespace testing {

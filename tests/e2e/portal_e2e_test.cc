@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <iomanip>
+#include <sstream>
 #include <thread>
 
 #include "tests/e2e/portal_fixture.h"
@@ -202,10 +205,19 @@ TEST(PortalE2eTest, StoreDataBodyLargerThanTheAvailablePart) {
     if (c == '\n') expected += '\r';
     expected += c == '\0' ? '|' : c;
   }
+  // The back-end removes what it consumed; its report carries the FNV-1a
+  // digest of the stored bytes.
+  std::uint64_t digest = 0xcbf29ce484222325ULL;
+  for (const char c : expected)
+    digest = (digest ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
+  std::ostringstream digest_text;
+  digest_text << std::hex << std::setw(16) << std::setfill('0') << digest;
+  EXPECT_NE(portal.backend().Output().find(" fnv1a=" + digest_text.str()), std::string::npos)
+      << portal.backend().Output();
   const std::string number =
       Between(portal.backend().Output(), "posted ", ": received=" + std::to_string(body.size()));
-  EXPECT_TRUE(portal.ReadFile("post/" + number + ".txt") == expected);
-  EXPECT_EQ(portal.ReadFile("post/" + number + ".rdy"), std::to_string(body.size()));
+  EXPECT_FALSE(portal.ReadFile("post/" + number + ".txt"));
+  EXPECT_FALSE(portal.ReadFile("post/" + number + ".rdy"));
 }
 
 // Binary data may start with a zero byte; it is stored like any other.

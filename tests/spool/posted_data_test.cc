@@ -4,10 +4,13 @@
 #include "spool/posted_data.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -130,6 +133,45 @@ TEST(StorePostedDataTest, AFailingOpenNeverAnnouncesIncompleteData) {
     if (size == 0) {
       EXPECT_EQ(complete, 0) << "open " << nth;
     }
+  }
+}
+
+// Runs `store` with no file allowed to grow past `max_bytes`, as on a disk
+// that is full after that many bytes.
+long StoreOnAFullDisk(rlim_t max_bytes, const std::function<long()>& store) {
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit saved{};
+  if (getrlimit(RLIMIT_FSIZE, &saved) != 0) ADD_FAILURE() << "getrlimit";
+  rlimit full = saved;
+  full.rlim_cur = max_bytes;
+  if (setrlimit(RLIMIT_FSIZE, &full) != 0) ADD_FAILURE() << "setrlimit";
+  const long size = store();
+  if (setrlimit(RLIMIT_FSIZE, &saved) != 0) ADD_FAILURE() << "setrlimit back";
+  return size;
+}
+
+// A store that fails on a full disk leaves nothing behind: no half data file,
+// no ready file without its length, and the answer says nothing was stored.
+TEST(StorePostedDataTest, FullDiskLeavesNeitherHalfDataNorAnEmptyReadyFile) {
+  {
+    // The data does not fit.
+    harness::SpoolRoot root;
+    const std::string data(5000, 'd');
+    EXPECT_EQ(StoreOnAFullDisk(1000, [&] { return StorePostedData(data, 5000); }), 0);
+    EXPECT_FALSE(root.Exists("post/1.txt"));
+    EXPECT_FALSE(root.Exists("post/1.rdy"));
+  }
+  {
+    // The data fits, its length in the ready file does not.
+    harness::SpoolRoot root;
+    std::filesystem::create_symlink("/dev/full", root.Path("post/1.rdy"));
+    EXPECT_EQ(StorePostedData("abc", 3), 0);
+    EXPECT_FALSE(root.Exists("post/1.txt"));
+    EXPECT_FALSE(std::filesystem::is_symlink(root.Path("post/1.rdy")));
+    // With room again the next store is whole.
+    EXPECT_EQ(StorePostedData("abc", 3), 3);
+    EXPECT_EQ(root.ReadFile("post/2.txt"), "abc");
+    EXPECT_EQ(root.ReadFile("post/2.rdy"), "3");
   }
 }
 

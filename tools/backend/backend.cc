@@ -11,10 +11,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <set>
+#include <system_error>
 #include <vector>
 
 #include "tools/backend/answers.h"
@@ -352,6 +355,7 @@ void Backend::ConsumePosted(const std::string& number) {
   // stand-in does with it.
   std::ifstream data(data_path, std::ios::binary);
   if (!data) {
+    RemovePosted(number);
     Report("posted " + number + ": ready file without data file");
     return;
   }
@@ -360,14 +364,37 @@ void Backend::ConsumePosted(const std::string& number) {
   std::string head;
   std::uint64_t stored_size = 0;
   char buffer[64 * 1024];
+  // FNV-1a over the stored bytes, so that a reader of the report can check
+  // them after the files are gone.
+  std::uint64_t digest = 0xcbf29ce484222325ULL;
   while (data.read(buffer, sizeof buffer) || data.gcount() > 0) {
     const auto count = static_cast<std::size_t>(data.gcount());
     if (head.size() < kHeadBytes) head.append(buffer, std::min(count, kHeadBytes - head.size()));
+    for (std::size_t i = 0; i < count; ++i) {
+      digest = (digest ^ static_cast<unsigned char>(buffer[i])) * 0x100000001b3ULL;
+    }
     stored_size += count;
   }
+  data.close();
   const std::string preview = FromSpoolText(head);
-  Report("posted " + number + ": received=" + (AllDigits(*ready) ? *ready : "?") +
-         " stored=" + std::to_string(stored_size) + " data=" + Preview(preview));
+  std::string digest_text(16, '0');
+  for (std::size_t i = digest_text.size(); i-- > 0; digest >>= 4) {
+    digest_text[i] = "0123456789abcdef"[digest & 0x0F];
+  }
+  // Removed before the report, so a reader of the report finds them gone.
+  RemovePosted(number);
+  Report("posted " + number + ": received=" + (AllDigits(*ready) ? *ready : "?") + " stored=" +
+         std::to_string(stored_size) + " data=" + Preview(preview) + " fnv1a=" + digest_text);
+}
+
+void Backend::RemovePosted(const std::string& number) {
+  // Consumed data is removed, or the module's store would walk past every
+  // number still taken. The ready file goes first: while the data file is
+  // there the module does not reuse the number, so a new store's ready file
+  // is never the one removed.
+  std::error_code ignored;
+  std::filesystem::remove(Dir("post") + "/" + number + ".rdy", ignored);
+  std::filesystem::remove(Dir("post") + "/" + number + ".txt", ignored);
 }
 
 void Backend::ScanEvents() {

@@ -68,6 +68,8 @@ class Backend {
                         Clock::time_point now);
   bool WriteAnswer(const std::string& ticket, const std::string& text);
   void ConsumePosted(const std::string& number);
+  // Removes the ready file, then the data file, of consumed posted data.
+  void RemovePosted(const std::string& number);
   void ConsumeEvents(const std::string& file_name);
   void DrainInotify(Clock::time_point now);
   std::chrono::milliseconds NextWait(Clock::time_point now) const;

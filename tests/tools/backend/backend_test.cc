@@ -238,6 +238,26 @@ TEST_F(BackendTest, PostedDataConsumedOnceWhenItsReadyFileIsComplete) {
   EXPECT_EQ(CountLines("posted 7: received=3 stored=4 data=a\\x0Ab"), 1) << report_.str();
 }
 
+// Consumed posted data is removed (ready file and data file), so the
+// module's store never walks past numbers that are done with; a ready file
+// whose data is missing goes too. The report keeps a digest of the bytes.
+TEST_F(BackendTest, ConsumedPostedDataIsRemoved) {
+  Backend backend(options_, report_);
+  std::string error;
+  ASSERT_TRUE(backend.Start(error));
+  Put("post/8.txt", "abc");
+  Put("post/8.rdy", "3");
+  Put("post/9.rdy", "5");
+  Put("post/10.txt", "still being written");
+  backend.ScanOnce(Backend::Clock::now());
+  // FNV-1a of "abc".
+  EXPECT_EQ(CountLines("posted 8: received=3 stored=3 data=abc fnv1a=e71fa2190541574b"), 1)
+      << report_.str();
+  EXPECT_EQ(CountLines("posted 9: ready file without data file"), 1) << report_.str();
+  for (const char* gone : {"post/8.txt", "post/8.rdy", "post/9.rdy"}) EXPECT_FALSE(Exists(gone));
+  EXPECT_TRUE(Exists("post/10.txt"));
+}
+
 TEST_F(BackendTest, EventLinesReportedOnceEachAndOnlyWhole) {
   Backend backend(options_, report_);
   std::string error;
