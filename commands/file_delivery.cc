@@ -102,15 +102,31 @@ std::optional<FileSubCommand> FileSubCommandNamed(std::string_view command) {
   return std::nullopt;
 }
 
+bool GrantsName(std::string_view entry, std::string_view escaped_name) {
+  // Escapes decode alike whatever their digits' case ([2f] and [2F]); the
+  // name's own letters match as the file system tells names apart.
+  const std::string granted = DecodeBracketEscapes(entry);
+  const std::string requested = DecodeBracketEscapes(escaped_name);
+  return platform::kFileNamesIgnoreCase ? gateway::EqualsIgnoringAsciiCase(granted, requested)
+                                        : granted == requested;
+}
+
 std::optional<std::string> FindRightsEntry(const std::string& rights_path,
                                            std::string_view escaped_name) {
   if (escaped_name.empty()) return std::nullopt;
   spool::TextFileReader list(rights_path);
   if (!list.is_open()) return std::nullopt;
   std::string line;
-  while (list.ReadLine(line)) {
+  // A line longer than one read comes in several pieces; none of them is an
+  // entry, or the tail of a long line would be granted on its own.
+  bool in_long_line = false;
+  while (list.ReadLine(line, kRightsLineChars)) {
+    const bool whole = line.back() == '\n' || list.AtEnd();
+    const bool skipped = in_long_line || !whole;
+    in_long_line = !whole;
+    if (skipped) continue;
     spool::CutLineEnd(line);
-    if (gateway::EqualsIgnoringAsciiCase(line, escaped_name)) return line;
+    if (GrantsName(line, escaped_name)) return line;
   }
   return std::nullopt;
 }

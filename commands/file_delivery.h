@@ -21,10 +21,17 @@ std::optional<FileSubCommand> FileSubCommandNamed(std::string_view command);
 // Largest part "getfile" encodes; its buffers take about four times as much.
 inline constexpr std::uint32_t kMaxGetfileLength = 16U * 1024U * 1024U;
 
-// The entry of the rights list at `rights_path` that equals `escaped_name`
-// (both in bracket-escaped form, ASCII case ignored, LF or CR LF line ends),
-// with its line end removed; nullopt when the list is missing, no entry
-// matches or the name is empty.
+// A rights-list line is read whole when it has at most this many characters,
+// its line end (LF) included: an entry of at most 1022 characters.
+inline constexpr std::size_t kRightsLineChars = 1023;
+
+// The entry of the rights list at `rights_path` that grants `escaped_name`,
+// with its line end removed (LF or CR LF); nullopt when the list is missing,
+// no entry matches or the name is empty. Entry and name are compared with
+// their bracket escapes decoded, byte for byte where file names are
+// case-sensitive (POSIX) and ignoring ASCII case where they are not
+// (Windows). A line longer than kRightsLineChars matches nothing, neither
+// its head nor its tail.
 std::optional<std::string> FindRightsEntry(const std::string& rights_path,
                                            std::string_view escaped_name);
 

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "platform/file.h"
+
 #include "tests/commands/query_test_support.h"
 
 namespace commands {
@@ -44,7 +46,7 @@ struct GrantedFile {
   }
 };
 
-TEST(FileDeliveryTest, RightsAreCheckedOnTheEscapedNameIgnoringCase) {
+TEST(FileDeliveryTest, RightsAreCheckedOnTheDecodedName) {
   harness::SpoolRoot root;
   root.MakeDir("files");
   root.WriteFile("files/a.pdf", "12345");
@@ -61,7 +63,7 @@ TEST(FileDeliveryTest, RightsAreCheckedOnTheEscapedNameIgnoringCase) {
       {Escaped(name) + "\r\n", Escaped(name), "5"},
       {Escaped(name) + "\n", lower_hex, "5"},       // LF ends; hex case ignored
       {"x\n" + Escaped(name), Escaped(name), "5"},  // last line without line end
-      {Escaped(name) + "\r\n", name, kDenied},      // decoded form is not an entry
+      {Escaped(name) + "\r\n", name, "5"},          // the same name, spelt unescaped
       {Escaped(name) + "\r\n", Escaped(name).substr(1), kDenied},
       {Escaped(name) + "\r\n", Escaped(name) + "x", kDenied},
       {"\r\n\n", "", kDenied},  // empty P1 never matches
@@ -72,16 +74,63 @@ TEST(FileDeliveryTest, RightsAreCheckedOnTheEscapedNameIgnoringCase) {
     EXPECT_EQ(RunQuery(DoCommandQuery("anna", "getfilelength", c.p1)).body(), c.body)
         << c.list << " / " << c.p1;
   }
-  // Letters in another case are granted, and the name is opened as sent.
+  // Letters in another case name another file where the file system tells
+  // them apart.
   root.WriteFile("rights/~anna.lst", Escaped(name) + "\r\n");
   std::string upper = Escaped(name);
   upper.replace(upper.size() - 5, 5, "A.PDF");
   EXPECT_EQ(RunQuery(DoCommandQuery("anna", "getfilelength", upper)).body(),
-            ErrorPage("Can't open '" + name.substr(0, name.size() - 5) +
-                      "A.PDF' (May have been already purged)"));
+            platform::kFileNamesIgnoreCase
+                ? ErrorPage("Can't open '" + name.substr(0, name.size() - 5) +
+                            "A.PDF' (May have been already purged)")
+                : kDenied);
   // No list at all.
   std::filesystem::remove(root.Path("rights/~anna.lst"));
   EXPECT_EQ(RunQuery(DoCommandQuery("anna", "getfilelength", Escaped(name))).body(), kDenied);
+}
+
+// A rights list grants exactly what it names: on a file system that tells
+// letter case apart another spelling is another file, and a line too long
+// for one read grants nothing, neither its head nor its tail.
+TEST(FileDeliveryTest, RightsListGrantsExactlyWhatItNames) {
+  harness::SpoolRoot root;
+  for (const char* dir : {"files", "files/pub", "files/PUB", "files/private"}) root.MakeDir(dir);
+  root.WriteFile("files/pub/a.txt", "public");
+  root.WriteFile("files/PUB/a.txt", "not granted");
+  root.WriteFile("files/private/secret.txt", "secret");
+  root.WriteFile("files/b.txt", "bee");
+  const std::string pub = Escaped(BackslashName(root.Path("files/pub/a.txt")));
+  const std::string other_case = Escaped(BackslashName(root.Path("files/PUB/a.txt")));
+  const std::string secret = Escaped(BackslashName(root.Path("files/private/secret.txt")));
+  const std::string bee = Escaped(BackslashName(root.Path("files/b.txt")));
+  // A line of 1006 + more characters whose tail, read on its own, would be
+  // the secret's entry.
+  const std::string head = BackslashName(root.Path("files/uploads/eve/"));
+  const std::string long_line = head + std::string(1023 - head.size(), 'd') + secret;
+  std::string hex_case = pub;
+  for (std::size_t at = hex_case.find("[5C]"); at != std::string::npos;
+       at = hex_case.find("[5C]", at)) {
+    hex_case.replace(at, 4, "[5c]");
+  }
+  struct Case {
+    const char* what;
+    std::string list, p1, body;
+  };
+  const Case cases[] = {
+      {"granted", pub + "\r\n", pub, "6"},
+      {"escape digits in either case", pub + "\r\n", hex_case, "6"},
+      {"the name's own letters in another case", pub + "\r\n", other_case,
+       platform::kFileNamesIgnoreCase ? "6" : kDenied},
+      {"tail of a long line", long_line + "\r\n" + bee + "\r\n", secret, kDenied},
+      {"head of a long line", long_line + "\r\n", long_line.substr(0, 1023), kDenied},
+      {"long last line without line end", pub + "\r\n" + long_line, secret, kDenied},
+      {"entry after a long line", long_line + "\r\n" + bee + "\r\n", bee, "3"},
+      {"longest entry that fits", std::string(1022, 'x') + "\r\n" + bee + "\n", bee, "3"},
+  };
+  for (const Case& c : cases) {
+    root.WriteFile("rights/~anna.lst", c.list);
+    EXPECT_EQ(RunQuery(DoCommandQuery("anna", "getfilelength", c.p1)).body(), c.body) << c.what;
+  }
 }
 
 TEST(FileDeliveryTest, GetFileLengthGivesTheSize) {
@@ -121,8 +170,9 @@ TEST(FileDeliveryTest, GetFileDataClampsThePartToTheFile) {
 
 TEST(FileDeliveryTest, GetFileDataTakesTheContentTypeFromTheRightsLine) {
   GrantedFile granted("%PDF-1.4");
+  // The same name with its "p" escaped: no ".pdf" on the rights line.
   std::string listed = granted.name;
-  listed.replace(listed.size() - 3, 3, "PDF");
+  listed.replace(listed.size() - 3, 1, "[70]");
   granted.root.WriteFile("rights/~anna.lst", listed + "\r\n");
   const harness::Response response =
       RunQuery(DoCommandQuery("anna", "getfiledata", granted.name, "0", "100"));

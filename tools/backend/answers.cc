@@ -92,6 +92,8 @@ Answer ListPage(const AnswerInput& input, std::string_view title) {
   answer.text += "<table id=\"documents\">\n";
   for (const Document& document : input.documents) {
     const std::string p1 = BracketEscape(document.path);
+    // An entry too long for the module's line read would never be granted.
+    if (p1.size() > kMaxRightsEntryChars) continue;
     const std::string size = std::to_string(document.size);
     rights += p1;
     rights += '\n';

@@ -4,6 +4,7 @@
 // and the documents folder, so tests can check every answer without files.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -35,6 +36,11 @@ struct Document {
 // The regular files directly in `folder` (hidden ones skipped), by name.
 // Empty when the folder cannot be read.
 std::vector<Document> ListDocuments(const std::string& folder);
+
+// The longest rights-list entry the module reads whole: its line, with the
+// line end read as one LF, holds at most 1023 characters. A document whose
+// entry would be longer is left out of the list (and not granted).
+inline constexpr std::size_t kMaxRightsEntryChars = 1022;
 
 struct Answer {
   std::string text;  // LF line ends

@@ -54,6 +54,19 @@ TEST(AnswersTest, ListGrantsEveryDocumentInTheFormItsLinksSend) {
   EXPECT_EQ(answer.text.find("<1>"), std::string::npos);
 }
 
+// The module reads a rights-list line of at most 1023 characters whole; a
+// document whose entry is longer is neither listed nor granted.
+TEST(AnswersTest, ListNeverWritesAnEntryLongerThanTheModuleReads) {
+  AnswerInput input = Input("getlist");
+  const std::string fits = "/srv/docs/" + std::string(kMaxRightsEntryChars - 10, 'f');
+  const std::string too_long = "/srv/docs/" + std::string(kMaxRightsEntryChars - 9, 'l');
+  input.documents = {Document{"fits", fits, 1}, Document{"too long", too_long, 2}};
+  const Answer answer = BuildAnswer(input);
+  ASSERT_TRUE(answer.rights_list);
+  EXPECT_EQ(*answer.rights_list, fits + "\n");
+  EXPECT_EQ(answer.text.find(too_long), std::string::npos);
+}
+
 TEST(AnswersTest, ListRefusedWithoutServerFileOrWithAPathLogon) {
   AnswerInput input = Input("getlist");
   input.server.reset();
