@@ -51,7 +51,13 @@ printf 'Plain text document.\nSecond line.\n' > "$root/docs/readme.txt"
 
 backend_pid=""
 host_pid=""
+# The host's own output, read back to see that this host (and not another
+# server on the same port) is listening.
+host_log="$(mktemp /tmp/dudarovuvadu-demo-host.XXXXXX)"
+# Stops both servers and ends with `status` (Ctrl-C: 0; a failed start: its
+# own status).
 stop() {
+  local status="${1:-0}"
   trap - INT TERM EXIT
   echo
   echo "Stopping..."
@@ -59,27 +65,36 @@ stop() {
   [[ -n "$backend_pid" ]] && kill -TERM "$backend_pid" 2>/dev/null || true
   [[ -n "$host_pid" ]] && wait "$host_pid" 2>/dev/null || true
   [[ -n "$backend_pid" ]] && wait "$backend_pid" 2>/dev/null || true
+  rm -f "$host_log"
   if $remove_root; then rm -rf "$root"; else echo "Demo root kept: $root"; fi
-  exit 0
+  exit "$status"
 }
-trap stop INT TERM EXIT
+trap 'stop 0' INT TERM
+trap 'stop $?' EXIT
 
 "$build/dudarovuvadu-backend" --root "$root" --docs "$root/docs" --delay "$delay" \
   > >(sed -u 's/^/[back-end] /') &
 backend_pid=$!
 "$build/dudarovuvadu-serve" --module "$root/module/dudarovuvadu.so" \
-  --listen "$host_address:$port" > >(sed -u 's/^/[host] /') &
+  --listen "$host_address:$port" > >(tee "$host_log" | sed -u 's/^/[host] /') &
 host_pid=$!
 
 base="http://$host_address:$port/scripts/dudarovuvadu.dll"
+# Ready when the host itself says it listens: another server holding the
+# port would answer a probe of the URL all the same.
+listening=false
 for _ in $(seq 1 100); do
-  if curl -s -o /dev/null "$base"; then break; fi
-  if ! kill -0 "$host_pid" 2>/dev/null; then
-    echo "run-demo: the host did not start (is port $port free?)" >&2
-    exit 1
+  if grep -q "listening on $host_address:$port" "$host_log"; then
+    listening=true
+    break
   fi
+  if ! kill -0 "$host_pid" 2>/dev/null; then break; fi
   sleep 0.1
 done
+if ! $listening; then
+  echo "run-demo: the host did not start listening on $host_address:$port (is the port free?)" >&2
+  exit 1
+fi
 
 cat <<URLS
 
