@@ -1,6 +1,6 @@
-// The control block and callbacks of one request, served from memory: the
-// body is already received and the response is collected whole, so no
-// callback ever blocks on the network or fails because a client is slow.
+// The control block and callbacks of one request: the body is already
+// received and the response is collected whole, or, once it grows past the
+// host's threshold, passed on to the host's sink as it is written.
 #include "hosts/extension_request.h"
 
 #include <algorithm>
@@ -84,6 +84,23 @@ BOOL ExtensionRequest::WriteClient(HCONN connection, LPVOID buffer, LPDWORD byte
     errno = EINVAL;
     return FALSE;
   }
+  const std::string_view data(static_cast<const char*>(buffer), *bytes);
+  if (request->streamed_ ||
+      (request->sink_ != nullptr &&
+       data.size() > request->stream_threshold_ -
+                         std::min(request->stream_threshold_, request->stream_.size()))) {
+    // Too large to hold: what is held goes first, then these bytes, straight
+    // from the extension's buffer.
+    request->streamed_ = true;
+    const bool sent = request->sink_->Stream(request->stream_, data);
+    std::string().swap(request->stream_);
+    if (!sent) {
+      errno = ECONNRESET;
+      *bytes = 0;
+      return FALSE;
+    }
+    return TRUE;
+  }
   if (*bytes > kMaxResponseBytes - std::min(kMaxResponseBytes, request->stream_.size())) {
     errno = ENOMEM;
     *bytes = 0;
@@ -122,7 +139,7 @@ BOOL ExtensionRequest::ServerSupportFunction(HCONN connection, DWORD request_cod
   }
   // The status line and headers go out once; a second header call would put
   // a status line into the body.
-  if (request->header_sent_) {
+  if (request->header_sent_ || request->streamed_) {
     errno = EALREADY;
     return FALSE;
   }

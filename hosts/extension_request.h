@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "dudarovuvadu/httpext.h"
 #include "hosts/server_variables.h"
@@ -13,6 +14,19 @@
 namespace hosts {
 
 // What the server received, owned by the request.
+// Where a response too large to hold goes: the host passes the bytes on to
+// its client as they come, so a download in flight holds one piece at a
+// time and a large buffer the extension wrote is sent from where it lies.
+class ResponseSink {
+ public:
+  virtual ~ResponseSink() = default;
+  // Passes bytes of the response stream on, in order: on the first call the
+  // bytes held so far (the header text and what was written before), then
+  // the bytes of the current write. Returns once they are sent (the caller
+  // may then reuse its buffer); false when the client has gone.
+  virtual bool Stream(std::string_view held, std::string_view bytes) = 0;
+};
+
 struct RequestInput {
   std::string method;
   std::string query;            // raw bytes after the first "?", not decoded
@@ -37,6 +51,15 @@ class ExtensionRequest {
   ~ExtensionRequest();
   ExtensionRequest(const ExtensionRequest&) = delete;
   ExtensionRequest& operator=(const ExtensionRequest&) = delete;
+
+  // Responses that grow past `threshold` bytes go to `sink` from then on
+  // instead of being held whole. Without a sink everything is held.
+  void SetSink(ResponseSink* sink, std::size_t threshold) {
+    sink_ = sink;
+    stream_threshold_ = threshold;
+  }
+  // True once the response went to the sink: stream() then holds nothing.
+  bool streamed() const { return streamed_; }
 
   // Calls the extension once with this request's control block.
   void Run(PFN_HTTPEXTENSIONPROC proc);
@@ -74,6 +97,9 @@ class ExtensionRequest {
   bool header_sent_ = false;
   std::string status_line_;
   std::string stream_;
+  ResponseSink* sink_ = nullptr;
+  std::size_t stream_threshold_ = 0;
+  bool streamed_ = false;
 };
 
 }  // namespace hosts

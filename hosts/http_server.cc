@@ -1,21 +1,41 @@
-// The embedded HTTP server on libmicrohttpd. The library's thread receives a
-// request and its whole body (bounded by max_body), then suspends the
-// connection and queues the request to a worker; the worker runs the
-// extension, builds the response and resumes the connection, and the
-// library's thread queues the response. The library never waits for the
-// extension and the extension never touches the network.
+// The embedded HTTP server on Boost.Asio and Boost.Beast. Each connection
+// lives on its own strand of the network threads: it reads a request head
+// (within the head deadline), refuses ambiguous framing, reads the body
+// (bounded by max_body) and hands the request to a worker. The worker runs
+// the extension; a response held whole is written by the network threads
+// from the buffer the extension's bytes were collected in, and a response
+// too large to hold is written piece by piece as the extension writes it,
+// the worker waiting for each piece to leave. The extension never touches
+// the network and the network threads never wait for the extension.
 #include "hosts/http_server.h"
 
 #include <arpa/inet.h>
-#include <microhttpd.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <future>
+#include <limits>
+#include <map>
 #include <optional>
+#include <string_view>
 
 #include "hosts/extension_request.h"
 #include "hosts/response_split.h"
@@ -23,18 +43,31 @@
 
 namespace hosts {
 
-namespace {
-
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
+using boost::system::error_code;
+
+namespace {
 
 constexpr char kNotFoundText[] = "Not Found\n";
 constexpr char kTooLargeText[] = "Request entity was too large\n";
 constexpr char kUnavailableText[] = "The server is stopping\n";
+constexpr char kBadRequestText[] = "Bad request\n";
+constexpr char kHeaderTooLargeText[] = "Request header fields too large\n";
 constexpr char kServerSoftware[] = "dudarovuvadu-serve";
 
-// Past max_body a body is read on and dropped, so that the client can read
-// the 413 answer; past this much more the connection is closed instead.
+// After an answer given before the body was read, the body is read on and
+// dropped for this long and this much, so that a client that writes its
+// whole body before reading gets the answer instead of a reset.
 constexpr std::uint64_t kDiscardAllowance = 64u * 1024u * 1024u;
+constexpr auto kDiscardTime = std::chrono::seconds(5);
+// A response that grows past this is passed on as it is written.
+constexpr std::size_t kStreamThreshold = 256 * 1024;
+// Descriptors kept free for the extension's files and the listeners.
+constexpr rlim_t kReservedDescriptors = 64;
 
 std::optional<std::uint64_t> ParseDecimal(std::string_view text) {
   if (text.empty() || text.size() > 19) return std::nullopt;
@@ -46,26 +79,7 @@ std::optional<std::uint64_t> ParseDecimal(std::string_view text) {
   return value;
 }
 
-// Numeric address and port of a socket address.
-bool DescribeAddress(const sockaddr* address, std::string* host, std::string* port) {
-  char text[INET6_ADDRSTRLEN] = {};
-  if (address == nullptr) return false;
-  if (address->sa_family == AF_INET) {
-    sockaddr_in v4;
-    std::memcpy(&v4, address, sizeof v4);
-    if (inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text) == nullptr) return false;
-    *port = std::to_string(ntohs(v4.sin_port));
-  } else if (address->sa_family == AF_INET6) {
-    sockaddr_in6 v6;
-    std::memcpy(&v6, address, sizeof v6);
-    if (inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text) == nullptr) return false;
-    *port = std::to_string(ntohs(v6.sin6_port));
-  } else {
-    return false;
-  }
-  *host = text;
-  return true;
-}
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) { return beast::iequals(a, b); }
 
 // The name part of a Host header ("portal.example:8080" -> "portal.example",
 // "[::1]:80" -> "[::1]"). The module writes SERVER_NAME into the pages and
@@ -91,7 +105,7 @@ std::string HostName(std::string_view host) {
 
 // The URI as it may appear in the log: control bytes and non-ASCII bytes are
 // written as %XX so that a request cannot forge or break log lines.
-std::string LoggableUri(const std::string& uri) {
+std::string LoggableUri(std::string_view uri) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string text;
   text.reserve(uri.size());
@@ -107,292 +121,686 @@ std::string LoggableUri(const std::string& uri) {
   return text;
 }
 
-void DeleteString(void* text) { delete static_cast<std::string*>(text); }
+std::string OpenSslError() {
+  const unsigned long code = ERR_get_error();
+  if (code == 0) return "unknown TLS library error";
+  char text[256];
+  ERR_error_string_n(code, text, sizeof text);
+  ERR_clear_error();
+  return text;
+}
 
-MHD_Response* FixedResponse(const char* text, std::size_t size) {
-  MHD_Response* response =
-      MHD_create_response_from_buffer(size, const_cast<char*>(text), MHD_RESPMEM_PERSISTENT);
-  if (response != nullptr) {
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain");
-  }
-  return response;
+// A request the client got wrong (answered 400), as against a client that
+// left or a network error (the connection is just closed).
+bool IsMalformed(error_code ec) {
+  return ec.category() == error_code(http::error::end_of_stream).category() &&
+         ec != http::error::end_of_stream && ec != http::error::partial_message;
+}
+
+std::size_t DefaultMaxConnections() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 65536;
+  if (limit.rlim_cur <= 2 * kReservedDescriptors) return 16;
+  return static_cast<std::size_t>(limit.rlim_cur - kReservedDescriptors);
 }
 
 }  // namespace
 
-struct HttpServer::Request {
-  enum class Phase { kHeaders, kBody, kRunning, kAnswered };
+// The network side: listeners, TLS context, connection counts, the requests
+// admitted, and the workers. Connections point here; it outlives them, as
+// the I/O context that holds their handlers is its last member.
+struct HttpServer::State {
+  State(const ServerOptions& server_options, PFN_HTTPEXTENSIONPROC extension, std::FILE* log_file)
+      : options(server_options), proc(extension), log(log_file) {}
 
-  HttpServer* server = nullptr;
-  MHD_Connection* connection = nullptr;
-  std::string uri;  // raw, as received (the query string is cut from it)
-  Clock::time_point start = Clock::now();
-  bool admitted = false;  // arrived before the stop began: it is served
-  Phase phase = Phase::kHeaders;
-  std::string method = "-";
-  bool too_large = false;
-  std::uint64_t received = 0;
-  // An answer decided from the headers alone (404, 503), sent once the
-  // request has been read, so the connection can carry the next request.
-  struct FixedAnswer {
-    unsigned status;
-    const char* text;
-    std::size_t size;
-    bool close;
-  };
-  std::optional<FixedAnswer> fixed_answer;
-  RequestInput input;
-  // Built by the worker, queued by the library's thread after the resume.
-  MHD_Response* response = nullptr;
-  unsigned status = 0;
-  std::size_t body_bytes = 0;
+  // Counts a new connection from `address`; false when a limit is reached.
+  bool OpenConnection(const std::string& address) {
+    std::lock_guard<std::mutex> lock(connections_mutex);
+    if (connections >= max_connections) return false;
+    std::size_t& count = per_address[address];
+    if (count >= options.per_address_connections) return false;
+    ++count;
+    ++connections;
+    return true;
+  }
+
+  void CloseConnection(const std::string& address) {
+    std::lock_guard<std::mutex> lock(connections_mutex);
+    const auto found = per_address.find(address);
+    if (found != per_address.end() && --found->second == 0) per_address.erase(found);
+    --connections;
+  }
+
+  // A request whose head is in: served unless the stop has begun.
+  bool Admit() {
+    std::lock_guard<std::mutex> lock(active_mutex);
+    if (stopping) return false;
+    ++active_requests;
+    return true;
+  }
+
+  void Complete() {
+    std::lock_guard<std::mutex> lock(active_mutex);
+    --active_requests;
+    active_changed.notify_all();
+  }
+
+  bool Stopping() {
+    std::lock_guard<std::mutex> lock(active_mutex);
+    return stopping;
+  }
+
+  void Log(std::string_view method, std::string_view uri, unsigned status, std::uint64_t bytes,
+           Clock::time_point start) {
+    if (options.quiet || log == nullptr) return;
+    const double milliseconds =
+        std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    const std::string status_text = status != 0 ? std::to_string(status) : "-";
+    const std::string method_text = LoggableUri(method);
+    const std::string uri_text = LoggableUri(uri);
+    std::lock_guard<std::mutex> lock(log_mutex);
+    std::fprintf(log, "%s %s %s %llu %.1fms\n", method_text.c_str(), uri_text.c_str(),
+                 status_text.c_str(), static_cast<unsigned long long>(bytes), milliseconds);
+    std::fflush(log);
+  }
+
+  void Accept(std::size_t index);
+
+  const ServerOptions options;
+  const PFN_HTTPEXTENSIONPROC proc;
+  std::FILE* const log;
+  std::size_t max_connections = 0;
+  std::optional<asio::ssl::context> tls;
+  std::unique_ptr<WorkerPool> workers;
+
+  std::mutex active_mutex;
+  std::condition_variable active_changed;
+  bool stopping = false;
+  std::size_t active_requests = 0;
+
+  std::mutex connections_mutex;
+  std::size_t connections = 0;
+  std::map<std::string, std::size_t> per_address;
+
+  std::mutex log_mutex;
+
+  asio::io_context io;
+  // Keeps the network threads running while a request is on a worker.
+  std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
+  std::vector<Listener> listeners;
+  std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
 };
 
-// The library's callbacks; they run on its thread only.
-struct ServerCallbacks {
-  using Request = HttpServer::Request;
+namespace {
 
-  static void* OnRequestLine(void* cls, const char* uri, MHD_Connection* connection) {
-    auto* server = static_cast<HttpServer*>(cls);
-    Request* request = nullptr;
+// One connection; `StreamType` is beast::tcp_stream or a TLS stream over it.
+template <class StreamType>
+class Connection : public std::enable_shared_from_this<Connection<StreamType>>,
+                   public ResponseSink {
+ public:
+  using Parser = http::request_parser<http::string_body>;
+  using Response = http::response<http::buffer_body>;
+
+  template <class... Args>
+  Connection(HttpServer::State* state, std::string address, bool tls, tcp::socket& socket,
+             Args&&... args)
+      : state_(state),
+        address_(std::move(address)),
+        tls_(tls),
+        stream_(std::move(socket), std::forward<Args>(args)...) {
+    error_code ignored;
+    beast::get_lowest_layer(stream_).socket().set_option(tcp::no_delay(true), ignored);
+    const tcp::endpoint remote = beast::get_lowest_layer(stream_).socket().remote_endpoint(ignored);
+    const tcp::endpoint local = beast::get_lowest_layer(stream_).socket().local_endpoint(ignored);
+    remote_port_ = std::to_string(remote.port());
+    local_addr_ = local.address().to_string(ignored);
+    local_port_ = std::to_string(local.port());
+  }
+
+  ~Connection() override {
+    FinishRequest();
+    state_->CloseConnection(address_);
+  }
+
+  void Start() {
+    if constexpr (kTls) {
+      Expire(state_->options.header_timeout_seconds);
+      stream_.async_handshake(asio::ssl::stream_base::server,
+                              [self = this->shared_from_this()](error_code ec) {
+                                if (ec) return;  // not TLS, or not finished in time: dropped
+                                self->WaitForRequest();
+                              });
+    } else {
+      WaitForRequest();
+    }
+  }
+
+  // Worker thread: passes response bytes on, waiting for each piece to go.
+  bool Stream(std::string_view held, std::string_view bytes) override {
+    if (!stream_started_) {
+      stream_started_ = true;
+      // The header block ends in the held bytes or early in these.
+      std::string head(held);
+      head.append(bytes.substr(0, std::min(bytes.size(), state_->options.max_header_bytes)));
+      const SplitResponse split = SplitResponseStream(head);
+      if (!PrepareResponse(extension_->StatusCode(), split, std::nullopt)) return false;
+      if (split.declared_length) {
+        declared_length_ = split.declared_length;
+        response_.content_length(*split.declared_length);
+      } else if (http_version_ >= 11) {
+        response_.chunked(true);
+      } else {
+        response_.keep_alive(false);  // the close marks the end
+      }
+      if (split.body_offset <= held.size()) {
+        if (!StreamPiece(held.substr(split.body_offset))) return false;
+        return StreamPiece(bytes);
+      }
+      return StreamPiece(bytes.substr(split.body_offset - held.size()));
+    }
+    return StreamPiece(bytes);
+  }
+
+ private:
+  static constexpr bool kTls = !std::is_same_v<StreamType, beast::tcp_stream>;
+
+  void Expire(unsigned seconds) {
+    beast::get_lowest_layer(stream_).expires_after(std::chrono::seconds(seconds));
+  }
+
+  // Waits for the first byte of a request (idle timeout), then gives the
+  // whole head its own deadline.
+  void WaitForRequest() {
+    if (buffer_.size() != 0) return ReadHeader();
+    Expire(state_->options.idle_timeout_seconds);
+    stream_.async_read_some(buffer_.prepare(8192),
+                            [self = this->shared_from_this()](error_code ec, std::size_t read) {
+                              self->buffer_.commit(read);
+                              if (ec) return self->Close(false);
+                              self->ReadHeader();
+                            });
+  }
+
+  void ReadHeader() {
+    parser_.emplace();
+    parser_->header_limit(static_cast<std::uint32_t>(state_->options.max_header_bytes));
+    // Checked once the head is in.
+    parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
+    Expire(state_->options.header_timeout_seconds);
+    http::async_read_header(
+        stream_, buffer_, *parser_,
+        [self = this->shared_from_this()](error_code ec, std::size_t) { self->OnHeader(ec); });
+  }
+
+  void OnHeader(error_code ec) {
+    start_ = Clock::now();
+    if (ec) {
+      if (ec == http::error::header_limit) {
+        return Refuse(431, kHeaderTooLargeText, sizeof kHeaderTooLargeText - 1);
+      }
+      if (IsMalformed(ec)) return Refuse(400, kBadRequestText, sizeof kBadRequestText - 1);
+      return Close(false);
+    }
+    const auto& request = parser_->get();
+    method_ = std::string(request.method_string());
+    target_ = std::string(request.target());
+    http_version_ = request.version();
+    admitted_ = state_->Admit();
+    if (!admitted_) {
+      return Refuse(503, kUnavailableText, sizeof kUnavailableText - 1);
+    }
+
+    // Framing a proxy in front could read differently is refused.
+    std::size_t fields = 0;
+    std::size_t lengths = 0;
+    std::size_t encodings = 0;
+    for (const auto& field : request) {
+      ++fields;
+      if (field.name() == http::field::content_length) {
+        ++lengths;
+        if (!ParseDecimal(field.value())) lengths = 2;
+      } else if (field.name() == http::field::transfer_encoding) {
+        ++encodings;
+        if (!EqualsIgnoringCase(field.value(), "chunked")) encodings = 2;
+      }
+    }
+    if (fields > state_->options.max_header_fields) {
+      return Refuse(431, kHeaderTooLargeText, sizeof kHeaderTooLargeText - 1);
+    }
+    if (lengths > 1 || encodings > 1 || (lengths != 0 && encodings != 0)) {
+      return Refuse(400, kBadRequestText, sizeof kBadRequestText - 1);
+    }
+    if (const auto length = parser_->content_length();
+        length && *length > state_->options.max_body) {
+      return Refuse(413, kTooLargeText, sizeof kTooLargeText - 1);
+    }
+    parser_->body_limit(state_->options.max_body);
+    const std::string_view path = std::string_view(target_).substr(0, target_.find('?'));
+    not_found_ = path != state_->options.script_name;
+    if (!parser_->is_done() && EqualsIgnoringCase(request[http::field::expect], "100-continue")) {
+      continue_.emplace(http::status::continue_, 11);
+      return http::async_write(stream_, *continue_,
+                               [self = this->shared_from_this()](error_code error, std::size_t) {
+                                 self->continue_.reset();
+                                 if (error) return self->Close(false);
+                                 self->ReadBody();
+                               });
+    }
+    ReadBody();
+  }
+
+  void ReadBody() {
+    if (parser_->is_done()) return OnRequest();
+    Expire(state_->options.idle_timeout_seconds);
+    http::async_read_some(stream_, buffer_, *parser_,
+                          [self = this->shared_from_this()](error_code ec, std::size_t) {
+                            if (ec == http::error::body_limit) {
+                              // A chunked body grew past the bound.
+                              std::string().swap(self->parser_->get().body());
+                              return self->Refuse(413, kTooLargeText, sizeof kTooLargeText - 1);
+                            }
+                            if (IsMalformed(ec)) {
+                              return self->Refuse(400, kBadRequestText, sizeof kBadRequestText - 1);
+                            }
+                            if (ec) return self->Close(false);
+                            self->ReadBody();
+                          });
+  }
+
+  // The whole request is in.
+  void OnRequest() {
+    if (not_found_) {
+      parser_->get().body().clear();
+      return Answer(404, kNotFoundText, sizeof kNotFoundText - 1, parser_->keep_alive(), false);
+    }
+    keep_alive_ = parser_->keep_alive();
+    head_request_ = parser_->get().method() == http::verb::head;
+    auto input = std::make_shared<RequestInput>();
     try {
-      request = new Request();
-      request->server = server;
-      request->connection = connection;
-      request->uri = uri != nullptr ? uri : "";
+      FillInput(input.get());
     } catch (const std::exception&) {
-      delete request;
-      return nullptr;  // the access handler then drops the connection
+      return Close(false);
     }
-    std::lock_guard<std::mutex> lock(server->active_mutex_);
-    request->admitted = !server->stopping_;
-    if (request->admitted) ++server->active_requests_;
-    return request;
+    parser_.reset();
+    state_->workers->Submit(
+        [self = this->shared_from_this(), input] { self->RunExtension(std::move(*input)); });
   }
 
-  static void OnCompleted(void* cls, MHD_Connection*, void** con_cls, MHD_RequestTerminationCode) {
-    auto* server = static_cast<HttpServer*>(cls);
-    auto* request = static_cast<Request*>(*con_cls);
-    if (request == nullptr) return;
-    *con_cls = nullptr;
-    try {
-      server->LogRequest(*request);
-    } catch (const std::exception&) {
-      // A log line that cannot be formatted is skipped; the request is done.
+  void FillInput(RequestInput* input) {
+    auto& request = parser_->get();
+    input->method = method_;
+    const std::size_t question = target_.find('?');
+    const std::string path = target_.substr(0, question);
+    if (question != std::string::npos) input->query = target_.substr(question + 1);
+    input->path_info = path;
+    input->content_type = std::string(request[http::field::content_type]);
+    input->body = std::move(request.body());
+    ServerVariables& variables = input->variables;
+    for (const auto& field : request) {
+      variables.AddRequestHeader(field.name_string(), field.value());
     }
-    if (request->response != nullptr) MHD_destroy_response(request->response);
-    const bool admitted = request->admitted;
-    delete request;
-    if (admitted) {
-      std::lock_guard<std::mutex> lock(server->active_mutex_);
-      --server->active_requests_;
-      server->active_changed_.notify_all();
-    }
-  }
-
-  static MHD_Result Answer(Request* request, unsigned status, MHD_Response* response, bool close) {
-    if (response == nullptr) return MHD_NO;  // out of memory: drop the connection
-    if (close) MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
-    request->phase = Request::Phase::kAnswered;
-    request->status = status;
-    const MHD_Result result = MHD_queue_response(request->connection, status, response);
-    MHD_destroy_response(response);
-    return result;
-  }
-
-  static MHD_Result AnswerFixed(Request* request, unsigned status, const char* text,
-                                std::size_t size, bool close) {
-    request->body_bytes = request->method == "HEAD" ? 0 : size;
-    return Answer(request, status, FixedResponse(text, size), close);
-  }
-
-  static MHD_Result CollectHeader(void* cls, MHD_ValueKind, const char* name, const char* value) {
-    auto* request = static_cast<Request*>(cls);
-    if (name != nullptr) request->input.variables.AddRequestHeader(name, value ? value : "");
-    return MHD_YES;
-  }
-
-  // First call: the request line and headers are in. Decides whether the
-  // request is ours and takes everything the extension will ask about.
-  static MHD_Result OnHeaders(HttpServer* server, Request* request, const char* url,
-                              const char* method, const char* version) {
-    MHD_Connection* connection = request->connection;
-    request->method = method;
-    if (!request->admitted) {
-      request->fixed_answer = Request::FixedAnswer{MHD_HTTP_SERVICE_UNAVAILABLE, kUnavailableText,
-                                                   sizeof kUnavailableText - 1, true};
-    } else if (server->options_.script_name != url) {
-      request->fixed_answer =
-          Request::FixedAnswer{MHD_HTTP_NOT_FOUND, kNotFoundText, sizeof kNotFoundText - 1, false};
-    }
-    const char* declared =
-        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
-    if (declared != nullptr) {
-      const std::optional<std::uint64_t> length = ParseDecimal(declared);
-      if (length && *length > server->options_.max_body) {
-        return AnswerFixed(request, MHD_HTTP_CONTENT_TOO_LARGE, kTooLargeText,
-                           sizeof kTooLargeText - 1, true);
-      }
-    }
-
-    if (request->fixed_answer) {
-      request->phase = Request::Phase::kBody;  // any body is read and dropped
-      return MHD_YES;
-    }
-
-    RequestInput& input = request->input;
-    // Sized once from the declared length, so a large body is not copied as
-    // the buffer grows. A chunked body grows as it comes.
-    if (declared != nullptr) {
-      if (const std::optional<std::uint64_t> length = ParseDecimal(declared)) {
-        input.body.reserve(static_cast<std::size_t>(*length));
-      }
-    }
-    input.method = method;
-    const std::size_t question = request->uri.find('?');
-    if (question != std::string::npos) input.query = request->uri.substr(question + 1);
-    input.path_info = url;
-    const char* content_type =
-        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE);
-    if (content_type != nullptr) input.content_type = content_type;
-    MHD_get_connection_values(connection, MHD_HEADER_KIND, &CollectHeader, request);
-
-    ServerVariables& variables = input.variables;
-    std::string remote_addr;
-    std::string remote_port;
-    const MHD_ConnectionInfo* client =
-        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-    if (client != nullptr) DescribeAddress(client->client_addr, &remote_addr, &remote_port);
-    std::string local_addr = server->options_.listen_address;
-    std::string local_port = std::to_string(server->bound_port_);
-    const MHD_ConnectionInfo* socket_info =
-        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-    if (socket_info != nullptr) {
-      sockaddr_storage local{};
-      socklen_t length = sizeof local;
-      if (getsockname(socket_info->connect_fd, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
-        DescribeAddress(reinterpret_cast<sockaddr*>(&local), &local_addr, &local_port);
-      }
-    }
-    const char* host =
-        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
-    std::string server_name = host != nullptr ? HostName(host) : std::string();
+    const std::string& remote_addr = address_;
+    std::string server_name = HostName(request[http::field::host]);
     if (server_name.empty()) {
-      server_name = local_addr.find(':') != std::string::npos ? "[" + local_addr + "]" : local_addr;
+      server_name =
+          local_addr_.find(':') != std::string::npos ? "[" + local_addr_ + "]" : local_addr_;
     }
     variables.Set("REMOTE_ADDR", remote_addr);
     variables.Set("REMOTE_HOST", remote_addr);
-    variables.Set("REMOTE_PORT", remote_port);
-    variables.Set("LOCAL_ADDR", local_addr);
+    variables.Set("REMOTE_PORT", remote_port_);
+    variables.Set("LOCAL_ADDR", local_addr_);
     variables.Set("SERVER_NAME", server_name);
-    variables.Set("SERVER_PORT", local_port);
-    variables.Set("SERVER_PORT_SECURE", "0");
-    variables.Set("HTTPS", "off");
-    variables.Set("SERVER_PROTOCOL", version != nullptr ? version : "");
+    variables.Set("SERVER_PORT", local_port_);
+    variables.Set("SERVER_PORT_SECURE", tls_ ? "1" : "0");
+    variables.Set("HTTPS", tls_ ? "on" : "off");
+    variables.Set("SERVER_PROTOCOL", http_version_ == 10 ? "HTTP/1.0" : "HTTP/1.1");
     variables.Set("SERVER_SOFTWARE", kServerSoftware);
     variables.Set("GATEWAY_INTERFACE", "CGI/1.1");
-    variables.Set("REQUEST_METHOD", method);
-    variables.Set("SCRIPT_NAME", server->options_.script_name);
-    variables.Set("URL", url);
-    variables.Set("PATH_INFO", url);
+    variables.Set("REQUEST_METHOD", method_);
+    variables.Set("SCRIPT_NAME", state_->options.script_name);
+    variables.Set("URL", path);
+    variables.Set("PATH_INFO", path);
     variables.Set("PATH_TRANSLATED", "");
-    variables.Set("QUERY_STRING", input.query);
-    variables.Set("CONTENT_TYPE", input.content_type);
+    variables.Set("QUERY_STRING", input->query);
+    variables.Set("CONTENT_TYPE", input->content_type);
+    // The length of the body as received, declared or chunked.
+    variables.Set("CONTENT_LENGTH", std::to_string(input->body.size()));
     // Behind a trusted reverse proxy: the client's side as the proxy saw it.
     for (const std::string& line :
-         ApplyForwardedRequest(server->options_.trusted_proxies, &variables)) {
+         ApplyForwardedRequest(state_->options.trusted_proxies, &variables)) {
       std::fprintf(stderr, "%s: %s from %s\n", kServerSoftware, line.c_str(), remote_addr.c_str());
     }
-    request->phase = Request::Phase::kBody;
-    return MHD_YES;
   }
 
-  static MHD_Result OnBody(HttpServer* server, Request* request, const char* data,
-                           std::size_t size) {
-    request->received += size;
-    if (request->fixed_answer) {
-      return request->received > server->options_.max_body + kDiscardAllowance ? MHD_NO : MHD_YES;
-    }
-    if (!request->too_large) {
-      if (request->received > server->options_.max_body) {
-        // A chunked body has no declared length: it is refused once it grows
-        // past the bound, and what came so far is let go.
-        request->too_large = true;
-        std::string().swap(request->input.body);
-      } else {
-        request->input.body.append(data, size);
-      }
-    } else if (request->received > server->options_.max_body + kDiscardAllowance) {
-      return MHD_NO;
-    }
-    return MHD_YES;
-  }
-
-  static MHD_Result OnAccess(void* cls, MHD_Connection* connection, const char* url,
-                             const char* method, const char* version, const char* upload_data,
-                             size_t* upload_data_size, void** con_cls) {
-    auto* server = static_cast<HttpServer*>(cls);
-    auto* request = static_cast<Request*>(*con_cls);
-    if (request == nullptr) return MHD_NO;  // OnRequestLine ran out of memory
-    request->connection = connection;
+  // Worker thread.
+  void RunExtension(RequestInput input) {
+    bool answered = false;
     try {
-      switch (request->phase) {
-        case Request::Phase::kHeaders:
-          return OnHeaders(server, request, url, method, version);
-        case Request::Phase::kBody:
-          if (*upload_data_size != 0) {
-            const MHD_Result result = OnBody(server, request, upload_data, *upload_data_size);
-            *upload_data_size = 0;
-            return result;
-          }
-          if (const auto& fixed = request->fixed_answer) {
-            return AnswerFixed(request, fixed->status, fixed->text, fixed->size, fixed->close);
-          }
-          if (request->too_large) {
-            return AnswerFixed(request, MHD_HTTP_CONTENT_TOO_LARGE, kTooLargeText,
-                               sizeof kTooLargeText - 1, true);
-          }
-          // The length of the body as received, declared or chunked.
-          request->input.variables.Set("CONTENT_LENGTH",
-                                       std::to_string(request->input.body.size()));
-          // The whole request is in: hand it to a worker. Suspend first, so
-          // that the worker's resume always finds the connection suspended.
-          request->phase = Request::Phase::kRunning;
-          MHD_suspend_connection(connection);
-          server->workers_->Submit([server, request] { server->RunExtension(request); });
-          return MHD_YES;
-        case Request::Phase::kRunning: {
-          // Resumed by the worker: its response is ready.
-          MHD_Response* response = request->response;
-          request->response = nullptr;
-          request->phase = Request::Phase::kAnswered;
-          if (response == nullptr) return MHD_NO;
-          const MHD_Result result = MHD_queue_response(connection, request->status, response);
-          MHD_destroy_response(response);
-          return result;
-        }
-        case Request::Phase::kAnswered:
-          if (upload_data_size != nullptr) *upload_data_size = 0;  // body after an early answer
-          return MHD_YES;
+      ExtensionRequest extension(std::move(input), state_->options.available_limit);
+      extension.SetSink(this, kStreamThreshold);
+      extension_ = &extension;
+      extension.Run(state_->proc);
+      extension_ = nullptr;
+      const bool keep = extension.KeepConnection() && keep_alive_ && !state_->Stopping();
+      if (extension.streamed()) {
+        FinishStream(keep);
+        return;
+      }
+      whole_ = std::make_unique<std::string>(extension.TakeStream());
+      const SplitResponse split = SplitResponseStream(*whole_);
+      const std::size_t body_size = whole_->size() - split.body_offset;
+      if (split.content_length_mismatch) {
+        std::fprintf(stderr,
+                     "%s: Content-Length written by the extension for %s is not the "
+                     "body's length %zu; the body is sent with its own length\n",
+                     kServerSoftware, LoggableUri(target_).c_str(), body_size);
+      }
+      if (PrepareResponse(extension.StatusCode(), split, keep)) {
+        response_.content_length(body_size);
+        SetBody(whole_->data() + split.body_offset, head_request_ ? 0 : body_size, false);
+        sent_bytes_ = head_request_ ? 0 : body_size;
+        answered = true;
       }
     } catch (const std::exception&) {
-      // Out of memory while taking the request: drop the connection.
+      extension_ = nullptr;
     }
-    return MHD_NO;
+    if (!answered) {
+      whole_.reset();
+      response_ = Response();
+      response_.version(11);
+      response_.result(http::status::internal_server_error);
+      response_.content_length(0);
+      response_.keep_alive(false);
+      SetBody(nullptr, 0, false);
+      sent_bytes_ = 0;
+    }
+    status_ = response_.result_int();
+    asio::post(stream_.get_executor(), [self = this->shared_from_this()] { self->WriteWhole(); });
   }
+
+  // The response's status line and the extension's header lines. Builds a
+  // fresh response; false when it cannot be built.
+  bool PrepareResponse(unsigned status, const SplitResponse& split, std::optional<bool> keep) {
+    try {
+      response_ = Response();
+      response_.version(11);
+      response_.result(status);
+      if (response_.reason() == "<unknown-status>") response_.reason("Unknown");
+      for (const ResponseHeader& header : split.headers) {
+        response_.insert(header.name, header.value);
+      }
+      response_.keep_alive(keep.value_or(keep_alive_ && !state_->Stopping()));
+      status_ = status;
+      return true;
+    } catch (const std::exception&) {
+      return false;
+    }
+  }
+
+  void SetBody(const char* data, std::size_t size, bool more) {
+    response_.body().data = const_cast<char*>(data);
+    response_.body().size = size;
+    response_.body().more = more;
+  }
+
+  // Network thread: the response held whole, in one gathered write.
+  void WriteWhole() {
+    serializer_.emplace(response_);
+    Expire(state_->options.idle_timeout_seconds);
+    http::async_write(stream_, *serializer_,
+                      [self = this->shared_from_this()](error_code ec, std::size_t) {
+                        const bool keep = self->response_.keep_alive();
+                        self->serializer_.reset();
+                        self->whole_.reset();
+                        self->FinishRequest();
+                        if (ec) return self->Close(false);
+                        if (keep) return self->WaitForRequest();
+                        self->Close(true);
+                      });
+  }
+
+  // Worker thread: writes one piece through the network threads and waits.
+  bool WriteOnNetwork(const char* data, std::size_t size, bool more) {
+    std::unique_lock<std::mutex> lock(sink_mutex_);
+    piece_done_ = false;
+    lock.unlock();
+    asio::dispatch(stream_.get_executor(), [this, data, size, more] {
+      if (!serializer_) serializer_.emplace(response_);
+      SetBody(data, size, more);
+      Expire(state_->options.idle_timeout_seconds);
+      http::async_write(stream_, *serializer_, [this](error_code ec, std::size_t) {
+        if (ec == http::error::need_buffer) ec = {};
+        std::lock_guard<std::mutex> guard(sink_mutex_);
+        piece_ok_ = !ec;
+        piece_done_ = true;
+        piece_written_.notify_all();
+      });
+    });
+    lock.lock();
+    // Bounded: every write has the idle deadline, after which it fails.
+    piece_written_.wait(lock, [this] { return piece_done_; });
+    return piece_ok_;
+  }
+
+  bool StreamPiece(std::string_view bytes) {
+    if (!stream_ok_) return false;
+    std::size_t size = bytes.size();
+    if (declared_length_) {
+      const std::uint64_t room = *declared_length_ - std::min(*declared_length_, sent_bytes_);
+      if (size > room) {
+        size = static_cast<std::size_t>(room);
+        overrun_ = true;  // more than the extension declared: cut, then closed
+      }
+    }
+    sent_bytes_ += bytes.size();
+    if (head_request_ || size == 0) return true;
+    stream_ok_ = WriteOnNetwork(bytes.data(), size, true);
+    return stream_ok_;
+  }
+
+  // Worker thread: ends a response passed on as written.
+  void FinishStream(bool keep) {
+    const bool whole_length = !declared_length_ || (*declared_length_ == sent_bytes_ && !overrun_);
+    if (stream_ok_) {
+      if (head_request_) {
+        if (!declared_length_) {
+          response_.chunked(false);
+          response_.content_length(sent_bytes_);
+        }
+        stream_ok_ = WriteOnNetwork(nullptr, 0, false);
+      } else {
+        stream_ok_ = WriteOnNetwork(nullptr, 0, false);
+      }
+    }
+    const bool close = !stream_ok_ || !keep || !whole_length || !response_.keep_alive();
+    if (!head_request_ && declared_length_) sent_bytes_ = std::min(sent_bytes_, *declared_length_);
+    asio::post(stream_.get_executor(), [self = this->shared_from_this(), close] {
+      self->serializer_.reset();
+      self->FinishRequest();
+      if (close) return self->Close(self->stream_ok_);
+      self->stream_started_ = false;
+      self->declared_length_.reset();
+      self->overrun_ = false;
+      self->stream_ok_ = true;
+      self->WaitForRequest();
+    });
+  }
+
+  // An answer of the server's own, text/plain.
+  void Answer(unsigned status, const char* text, std::size_t size, bool keep, bool linger) {
+    response_ = Response();
+    response_.version(11);
+    response_.result(status);
+    response_.set(http::field::content_type, "text/plain");
+    response_.content_length(size);
+    const bool head =
+        parser_ && parser_->is_header_done() && parser_->get().method() == http::verb::head;
+    SetBody(text, head ? 0 : size, false);
+    response_.keep_alive(keep && !linger && !state_->Stopping());
+    status_ = status;
+    sent_bytes_ = head ? 0 : size;
+    serializer_.emplace(response_);
+    Expire(state_->options.idle_timeout_seconds);
+    http::async_write(stream_, *serializer_,
+                      [self = this->shared_from_this(), linger](error_code ec, std::size_t) {
+                        const bool keep_open = self->response_.keep_alive();
+                        self->serializer_.reset();
+                        self->FinishRequest();
+                        if (ec) return self->Close(false);
+                        if (linger) return self->Linger();
+                        if (keep_open) return self->WaitForRequest();
+                        self->Close(true);
+                      });
+  }
+
+  // An answer before the body, then the connection is closed.
+  void Refuse(unsigned status, const char* text, std::size_t size) {
+    Answer(status, text, size, false, true);
+  }
+
+  // Reads and drops what the client still sends, within a bound, so that the
+  // answer is read before the connection goes.
+  void Linger() {
+    if constexpr (!kTls) {
+      error_code ignored;
+      beast::get_lowest_layer(stream_).socket().shutdown(tcp::socket::shutdown_send, ignored);
+    }
+    parser_.reset();
+    buffer_.consume(buffer_.size());
+    beast::get_lowest_layer(stream_).expires_after(kDiscardTime);
+    Discard();
+  }
+
+  void Discard() {
+    stream_.async_read_some(buffer_.prepare(64 * 1024),
+                            [self = this->shared_from_this()](error_code ec, std::size_t read) {
+                              self->discarded_ += read;
+                              if (ec || self->discarded_ > kDiscardAllowance)
+                                return self->Close(false);
+                              self->Discard();
+                            });
+  }
+
+  void Close(bool graceful) {
+    FinishRequest();
+    if constexpr (kTls) {
+      if (graceful) {
+        Expire(2);
+        return stream_.async_shutdown([self = this->shared_from_this()](error_code) {
+          error_code ignored;
+          beast::get_lowest_layer(self->stream_).socket().close(ignored);
+        });
+      }
+    }
+    (void)graceful;
+    error_code ignored;
+    beast::get_lowest_layer(stream_).socket().shutdown(tcp::socket::shutdown_both, ignored);
+    beast::get_lowest_layer(stream_).socket().close(ignored);
+  }
+
+  // The request is over (answered or abandoned): logged and uncounted.
+  void FinishRequest() {
+    if (!admitted_) return;
+    admitted_ = false;
+    try {
+      state_->Log(method_, target_, status_, sent_bytes_, start_);
+    } catch (const std::exception&) {
+      // A log line that cannot be formatted is skipped; the request is done.
+    }
+    status_ = 0;
+    sent_bytes_ = 0;
+    state_->Complete();
+  }
+
+  HttpServer::State* const state_;
+  const std::string address_;
+  const bool tls_;
+  StreamType stream_;
+  std::string remote_port_;
+  std::string local_addr_;
+  std::string local_port_;
+  beast::flat_buffer buffer_;
+  std::optional<Parser> parser_;
+  std::optional<http::response<http::empty_body>> continue_;
+
+  // The request in hand.
+  bool admitted_ = false;
+  bool not_found_ = false;
+  bool keep_alive_ = false;
+  bool head_request_ = false;
+  unsigned http_version_ = 11;
+  std::string method_ = "-";
+  std::string target_;
+  Clock::time_point start_ = Clock::now();
+  unsigned status_ = 0;
+  std::uint64_t sent_bytes_ = 0;
+  std::uint64_t discarded_ = 0;
+
+  // The response.
+  Response response_;
+  std::optional<http::response_serializer<http::buffer_body>> serializer_;
+  std::unique_ptr<std::string> whole_;
+  ExtensionRequest* extension_ = nullptr;
+  bool stream_started_ = false;
+  bool stream_ok_ = true;
+  bool overrun_ = false;
+  std::optional<std::uint64_t> declared_length_;
+  std::mutex sink_mutex_;
+  std::condition_variable piece_written_;
+  bool piece_done_ = false;
+  bool piece_ok_ = false;
 };
 
-bool ParseListenAddress(const std::string& text, ServerOptions* options, std::string* error) {
-  const std::size_t colon = text.rfind(':');
+}  // namespace
+
+void HttpServer::State::Accept(std::size_t index) {
+  tcp::acceptor& acceptor = *acceptors[index];
+  acceptor.async_accept(asio::make_strand(io), [this, index](error_code ec, tcp::socket socket) {
+    if (ec == asio::error::operation_aborted || !acceptors[index]->is_open()) return;
+    if (ec) {
+      // Out of descriptors or memory: wait a little rather than spin.
+      auto timer = std::make_shared<asio::steady_timer>(io, std::chrono::milliseconds(100));
+      timer->async_wait([this, index, timer](error_code) {
+        if (acceptors[index]->is_open()) Accept(index);
+      });
+      return;
+    }
+    error_code ignored;
+    const std::string address = socket.remote_endpoint(ignored).address().to_string(ignored);
+    if (!OpenConnection(address)) {
+      socket.close(ignored);  // over a limit: refused at once
+    } else {
+      try {
+        if (listeners[index].tls) {
+          std::make_shared<Connection<beast::ssl_stream<beast::tcp_stream>>>(this, address, true,
+                                                                             socket, *tls)
+              ->Start();
+        } else {
+          std::make_shared<Connection<beast::tcp_stream>>(this, address, false, socket)->Start();
+        }
+      } catch (const std::exception&) {
+        CloseConnection(address);
+      }
+    }
+    Accept(index);
+  });
+}
+
+bool ParseListener(const std::string& text, Listener* listener, std::string* error) {
+  std::string_view rest = text;
+  constexpr std::string_view kHttps = "https://";
+  listener->tls = rest.substr(0, kHttps.size()) == kHttps;
+  if (listener->tls) rest.remove_prefix(kHttps.size());
+  const std::size_t colon = rest.rfind(':');
   if (colon == std::string::npos || colon == 0) {
-    *error = "--listen wants ADDR:PORT, got \"" + text + "\"";
+    *error = "--listen wants ADDR:PORT or https://ADDR:PORT, got \"" + text + "\"";
     return false;
   }
-  std::string address = text.substr(0, colon);
+  std::string address(rest.substr(0, colon));
   if (address.size() >= 2 && address.front() == '[' && address.back() == ']') {
     address = address.substr(1, address.size() - 2);
   }
-  const std::optional<std::uint64_t> port = ParseDecimal(std::string_view(text).substr(colon + 1));
+  const std::optional<std::uint64_t> port = ParseDecimal(rest.substr(colon + 1));
   if (!port || *port > 65535) {
     *error = "--listen: bad port in \"" + text + "\"";
     return false;
@@ -404,144 +812,162 @@ bool ParseListenAddress(const std::string& text, ServerOptions* options, std::st
     *error = "--listen: \"" + address + "\" is not a numeric IPv4 or IPv6 address";
     return false;
   }
-  options->listen_address = address;
-  options->port = static_cast<std::uint16_t>(*port);
+  listener->address = address;
+  listener->port = static_cast<std::uint16_t>(*port);
   return true;
 }
 
 HttpServer::HttpServer(ServerOptions options, PFN_HTTPEXTENSIONPROC proc, std::FILE* log)
-    : options_(std::move(options)), proc_(proc), log_(log) {}
-
-HttpServer::~HttpServer() {
-  if (daemon_ != nullptr && !Stop()) {
-    // Requests are still inside the extension and hold the connections: the
-    // daemon and the workers cannot be torn down under them. The process is
-    // ending; leave them to it.
-    daemon_ = nullptr;
-    (void)workers_.release();
+    : options_(std::move(options)), proc_(proc), log_(log) {
+  if (options_.listeners.empty()) {
+    options_.listeners.push_back(Listener{options_.listen_address, options_.port, false});
   }
 }
 
+HttpServer::~HttpServer() {
+  if (started_ && !Stop()) {
+    // Requests are still inside the extension and hold their connections:
+    // the network side cannot be torn down under them. The process is
+    // ending; leave it to it.
+    for (std::thread& thread : network_threads_) thread.detach();
+    (void)state_.release();
+  }
+}
+
+std::uint16_t HttpServer::port(std::size_t listener) const {
+  return listener < bound_.size() ? bound_[listener].port : 0;
+}
+
+namespace {
+
+// The TLS context of the server's listeners: TLS 1.2 and 1.3 only, the
+// given cipher list, the certificate chain and its key, checked as a pair.
+bool MakeTlsContext(const ServerOptions& options, std::optional<asio::ssl::context>* context,
+                    std::string* error) {
+  if (options.tls_cert.empty() || options.tls_key.empty()) {
+    *error = "an https:// listener needs --tls-cert and --tls-key";
+    return false;
+  }
+  context->emplace(asio::ssl::context::tls_server);
+  asio::ssl::context& tls = **context;
+  tls.set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
+                  asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
+                  asio::ssl::context::no_tlsv1_1 | asio::ssl::context::single_dh_use);
+  SSL_CTX* native = tls.native_handle();
+  SSL_CTX_set_min_proto_version(native, TLS1_2_VERSION);
+  if (SSL_CTX_set_cipher_list(native, options.tls_ciphers.c_str()) != 1) {
+    *error = "--tls-ciphers \"" + options.tls_ciphers + "\": " + OpenSslError();
+    return false;
+  }
+  error_code ec;
+  tls.use_certificate_chain_file(options.tls_cert, ec);
+  if (ec) {
+    *error = "--tls-cert " + options.tls_cert + ": " + ec.message();
+    return false;
+  }
+  tls.use_private_key_file(options.tls_key, asio::ssl::context::pem, ec);
+  if (ec) {
+    *error = "--tls-key " + options.tls_key + ": " + ec.message();
+    return false;
+  }
+  if (SSL_CTX_check_private_key(native) != 1) {
+    *error = "--tls-key " + options.tls_key + " does not match --tls-cert " + options.tls_cert +
+             ": " + OpenSslError();
+    return false;
+  }
+  struct stat key_status {};
+  if (stat(options.tls_key.c_str(), &key_status) == 0 && (key_status.st_mode & S_IROTH) != 0) {
+    std::fprintf(stderr, "%s: warning: the TLS key %s is readable by every user\n", kServerSoftware,
+                 options.tls_key.c_str());
+  }
+  return true;
+}
+
+}  // namespace
+
 bool HttpServer::Start(std::string* error) {
-  sockaddr_storage address{};
-  unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_ALLOW_SUSPEND_RESUME |
-                   MHD_USE_ITC | MHD_USE_ERROR_LOG;
-  sockaddr_in v4{};
-  sockaddr_in6 v6{};
-  if (inet_pton(AF_INET, options_.listen_address.c_str(), &v4.sin_addr) == 1) {
-    v4.sin_family = AF_INET;
-    v4.sin_port = htons(options_.port);
-    std::memcpy(&address, &v4, sizeof v4);
-  } else if (inet_pton(AF_INET6, options_.listen_address.c_str(), &v6.sin6_addr) == 1) {
-    v6.sin6_family = AF_INET6;
-    v6.sin6_port = htons(options_.port);
-    std::memcpy(&address, &v6, sizeof v6);
-    flags |= MHD_USE_IPv6;
-  } else {
-    *error = "\"" + options_.listen_address + "\" is not a numeric address";
-    return false;
+  if (started_) return true;
+  auto state = std::make_unique<State>(options_, proc_, log_);
+  state->max_connections =
+      options_.max_connections != 0 ? options_.max_connections : DefaultMaxConnections();
+  bool any_tls = false;
+  for (const Listener& listener : options_.listeners) any_tls = any_tls || listener.tls;
+  if (any_tls && !MakeTlsContext(options_, &state->tls, error)) return false;
+
+  for (const Listener& listener : options_.listeners) {
+    error_code ec;
+    const asio::ip::address address = asio::ip::make_address(listener.address, ec);
+    if (ec) {
+      *error = "\"" + listener.address + "\" is not a numeric address";
+      return false;
+    }
+    auto acceptor = std::make_unique<tcp::acceptor>(state->io);
+    const tcp::endpoint endpoint(address, listener.port);
+    acceptor->open(endpoint.protocol(), ec);
+    if (!ec) acceptor->set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec && address.is_v6()) acceptor->set_option(asio::ip::v6_only(true), ec);
+    if (!ec) acceptor->bind(endpoint, ec);
+    if (!ec) acceptor->listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) {
+      *error = "cannot listen on " + listener.address + ":" + std::to_string(listener.port) + ": " +
+               ec.message();
+      return false;
+    }
+    Listener bound = listener;
+    bound.port = acceptor->local_endpoint(ec).port();
+    state->listeners.push_back(bound);
+    state->acceptors.push_back(std::move(acceptor));
   }
-  workers_ = std::make_unique<WorkerPool>(options_.threads);
-  daemon_ = MHD_start_daemon(
-      flags, options_.port, nullptr, nullptr, &ServerCallbacks::OnAccess, this,
-      MHD_OPTION_SOCK_ADDR, reinterpret_cast<const sockaddr*>(&address),
-      MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned int>(options_.idle_timeout_seconds),
-      MHD_OPTION_URI_LOG_CALLBACK, &ServerCallbacks::OnRequestLine, this,
-      MHD_OPTION_NOTIFY_COMPLETED, &ServerCallbacks::OnCompleted, this, MHD_OPTION_END);
-  if (daemon_ == nullptr) {
-    *error = "cannot listen on " + options_.listen_address + ":" + std::to_string(options_.port);
-    workers_.reset();
-    return false;
+  bound_ = state->listeners;
+  state->workers = std::make_unique<WorkerPool>(options_.threads, options_.max_threads);
+  for (std::size_t i = 0; i < state->acceptors.size(); ++i) state->Accept(i);
+  unsigned threads = options_.network_threads;
+  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+  state->work.emplace(state->io.get_executor());
+  state_ = std::move(state);
+  State* running = state_.get();
+  for (unsigned i = 0; i < threads; ++i) {
+    network_threads_.emplace_back([running] { running->io.run(); });
   }
-  const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
-  bound_port_ = info != nullptr && info->port != 0 ? info->port : options_.port;
+  started_ = true;
   return true;
 }
 
 bool HttpServer::Stop() {
   if (stopped_) return drained_;
-  if (daemon_ == nullptr) return true;
-  std::unique_lock<std::mutex> lock(active_mutex_);
-  stopping_ = true;
-  lock.unlock();
-  // Stop accepting: the listening socket is closed; open connections stay.
-  const MHD_socket listener = MHD_quiesce_daemon(daemon_);
-  if (listener != MHD_INVALID_SOCKET) close(listener);
-  lock.lock();
-  drained_ = active_changed_.wait_for(lock, std::chrono::seconds(options_.drain_timeout_seconds),
-                                      [this] { return active_requests_ == 0; });
+  if (!started_) return true;
+  State& state = *state_;
+  {
+    std::lock_guard<std::mutex> lock(state.active_mutex);
+    state.stopping = true;
+  }
+  // Stop accepting: the listening sockets are closed; open connections stay.
+  std::promise<void> closed;
+  std::future<void> done = closed.get_future();
+  asio::post(state.io, [&state, &closed] {
+    for (auto& acceptor : state.acceptors) {
+      error_code ignored;
+      acceptor->close(ignored);
+    }
+    closed.set_value();
+  });
+  done.wait();
+  std::unique_lock<std::mutex> lock(state.active_mutex);
+  drained_ =
+      state.active_changed.wait_for(lock, std::chrono::seconds(options_.drain_timeout_seconds),
+                                    [&state] { return state.active_requests == 0; });
   lock.unlock();
   stopped_ = true;
   if (!drained_) return false;
-  // Nothing admitted is left, so no connection is suspended: the daemon may
-  // close the idle ones and end.
-  MHD_stop_daemon(daemon_);
-  daemon_ = nullptr;
-  workers_.reset();
+  // Nothing admitted is left: the idle connections are closed with the
+  // network side.
+  state.work.reset();
+  state.io.stop();
+  for (std::thread& thread : network_threads_) thread.join();
+  network_threads_.clear();
+  state.workers.reset();
+  state_.reset();
   return true;
-}
-
-void HttpServer::RunExtension(Request* request) {
-  MHD_Connection* connection = request->connection;
-  try {
-    ExtensionRequest extension(std::move(request->input), options_.available_limit);
-    extension.Run(proc_);
-    const unsigned status = extension.StatusCode();
-    auto* stream = new std::string(extension.TakeStream());
-    const SplitResponse split = SplitResponseStream(*stream);
-    const std::size_t body_size = stream->size() - split.body_offset;
-    MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
-        body_size, stream->data() + split.body_offset, &DeleteString, stream);
-    if (response == nullptr) {
-      delete stream;
-    } else {
-      for (const ResponseHeader& header : split.headers) {
-        if (MHD_add_response_header(response, std::string(header.name).c_str(),
-                                    std::string(header.value).c_str()) != MHD_YES) {
-          std::fprintf(stderr, "%s: header \"%s\" of %s not sent\n", kServerSoftware,
-                       std::string(header.name).c_str(), LoggableUri(request->uri).c_str());
-        }
-      }
-      if (split.content_length_mismatch) {
-        std::fprintf(stderr,
-                     "%s: Content-Length written by the extension for %s is not the "
-                     "body's length %zu; the body is sent with its own length\n",
-                     kServerSoftware, LoggableUri(request->uri).c_str(), body_size);
-      }
-      bool close_connection = !extension.KeepConnection();
-      {
-        std::lock_guard<std::mutex> lock(active_mutex_);
-        close_connection = close_connection || stopping_;
-      }
-      if (close_connection) {
-        MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
-      }
-      request->status = status;
-      request->body_bytes = request->method == "HEAD" ? 0 : body_size;
-    }
-    request->response = response;
-  } catch (const std::exception&) {
-    request->response = nullptr;
-  }
-  if (request->response == nullptr) {
-    request->status = MHD_HTTP_INTERNAL_SERVER_ERROR;
-    request->body_bytes = 0;
-    request->response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
-  }
-  // Last touch of the request: once resumed, the library's thread owns it
-  // again and may complete and free it at once.
-  MHD_resume_connection(connection);
-}
-
-void HttpServer::LogRequest(const Request& request) {
-  if (options_.quiet || log_ == nullptr) return;
-  const double milliseconds =
-      std::chrono::duration<double, std::milli>(Clock::now() - request.start).count();
-  const std::string status = request.status != 0 ? std::to_string(request.status) : "-";
-  std::lock_guard<std::mutex> lock(log_mutex_);
-  std::fprintf(log_, "%s %s %s %zu %.1fms\n", LoggableUri(request.method).c_str(),
-               LoggableUri(request.uri).c_str(), status.c_str(), request.body_bytes, milliseconds);
-  std::fflush(log_);
 }
 
 }  // namespace hosts

@@ -1,7 +1,8 @@
-// The embedded HTTP server: libmicrohttpd receives requests on its own
-// thread, each request for the script name is run through the extension on
-// a worker while its connection is suspended, and the connection is resumed
-// with the answer. Everything but main() lives here so tests can link it.
+// The embedded HTTP server on Boost.Asio and Boost.Beast: a few network
+// threads receive requests on every listener (plain or TLS), each request
+// for the script name is run through the extension on a worker, and the
+// answer goes back on the network threads. Everything but main() lives here
+// so tests can link it.
 #pragma once
 
 #include <condition_variable>
@@ -10,37 +11,59 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "dudarovuvadu/httpext.h"
 #include "hosts/forwarded.h"
 
-struct MHD_Daemon;
-
 namespace hosts {
 
-class WorkerPool;
+// One address the server listens on.
+struct Listener {
+  std::string address;     // numeric IPv4 or IPv6 address
+  std::uint16_t port = 0;  // 0: any free port
+  bool tls = false;        // HTTPS with the server's certificate
+};
 
 struct ServerOptions {
+  // Used when `listeners` is empty: one plain listener.
   std::string listen_address = "127.0.0.1";  // numeric IPv4 or IPv6 address
   std::uint16_t port = 8080;                 // 0: any free port
+  std::vector<Listener> listeners;
   std::string script_name = "/scripts/dudarovuvadu.dll";
   unsigned threads = 8;                          // workers that call the extension
+  unsigned max_threads = 64;                     // more workers while all are busy
+  unsigned network_threads = 0;                  // 0: one per processor
   std::uint64_t max_body = 16u * 1024u * 1024u;  // larger bodies get 413
   unsigned idle_timeout_seconds = 30;            // an idle connection is closed
+  unsigned header_timeout_seconds = 10;          // a request head must be whole by then
   unsigned drain_timeout_seconds = 30;           // bound of the graceful stop
-  std::size_t available_limit = 48 * 1024;       // body bytes offered before ReadClient
-  bool quiet = false;                            // no line per request
+  std::size_t max_connections = 0;               // 0: sized to the descriptor limit
+  std::size_t per_address_connections = 64;      // from one client address
+  std::size_t max_header_bytes = 16 * 1024;      // request line and header fields
+  std::size_t max_header_fields = 100;
+  std::size_t available_limit = 48 * 1024;  // body bytes offered before ReadClient
+  // TLS listeners: PEM certificate (chain) and key files, OpenSSL cipher
+  // list for TLS 1.2 (TLS 1.3 keeps its own suites).
+  std::string tls_cert;
+  std::string tls_key;
+  std::string tls_ciphers =
+      "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:"
+      "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
+  bool quiet = false;  // no line per request
   // Peers whose Forwarded / X-Forwarded-* headers are believed.
   TrustedProxies trusted_proxies;
 };
 
-// Parses "ADDR:PORT" ("127.0.0.1:8080", "[::1]:0") into the options.
-bool ParseListenAddress(const std::string& text, ServerOptions* options, std::string* error);
+// Parses "ADDR:PORT" (plain) or "https://ADDR:PORT" (TLS) into a listener.
+bool ParseListener(const std::string& text, Listener* listener, std::string* error);
 
 class HttpServer {
  public:
   // `proc` is the loaded extension's HttpExtensionProc; it must stay loaded
-  // until Stop() has returned true. Lines go to `log` (stdout in the host).
+  // until Stop() has returned true. Lines go to `log` (stdout in the host),
+  // warnings to stderr.
   HttpServer(ServerOptions options, PFN_HTTPEXTENSIONPROC proc, std::FILE* log);
   // Stops if still running.
   ~HttpServer();
@@ -48,8 +71,11 @@ class HttpServer {
   HttpServer& operator=(const HttpServer&) = delete;
 
   bool Start(std::string* error);
-  // The port the server listens on (the one picked when 0 was asked).
-  std::uint16_t port() const { return bound_port_; }
+  // The port of the first listener (the one picked when 0 was asked).
+  std::uint16_t port() const { return port(0); }
+  std::uint16_t port(std::size_t listener) const;
+  // The listeners as bound.
+  const std::vector<Listener>& listeners() const { return bound_; }
 
   // Graceful stop: stops accepting connections, lets every request already
   // received finish and be answered, then closes the server. Waits at most
@@ -57,30 +83,18 @@ class HttpServer {
   // extension then (the extension must then not be unloaded).
   bool Stop();
 
-  struct Request;  // one request in flight, owned by its connection
+  struct State;  // the network side, shared with its connections
 
  private:
-  friend struct ServerCallbacks;
-
-  void RunExtension(Request* request);
-  void LogRequest(const Request& request);
-
   ServerOptions options_;
   PFN_HTTPEXTENSIONPROC proc_;
   std::FILE* log_;
-  MHD_Daemon* daemon_ = nullptr;
-  std::unique_ptr<WorkerPool> workers_;
-  std::uint16_t bound_port_ = 0;
+  std::unique_ptr<State> state_;
+  std::vector<Listener> bound_;
+  std::vector<std::thread> network_threads_;
+  bool started_ = false;
   bool stopped_ = false;
   bool drained_ = true;
-  // Requests admitted (request line received before the stop began) and not
-  // yet completed. A request is admitted and counted under the same lock
-  // that Stop() takes to begin, so none slips in after the drain is over.
-  std::mutex active_mutex_;
-  std::condition_variable active_changed_;
-  bool stopping_ = false;
-  std::size_t active_requests_ = 0;
-  std::mutex log_mutex_;
 };
 
 }  // namespace hosts

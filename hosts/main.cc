@@ -4,6 +4,7 @@
 #include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -41,17 +42,28 @@ int main(int argc, char** argv) {
 
   hosts::ServerOptions options;
   std::string module_path = ModuleBesideExecutable();
-  std::string listen = "127.0.0.1:8080";
+  std::vector<std::string> listen = {"127.0.0.1:8080"};
 
   CLI::App app{"Serves the extension module over HTTP."};
   app.add_option("--module", module_path, "extension module to load")->capture_default_str();
-  app.add_option("--listen", listen, "ADDR:PORT to listen on; port 0 picks a free port")
+  app.add_option("--listen", listen,
+                 "ADDR:PORT (plain) or https://ADDR:PORT (TLS) to listen on; may be given "
+                 "several times; port 0 picks a free port")
+      ->capture_default_str();
+  app.add_option("--tls-cert", options.tls_cert,
+                 "PEM certificate (or chain) of the https:// listeners");
+  app.add_option("--tls-key", options.tls_key, "PEM private key of --tls-cert");
+  app.add_option("--tls-ciphers", options.tls_ciphers, "OpenSSL cipher list for TLS 1.2")
       ->capture_default_str();
   app.add_option("--script-name", options.script_name, "URL path served by the module")
       ->capture_default_str();
   app.add_option("--threads", options.threads, "workers that call the module")
       ->capture_default_str()
       ->check(CLI::Range(1u, 1024u));
+  app.add_option("--max-threads", options.max_threads,
+                 "workers started while all are busy (a request waiting on a lock holds one)")
+      ->capture_default_str()
+      ->check(CLI::Range(1u, 4096u));
   app.add_option("--max-body", options.max_body, "largest request body in bytes")
       ->capture_default_str()
       ->check(CLI::Range(std::uint64_t{0}, std::uint64_t{0xFFFFFFFEu}));
@@ -59,6 +71,17 @@ int main(int argc, char** argv) {
                  "seconds before an idle connection is closed")
       ->capture_default_str()
       ->check(CLI::Range(1u, 86400u));
+  app.add_option("--header-timeout", options.header_timeout_seconds,
+                 "seconds a client has to send a whole request head")
+      ->capture_default_str()
+      ->check(CLI::Range(1u, 86400u));
+  app.add_option("--max-connections", options.max_connections,
+                 "open connections at most; 0 sizes it to the descriptor limit")
+      ->capture_default_str();
+  app.add_option("--per-address-connections", options.per_address_connections,
+                 "open connections from one client address at most")
+      ->capture_default_str()
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 20));
   app.add_option("--drain-timeout", options.drain_timeout_seconds,
                  "seconds a stop waits for requests in flight")
       ->capture_default_str()
@@ -71,9 +94,20 @@ int main(int argc, char** argv) {
   CLI11_PARSE(app, argc, argv);
 
   std::string error;
-  if (!hosts::ParseListenAddress(listen, &options, &error)) {
-    std::fprintf(stderr, "dudarovuvadu-serve: %s\n", error.c_str());
-    return 2;
+  for (const std::string& text : listen) {
+    hosts::Listener listener;
+    if (!hosts::ParseListener(text, &listener, &error)) {
+      std::fprintf(stderr, "dudarovuvadu-serve: %s\n", error.c_str());
+      return 2;
+    }
+    options.listeners.push_back(listener);
+  }
+  // Each connection is a descriptor: allow as many as the system lets this
+  // process have.
+  rlimit descriptors{};
+  if (getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur < descriptors.rlim_max) {
+    descriptors.rlim_cur = descriptors.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &descriptors);
   }
   for (const std::string& spec : trusted_proxies) {
     if (!options.trusted_proxies.Add(spec, &error)) {
@@ -105,12 +139,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "dudarovuvadu-serve: %s\n", error.c_str());
     return 1;
   }
-  const std::string host = options.listen_address.find(':') != std::string::npos
-                               ? "[" + options.listen_address + "]"
-                               : options.listen_address;
-  std::printf("dudarovuvadu-serve: listening on %s:%u\n", host.c_str(), server.port());
-  std::printf("dudarovuvadu-serve: portal at http://%s:%u%s\n", host.c_str(), server.port(),
-              options.script_name.c_str());
+  for (const hosts::Listener& listener : server.listeners()) {
+    const std::string host = listener.address.find(':') != std::string::npos
+                                 ? "[" + listener.address + "]"
+                                 : listener.address;
+    std::printf("dudarovuvadu-serve: listening on %s%s:%u\n", listener.tls ? "https://" : "",
+                host.c_str(), listener.port);
+    std::printf("dudarovuvadu-serve: portal at %s://%s:%u%s\n", listener.tls ? "https" : "http",
+                host.c_str(), listener.port, options.script_name.c_str());
+  }
   std::fflush(stdout);
 
   int signal_number = 0;

@@ -72,14 +72,14 @@ std::optional<ResponseHeader> ParseHeaderLine(std::string_view line) {
   return ResponseHeader{line.substr(0, colon), value};
 }
 
-bool IsDecimalLength(std::string_view text, std::uint64_t expected) {
-  if (text.empty() || text.size() > 19) return false;
+std::optional<std::uint64_t> DecimalLength(std::string_view text) {
+  if (text.empty() || text.size() > 19) return std::nullopt;
   std::uint64_t value = 0;
   for (char c : text) {
-    if (c < '0' || c > '9') return false;
+    if (c < '0' || c > '9') return std::nullopt;
     value = value * 10 + static_cast<std::uint64_t>(c - '0');
   }
-  return value == expected;
+  return value;
 }
 
 }  // namespace
@@ -105,15 +105,25 @@ SplitResponse SplitResponseStream(std::string_view stream) {
   }
   result.body_offset = position;
   const std::uint64_t body_length = stream.size() - position;
+  bool lengths_seen = false;
+  bool lengths_conflict = false;
   for (const ResponseHeader& header : lines) {
     if (EqualsIgnoringCase(header.name, "Content-Length")) {
-      if (result.declared_length.empty()) result.declared_length = header.value;
-      if (!IsDecimalLength(header.value, body_length)) result.content_length_mismatch = true;
+      if (result.declared_length_text.empty()) result.declared_length_text = header.value;
+      const std::optional<std::uint64_t> declared = DecimalLength(header.value);
+      if (declared != body_length) result.content_length_mismatch = true;
+      // Two that disagree declare nothing.
+      if (!declared || (lengths_seen && result.declared_length != declared)) {
+        lengths_conflict = true;
+      }
+      lengths_seen = true;
+      result.declared_length = declared;
       continue;
     }
     if (EqualsIgnoringCase(header.name, "Transfer-Encoding")) continue;
     result.headers.push_back(header);
   }
+  if (lengths_conflict) result.declared_length.reset();
   return result;
 }
 

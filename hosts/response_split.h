@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -29,7 +30,10 @@ struct SplitResponse {
   // The extension's own Content-Length value as written (blanks removed),
   // empty when it sent none: a host that streams the body before it has it
   // whole frames the body by this length.
-  std::string_view declared_length;
+  std::string_view declared_length_text;
+  // The extension's Content-Length when it is plain decimal: the length a
+  // response the host passes on as it is written is sent with.
+  std::optional<std::uint64_t> declared_length;
 };
 
 // The header block is the run of header lines ("Name: value", ended by LF or

@@ -6,7 +6,7 @@ set -eu
 
 PACKAGES="
   cmake g++ make pkg-config binutils
-  libgtest-dev libmicrohttpd-dev libcli11-dev nlohmann-json3-dev
+  libgtest-dev libboost-dev libssl-dev libcli11-dev nlohmann-json3-dev
   curl chromium wrk nginx-light openssl
   dpkg-dev file lintian systemd
   clang-14 libclang-rt-14-dev gcovr

@@ -366,16 +366,16 @@ void ApacheRequest::ApplyHeaders(const SplitResponse& split, bool whole) {
     ap_set_content_length(r_, static_cast<apr_off_t>(pending_.size() - split.body_offset));
     return;
   }
-  if (split.declared_length.empty()) return;  // httpd frames the body (chunked or close)
-  if (const std::optional<apr_off_t> length = ParseLength(split.declared_length)) {
+  if (split.declared_length_text.empty()) return;  // httpd frames the body (chunked or close)
+  if (const std::optional<apr_off_t> length = ParseLength(split.declared_length_text)) {
     ap_set_content_length(r_, *length);
     length_declared_ = true;
     length_left_ = *length;
   } else {
     ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r_,
                   "the extension's Content-Length \"%.*s\" is not a length; left out",
-                  static_cast<int>(std::min<std::size_t>(split.declared_length.size(), 40)),
-                  split.declared_length.data());
+                  static_cast<int>(std::min<std::size_t>(split.declared_length_text.size(), 40)),
+                  split.declared_length_text.data());
   }
 }
 

@@ -7,6 +7,7 @@
 
 #include "tests/e2e/headless_browser.h"
 #include "tests/e2e/portal_fixture.h"
+#include "tests/hosts/http_client.h"
 
 namespace e2e {
 namespace {
@@ -45,6 +46,29 @@ TEST_F(BrowserE2eTest, WaitPageReloadsUntilTheAnswer) {
   EXPECT_NE(portal.host().Output().find("?DoCommand?logon=anna&command=browser&p1=1&p2=seen"),
             std::string::npos)
       << portal.host().Output();
+}
+
+TEST_F(BrowserE2eTest, WaitPageReloadsUntilTheAnswerOverHttps) {
+  hosts_test::TestCertificate tls;
+  ASSERT_TRUE(tls.made());
+  Portal::Options options = WithBackendDelay(1500);
+  options.host_options = {
+      "--listen", "https://{address}:8443", "--tls-cert", tls.cert(), "--tls-key", tls.key()};
+  Portal portal(options);
+  ASSERT_TRUE(portal.error().empty()) << portal.error();
+  HeadlessBrowser browser;
+  ASSERT_TRUE(browser.Start(portal.Path("chromium"), portal.Path("chromium.log")))
+      << portal.ReadFile("chromium.log").value_or("");
+  // http://ADDRESS:8080/... becomes https://ADDRESS:8443/...
+  std::string url = portal.DoCommandUrl("anna", "browser", "", "secure", "in%20chromium");
+  const std::size_t port_at = url.find(":8080/");
+  ASSERT_NE(port_at, std::string::npos) << url;
+  url = "https" + url.substr(4, port_at - 4) + ":8443" + url.substr(port_at + 5);
+  ASSERT_TRUE(browser.Open(url));
+  const std::string dom = browser.WaitForDom("<td id=\"command\">browser</td>", 20s);
+  EXPECT_NE(dom.find("<td id=\"p2\">secure</td>"), std::string::npos) << dom << "\n"
+                                                                      << portal.host().Output();
+  EXPECT_EQ(dom.find("Veuillez patienter"), std::string::npos);
 }
 
 TEST_F(BrowserE2eTest, FormSubmittedInTheBrowserReachesTheBackEndThroughPostCommand) {

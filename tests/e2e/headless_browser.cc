@@ -48,18 +48,12 @@ bool HeadlessBrowser::Start(const std::string& profile_dir, const std::string& l
   posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
   posix_spawn_file_actions_adddup2(&actions, commands[0], 3);
   posix_spawn_file_actions_adddup2(&actions, responses[1], 4);
-  std::vector<std::string> argv = {kChromium,
-                                   "--headless",
-                                   "--no-sandbox",
-                                   "--disable-gpu",
-                                   "--no-first-run",
-                                   "--disable-background-networking",
-                                   "--disable-component-update",
-                                   "--disable-sync",
-                                   "--disable-quic",
-                                   "--disable-dev-shm-usage",
-                                   "--remote-debugging-pipe",
-                                   "--user-data-dir=" + profile_dir};
+  std::vector<std::string> argv = {kChromium, "--headless", "--no-sandbox", "--disable-gpu",
+                                   "--no-first-run", "--disable-background-networking",
+                                   "--disable-component-update", "--disable-sync", "--disable-quic",
+                                   // The HTTPS tests' certificates are self-signed.
+                                   "--ignore-certificate-errors", "--disable-dev-shm-usage",
+                                   "--remote-debugging-pipe", "--user-data-dir=" + profile_dir};
   argv.insert(argv.end(), extra_switches.begin(), extra_switches.end());
   argv.push_back("about:blank");
   std::vector<char*> args;

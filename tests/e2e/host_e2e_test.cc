@@ -6,9 +6,12 @@
 #include <sys/wait.h>
 
 #include <filesystem>
+#include <future>
 #include <thread>
+#include <vector>
 
 #include "tests/e2e/portal_fixture.h"
+#include "tests/hosts/http_client.h"
 
 namespace e2e {
 namespace {
@@ -136,6 +139,69 @@ TEST(HostE2eTest, RequestInFlightFinishesDuringAGracefulStop) {
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
   // New connections are no longer taken.
   EXPECT_FALSE(HttpExchange(portal.module_url()));
+}
+
+TEST(HostE2eTest, PollsAndDefaultAreAnsweredWhileNewRequestsWaitOnAStaleLock) {
+  Portal portal;  // the host runs 4 workers
+  ASSERT_TRUE(portal.error().empty()) << portal.error();
+  portal.WriteFile("docs/a.pdf", "pdf");
+  std::string ticket;
+  const auto ready = portal.FetchAnswer(portal.DoCommandUrl("anna", "getqvpanier"), &ticket);
+  ASSERT_TRUE(ready);
+  // A ticket lock whose holder died: each new request waits about ten
+  // seconds before taking it over. Ten of them, more than the workers.
+  portal.WriteFile("dudarovuvadu.cnt.in.lock", "logon=dead&command=x&p2=&p3=\r\n");
+  std::vector<std::future<std::optional<HttpResponse>>> waiting;
+  for (int i = 0; i < 10; ++i) {
+    waiting.push_back(std::async(std::launch::async, [&portal, i] {
+      return HttpExchange(portal.DoCommandUrl("user" + std::to_string(i), "getlist"));
+    }));
+  }
+  std::this_thread::sleep_for(500ms);
+  for (int round = 0; round < 3; ++round) {
+    const auto started = std::chrono::steady_clock::now();
+    const auto poll = HttpExchange(portal.DoCommandUrl("anna", "getqvpanier", ticket));
+    const auto home = HttpExchange(portal.module_url());
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 2s) << round;
+    ASSERT_TRUE(poll && home) << round;
+    EXPECT_EQ(poll->body, ready->body) << round;
+    EXPECT_EQ(home->status, 200) << round;
+    std::this_thread::sleep_for(300ms);
+  }
+  for (auto& request : waiting) {
+    const auto response = request.get();
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, 200);
+  }
+  EXPECT_FALSE(portal.ReadFile("dudarovuvadu.cnt.in.lock"));
+}
+
+TEST(HostE2eTest, WaitPageLeadsToTheAnswerOverHttps) {
+  // Beside its plain listener the host listens with TLS on port 8443 of the
+  // same address; the wait page sends the client back over https to it.
+  hosts_test::TestCertificate tls;
+  ASSERT_TRUE(tls.made());
+  Portal::Options options;
+  options.backend_delay_ms = 600;
+  options.host_options = {
+      "--listen", "https://{address}:8443", "--tls-cert", tls.cert(), "--tls-key", tls.key()};
+  Portal portal(options);
+  ASSERT_TRUE(portal.error().empty()) << portal.error();
+  const std::string address = Authority(portal).substr(0, Authority(portal).find(':'));
+  const std::string secure = "https://" + address + ":8443";
+  const std::string url =
+      secure + portal.DoCommandUrl("anna", "browser", "", "over", "tls")
+                   .substr(std::string("http://").size() + Authority(portal).size());
+  const auto wait = HttpExchange(url);
+  ASSERT_TRUE(wait);
+  EXPECT_NE(wait->body.find("Veuillez patienter SVP..."), std::string::npos) << wait->body;
+  EXPECT_NE(wait->body.find(secure + "/scripts/dudarovuvadu.dll?"), std::string::npos)
+      << wait->body;
+  const auto answer = portal.FetchAnswer(url);
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->status, 200);
+  EXPECT_NE(answer->body.find("<td id=\"p2\">over</td>"), std::string::npos) << answer->body;
+  EXPECT_EQ(answer->body.find("Veuillez patienter"), std::string::npos) << answer->body;
 }
 
 }  // namespace

@@ -89,7 +89,8 @@ class RawConnection {
 };
 
 // One request on a fresh connection ("Connection: close"); nullopt when the
-// server could not be reached or sent no complete response in time.
+// server could not be reached or sent no complete response in time. An
+// https:// URL is fetched with curl (GET only, certificate not checked).
 std::optional<HttpResponse> HttpExchange(const std::string& url, std::string_view method = "GET",
                                          std::string_view body = {},
                                          std::string_view content_type = {});
@@ -111,7 +112,8 @@ class Portal {
   struct Options {
     int backend_delay_ms = 0;
     // Extra options for the host, e.g. {"--max-body", "1000"}; Apache httpd
-    // takes "--max-body" as LimitRequestBody.
+    // takes "--max-body" as LimitRequestBody. "{address}" in one stands for
+    // the host's loopback address.
     std::vector<std::string> host_options;
     HostKind host = HostFromEnvironment();
   };

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <functional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace hosts {
 namespace {
@@ -182,6 +184,81 @@ TEST(ExtensionRequestTest, ServerVariablesReachTheExtension) {
   };
   ExtensionRequest request(std::move(input));
   request.Run(&CallExtension);
+}
+
+// A sink that records what it is handed, as the host's network side would
+// send it, and can play a client that has gone.
+class RecordingSink : public ResponseSink {
+ public:
+  bool Stream(std::string_view held, std::string_view bytes) override {
+    calls.push_back({std::string(held), bytes.size(), bytes.data()});
+    sent += held;
+    sent += bytes;
+    return !gone;
+  }
+  struct Call {
+    std::string held;
+    std::size_t size;
+    const char* data;
+  };
+  std::vector<Call> calls;
+  std::string sent;
+  bool gone = false;
+};
+
+TEST(ExtensionRequestTest, LargeWritesGoToTheSinkFromTheExtensionsOwnBuffer) {
+  const std::string big = Pattern(300000);
+  RecordingSink sink;
+  const char* big_data = nullptr;
+  BOOL second_header = TRUE;
+  g_extension = [&](EXTENSION_CONTROL_BLOCK* ecb) -> DWORD {
+    SendHeader(ecb, "200 OK", "Content-Length: 300006\r\n");
+    Write(ecb, "\r\nhead:");  // small: held
+    DWORD size = static_cast<DWORD>(big.size());
+    big_data = big.data();
+    ecb->WriteClient(ecb->ConnID, const_cast<char*>(big.data()), &size, 0);  // past the threshold
+    Write(ecb, "tail");  // once streaming, everything follows at once
+    second_header = SendHeader(ecb, "500 Oops", nullptr);
+    return HSE_STATUS_SUCCESS;
+  };
+  ExtensionRequest request(Post(""));
+  request.SetSink(&sink, 64 * 1024);
+  request.Run(&CallExtension);
+  EXPECT_TRUE(request.streamed());
+  EXPECT_TRUE(request.stream().empty());
+  ASSERT_EQ(sink.calls.size(), 2u);
+  EXPECT_EQ(sink.calls[0].held, "Content-Length: 300006\r\n\r\nhead:");
+  EXPECT_EQ(sink.calls[0].data, big_data);  // not copied on the way
+  EXPECT_EQ(sink.calls[1].held, "");
+  EXPECT_TRUE(sink.sent == "Content-Length: 300006\r\n\r\nhead:" + big + "tail");
+  EXPECT_FALSE(second_header);
+  EXPECT_EQ(request.StatusCode(), 200u);
+}
+
+TEST(ExtensionRequestTest, SmallResponsesAreHeldAndAGoneClientFailsTheWrite) {
+  for (const bool gone : {false, true}) {
+    RecordingSink sink;
+    sink.gone = gone;
+    BOOL small_written = FALSE;
+    BOOL big_written = TRUE;
+    int big_errno = 0;
+    g_extension = [&](EXTENSION_CONTROL_BLOCK* ecb) -> DWORD {
+      SendHeader(ecb, "200 OK", "");
+      small_written = Write(ecb, "\r\n" + std::string(1000, 's'));
+      errno = 0;
+      big_written = Write(ecb, std::string(70000, 'b'));
+      big_errno = errno;
+      return HSE_STATUS_SUCCESS;
+    };
+    ExtensionRequest request(Post(""));
+    request.SetSink(&sink, 64 * 1024);
+    request.Run(&CallExtension);
+    EXPECT_TRUE(small_written);
+    EXPECT_EQ(sink.calls.size(), 1u);
+    EXPECT_EQ(sink.calls[0].held.size(), 1002u);
+    EXPECT_EQ(big_written, gone ? FALSE : TRUE);
+    EXPECT_EQ(big_errno, gone ? ECONNRESET : 0);
+  }
 }
 
 }  // namespace

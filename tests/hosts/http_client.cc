@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
 
 namespace hosts_test {
 
@@ -35,14 +37,23 @@ int HttpResponse::CountHeader(std::string_view name) const {
   return count;
 }
 
-HttpConnection::HttpConnection(std::uint16_t port) {
+HttpConnection::HttpConnection(std::uint16_t port) : HttpConnection(port, "127.0.0.1", "") {}
+
+HttpConnection::HttpConnection(std::uint16_t port, const std::string& address_text,
+                               const std::string& source) {
   fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) return;
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  bool ok = inet_pton(AF_INET, address_text.c_str(), &address.sin_addr) == 1;
+  if (ok && !source.empty()) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    ok = inet_pton(AF_INET, source.c_str(), &local.sin_addr) == 1 &&
+         bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+  }
+  if (!ok || connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     close(fd_);
     fd_ = -1;
   }
@@ -159,6 +170,24 @@ std::string PostRequest(std::string_view target, std::string_view body) {
   return "POST " + std::string(target) +
          " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(body.size()) +
          "\r\nContent-Type: application/octet-stream\r\n\r\n" + std::string(body);
+}
+
+TestCertificate::TestCertificate() {
+  char pattern[] = "/tmp/host-tls-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) return;
+  directory_ = pattern;
+  const std::string command =
+      "cd '" + directory_ +
+      "' && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
+      " -keyout key.pem -out cert.pem -days 2 -subj /CN=127.0.0.1 2>/dev/null"
+      " && openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out other.pem"
+      " 2>/dev/null && chmod 600 key.pem other.pem";
+  made_ = std::system(command.c_str()) == 0;
+}
+
+TestCertificate::~TestCertificate() {
+  std::error_code ignored;
+  if (!directory_.empty()) std::filesystem::remove_all(directory_, ignored);
 }
 
 }  // namespace hosts_test

@@ -26,6 +26,9 @@ struct HttpResponse {
 class HttpConnection {
  public:
   explicit HttpConnection(std::uint16_t port);
+  // Connects to `address` (numeric IPv4) from the local address `source`
+  // ("" lets the system pick), so a test can play several clients.
+  HttpConnection(std::uint16_t port, const std::string& address, const std::string& source);
   ~HttpConnection();
   HttpConnection(const HttpConnection&) = delete;
   HttpConnection& operator=(const HttpConnection&) = delete;
@@ -52,5 +55,25 @@ std::optional<HttpResponse> Fetch(std::uint16_t port, std::string_view request,
 std::string GetRequest(std::string_view target, std::string_view method = "GET");
 // A POST with a Content-Length body.
 std::string PostRequest(std::string_view target, std::string_view body);
+
+// A self-signed certificate for 127.0.0.1 valid for two days, its key, and a
+// key of no certificate (keys readable by the owner only), made by openssl
+// in a temporary directory that goes with the object.
+class TestCertificate {
+ public:
+  TestCertificate();
+  ~TestCertificate();
+  TestCertificate(const TestCertificate&) = delete;
+  TestCertificate& operator=(const TestCertificate&) = delete;
+
+  bool made() const { return made_; }
+  std::string cert() const { return directory_ + "/cert.pem"; }
+  std::string key() const { return directory_ + "/key.pem"; }
+  std::string other_key() const { return directory_ + "/other.pem"; }
+
+ private:
+  std::string directory_;
+  bool made_ = false;
+};
 
 }  // namespace hosts_test

@@ -2,6 +2,7 @@
 // does, so a test can see through HTTP exactly what the host hands an
 // extension (control block, server variables, body) and how the host turns
 // what an extension sends into a response.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -74,7 +75,7 @@ PROBE_EXPORT DWORD HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
     for (const char* name :
          {"REMOTE_ADDR", "REMOTE_PORT", "SERVER_NAME", "SERVER_PORT", "SCRIPT_NAME", "PATH_INFO",
           "QUERY_STRING", "REQUEST_METHOD", "CONTENT_LENGTH", "CONTENT_TYPE", "SERVER_PROTOCOL",
-          "HTTP_X_PROBE", "HTTP_HOST", "NO_SUCH_VARIABLE"}) {
+          "HTTP_X_PROBE", "HTTP_HOST", "HTTPS", "SERVER_PORT_SECURE", "NO_SUCH_VARIABLE"}) {
       text += std::string(name) + "=" + Variable(ecb, name) + "\n";
     }
     Send(ecb, "200 OK", "Content-Type: text/plain\r\n");
@@ -120,6 +121,26 @@ PROBE_EXPORT DWORD HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
            : "fail size=" + std::to_string(size) + " enobufs=" + std::to_string(errno == ENOBUFS);
     Send(ecb, "200 OK", "");
     Write(ecb, "\r\n" + text);
+    return HSE_STATUS_SUCCESS;
+  }
+  if (const std::string spec = After(query, "stream="); !spec.empty()) {
+    // stream=N[,nolength][,whole]: N bytes (byte i is i % 251) after a header
+    // with or without their Content-Length, written 64 KiB at a time or in
+    // one write.
+    const std::size_t total = std::stoul(spec);
+    const bool length = spec.find(",nolength") == std::string::npos;
+    const bool whole = spec.find(",whole") != std::string::npos;
+    const std::string headers = length ? "Content-Length: " + std::to_string(total) + "\r\n" : "";
+    if (!Send(ecb, "200 OK", headers.c_str()) || !Write(ecb, "\r\n")) return HSE_STATUS_ERROR;
+    const std::size_t piece_size = whole ? total : 65536;
+    std::string piece;
+    for (std::size_t offset = 0; offset < total; offset += piece_size) {
+      piece.resize(std::min(piece_size, total - offset));
+      for (std::size_t i = 0; i < piece.size(); ++i) {
+        piece[i] = static_cast<char>((offset + i) % 251);
+      }
+      if (!Write(ecb, piece)) return HSE_STATUS_ERROR;
+    }
     return HSE_STATUS_SUCCESS;
   }
   if (query == "length-right") {

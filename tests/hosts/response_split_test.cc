@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,6 +55,27 @@ TEST_P(ResponseSplitTest, GrowingStreamEndsTheHeaderBlockWhereTheWholeSplitDoes)
     // Never known complete: every whole line was a header line; only the
     // unfinished last one, read whole, may start the body.
     EXPECT_GE(body_offset, test.stream.rfind('\n') + 1);
+  }
+}
+
+// The length the extension declared, for a response passed on as written
+// (its body is not all there when the header goes out).
+TEST(ResponseSplitDeclaredLengthTest, OnlyAPlainDecimalLengthDeclaresOne) {
+  const struct {
+    const char* stream;
+    std::optional<std::uint64_t> declared;
+  } cases[] = {
+      {"Content-Length: 1073741824\r\n\r\npart", 1073741824},
+      {"content-length: 5\r\nContent-Length: 5\r\n\r\n", 5},
+      {"Content-Length: 5\r\nContent-Length: 6\r\n\r\n", std::nullopt},
+      {"Content-Length: 5\r\nContent-Length: x\r\n\r\n", std::nullopt},
+      {"Content-Length: -1\r\n\r\n", std::nullopt},
+      {"Content-Length: 0x10\r\n\r\n", std::nullopt},
+      {"Content-Length: 99999999999999999999\r\n\r\n", std::nullopt},
+      {"X-A: 1\r\n\r\nbody", std::nullopt},
+  };
+  for (const auto& test : cases) {
+    EXPECT_EQ(SplitResponseStream(test.stream).declared_length, test.declared) << test.stream;
   }
 }
 
