@@ -2,8 +2,7 @@
 #include "commands/responses.h"
 
 #include <algorithm>
-#include <array>
-#include <limits>
+#include <utility>
 
 #include "commands/file_names.h"
 #include "gateway/html_escape.h"
@@ -12,38 +11,6 @@
 namespace commands {
 
 namespace {
-
-// One read of a download, the size of the handlers' line buffer.
-constexpr std::size_t kChunkSize = 1024;
-
-// `used` + `more` bytes as a stream capacity to grow to; a part too large for
-// a stream asks for its largest size, and writing it raises the stream's error.
-std::uint32_t FitCapacity(std::uint32_t used, std::uint64_t more) {
-  const std::uint64_t needed = used + more;
-  return static_cast<std::uint32_t>(
-      std::min<std::uint64_t>(needed, std::numeric_limits<std::uint32_t>::max()));
-}
-
-// Reads up to `length` bytes from `offset` in chunks and writes them to
-// `stream`; returns how many were read (fewer when the file is shorter).
-// Closes the file.
-std::uint64_t ReadPart(platform::File& file, std::uint64_t offset, std::uint64_t length,
-                       gateway::HtmlStream& stream) {
-  std::uint64_t sent = 0;
-  if (length > 0 && file.Seek(static_cast<std::int64_t>(offset))) {
-    std::array<unsigned char, kChunkSize> chunk{};
-    while (sent < length) {
-      const std::size_t want =
-          static_cast<std::size_t>(std::min<std::uint64_t>(length - sent, chunk.size()));
-      const std::size_t got = file.Read(chunk.data(), want);
-      if (got == 0) break;
-      stream.Write(chunk.data(), static_cast<std::uint32_t>(got));
-      sent += got;
-    }
-  }
-  file.Close();
-  return sent;
-}
 
 void AddPartHeaders(gateway::WebExtension& extension, gateway::RequestContext& context,
                     std::string_view type_name, std::uint64_t length) {
@@ -73,32 +40,25 @@ void WriteErrorPage(gateway::WebExtension& extension, gateway::RequestContext& c
 void StreamFilePart(gateway::WebExtension& extension, gateway::RequestContext& context,
                     platform::File& file, std::uint64_t offset, std::uint64_t length,
                     std::string_view type_name) {
-  gateway::HtmlStream* response = context.stream();
-  if (response != nullptr && response->size() == 0) {
-    // Nothing precedes the part: it goes straight into the response behind
-    // its headers, so the file is held in memory once, not twice.
-    AddPartHeaders(extension, context, type_name, length);
-    const std::uint32_t body_start = response->size();
-    // Room for the part and the terminator the request cycle adds.
-    response->Grow(FitCapacity(body_start, length + 1));
-    const std::uint64_t sent = ReadPart(file, offset, length, *response);
-    if (sent != length) {
-      // The file shrank while it was read: the length header counts what
-      // really follows.
-      const std::string body(response->view().substr(body_start));
-      response->Reset();
-      AddPartHeaders(extension, context, type_name, sent);
-      response->WriteText(body);
-    }
+  if (context.stream() == nullptr) {
+    file.Close();
     return;
   }
-  // Something is already written: build the part apart and append it after
-  // its headers.
-  gateway::HtmlStream part(gateway::kStreamGrowthStep);
-  part.Grow(FitCapacity(0, length));
-  const std::uint64_t sent = ReadPart(file, offset, length, part);
-  AddPartHeaders(extension, context, type_name, sent);
-  if (response != nullptr) response->Append(part);
+  // Fit the part to the file as it is now, so the length header counts the
+  // bytes that really follow.
+  const std::int64_t size = file.Size();
+  const std::uint64_t available = size > 0 && offset < static_cast<std::uint64_t>(size)
+                                      ? static_cast<std::uint64_t>(size) - offset
+                                      : 0;
+  length = std::min(length, available);
+  AddPartHeaders(extension, context, type_name, length);
+  // The bytes are read and sent in bounded pieces after the headers, when
+  // the response goes out: the part never lies in memory whole.
+  if (length > 0) {
+    context.set_file_body(std::move(file), offset, length);
+  } else {
+    file.Close();
+  }
 }
 
 }  // namespace commands

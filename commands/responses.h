@@ -23,13 +23,13 @@ void WriteErrorPage(gateway::WebExtension& extension, gateway::RequestContext& c
                     std::string_view before, std::string_view shown = {},
                     std::string_view after = {});
 
-// Sends `length` bytes of `file` from `offset` as the body of a download: the
-// content-type headers `type_name` selects, "Content-length: %d\r\n", then
-// the bytes, read in chunks of 1024. When the response is still empty the
-// bytes go straight into it; otherwise they are gathered in a stream of the
-// handler's own and appended after the headers. The length header counts the
-// bytes actually read, so a file that shrinks meanwhile still gives a
-// consistent answer. Closes the file.
+// Makes `length` bytes of `file` from `offset` the body of a download: the
+// content-type headers `type_name` selects and "Content-length: %d\r\n" go
+// into the response now; the bytes follow them when the response is sent,
+// read in bounded pieces (WebExtension::SendFileBody). The part is first
+// fitted to the file's size at this moment, so the length header counts the
+// bytes that really follow. Takes the file over (it is closed here or once
+// sent).
 void StreamFilePart(gateway::WebExtension& extension, gateway::RequestContext& context,
                     platform::File& file, std::uint64_t offset, std::uint64_t length,
                     std::string_view type_name);

@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "dudarovuvadu/httpext.h"
 #include "gateway/html_stream.h"
+#include "platform/file.h"
 
 namespace gateway {
 
@@ -51,6 +53,25 @@ class RequestContext {
   // Puts the trimmed bytes back, so the text is again exactly as received.
   void RestoreTrimmedTail();
 
+  // A part of an open file that follows the stream's body when the response
+  // is sent, so that a download is never held in memory whole. The request
+  // cycle reads it in bounded pieces; the file closes with the context at the
+  // latest.
+  struct FileBody {
+    platform::File file;
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+  };
+  void set_file_body(platform::File file, std::uint64_t offset, std::uint64_t length) {
+    file_body_.file = std::move(file);
+    file_body_.offset = offset;
+    file_body_.length = length;
+  }
+  FileBody& file_body() { return file_body_; }
+  bool has_file_body() const { return file_body_.file.is_open(); }
+  // Forgets the file part and closes its file.
+  void DropFileBody() { file_body_ = FileBody(); }
+
  private:
   EXTENSION_CONTROL_BLOCK* request_;
   std::unique_ptr<HtmlStream> stream_;
@@ -59,6 +80,7 @@ class RequestContext {
   char* request_text_ = nullptr;
   std::uint32_t trimmed_at_ = 0;
   std::string trimmed_tail_;
+  FileBody file_body_;
 };
 
 }  // namespace gateway

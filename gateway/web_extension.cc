@@ -3,6 +3,7 @@
 // line, the header block and the body through the host's callbacks.
 #include "gateway/web_extension.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -189,6 +190,8 @@ std::uint32_t WebExtension::HandleRequest(EXTENSION_CONTROL_BLOCK* request) {
           result = HSE_STATUS_ERROR;
           request->dwHttpStatusCode = StatusForResult(code);
         }
+        // A file part belongs to the answer that failed, not to an error page.
+        context.DropFileBody();
         try {
           take_response = OnCallError(context, code);
         } catch (...) {
@@ -238,7 +241,7 @@ std::uint32_t WebExtension::HandleRequest(EXTENSION_CONTROL_BLOCK* request) {
     const std::uint32_t mark = context.end_of_headers();
     const bool written = request->WriteClient != nullptr &&
                          request->WriteClient(request->ConnID, end_of_headers, &two, 0) != 0 &&
-                         WriteBody(context, response + mark, response_length - mark, 0);
+                         SendBody(context, response + mark, response_length - mark);
     if (!written) {
       request->dwHttpStatusCode = 500;
       result = HSE_STATUS_ERROR;
@@ -258,6 +261,43 @@ bool WebExtension::WriteBody(RequestContext& context, const void* bytes, std::ui
   DWORD size = count;
   // The callback takes a non-const buffer, as the published interface has it.
   return request->WriteClient(request->ConnID, const_cast<void*>(bytes), &size, reserved) != 0;
+}
+
+bool WebExtension::SendBody(RequestContext& context, const unsigned char* bytes,
+                            std::uint32_t count) {
+  // A download's body is all file part: no empty write before it.
+  if (count > 0 || !context.has_file_body()) {
+    if (!WriteBody(context, bytes, count, 0)) {
+      context.DropFileBody();
+      return false;
+    }
+  }
+  return SendFileBody(context);
+}
+
+bool WebExtension::SendFileBody(RequestContext& context) {
+  if (!context.has_file_body()) return true;
+  RequestContext::FileBody& part = context.file_body();
+  bool complete = true;
+  if (part.length > 0) {
+    const auto piece_size =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(part.length, kFileBodyPiece));
+    const std::unique_ptr<unsigned char[]> piece(new (std::nothrow) unsigned char[piece_size]);
+    std::uint64_t sent = 0;
+    complete = piece != nullptr;
+    while (complete && sent < part.length) {
+      const auto want =
+          static_cast<std::uint32_t>(std::min<std::uint64_t>(part.length - sent, piece_size));
+      const std::size_t got =
+          part.file.ReadAt(piece.get(), want, static_cast<std::int64_t>(part.offset + sent));
+      // A file that shrank or failed to read cannot give what the length
+      // header announced; a client that is gone takes nothing more.
+      complete = got == want && WriteBody(context, piece.get(), want, 0);
+      sent += want;
+    }
+  }
+  context.DropFileBody();
+  return complete;
 }
 
 bool WebExtension::OnCallError(RequestContext& context, int /*result_code*/) {

@@ -51,6 +51,20 @@ class WebExtension {
   // Writes text to the response body (nothing without a stream).
   void WriteText(RequestContext& context, std::string_view text);
 
+  // Largest piece of a file part handed to WriteBody at once.
+  static constexpr std::uint32_t kFileBodyPiece = 64 * 1024;
+
+  // Sends the context's file part, if any, through WriteBody in pieces of at
+  // most kFileBodyPiece bytes read at their offsets, then closes the file.
+  // False, with nothing more sent, when a write fails or the file ends before
+  // the part does (its length is already announced).
+  bool SendFileBody(RequestContext& context);
+
+  // Sends the body that follows the header block: the stream's `count` body
+  // bytes through one WriteBody (left out when empty and a file part
+  // follows), then the file part. False when a write or the file part fails.
+  bool SendBody(RequestContext& context, const unsigned char* bytes, std::uint32_t count);
+
   char separator() const { return separator_; }
 
   int CallHandler(RequestContext& context, CommandEntry& entry, CommandEntry* parameters,

@@ -35,6 +35,11 @@ class File {
   // Reads up to `count` bytes; returns how many were read (fewer only at the
   // end of the file or on an error).
   std::size_t Read(void* buffer, std::size_t count);
+  // Reads up to `count` bytes starting `offset` bytes into the file, without
+  // using or moving the position that Read and Seek work with; returns how
+  // many were read (fewer only at the end of the file or on an error). Do
+  // not mix with buffered Read calls on the same file.
+  std::size_t ReadAt(void* buffer, std::size_t count, std::int64_t offset);
   // Next byte, or -1 at the end of the file.
   int ReadByte();
   // Writes all `count` bytes; false on an error.

@@ -75,6 +75,23 @@ std::size_t File::Read(void* buffer, std::size_t count) {
   return std::fread(buffer, 1, count, handle_);
 }
 
+std::size_t File::ReadAt(void* buffer, std::size_t count, std::int64_t offset) {
+  if (handle_ == nullptr || offset < 0) return 0;
+  const int descriptor = fileno(handle_);
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  std::size_t got = 0;
+  // pread may stop short of the count (a signal, a pipe-like file): go on
+  // until the count, the end of the file or an error.
+  while (got < count) {
+    const ssize_t n = pread(descriptor, bytes + got, count - got,
+                            static_cast<off_t>(offset) + static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return got;
+}
+
 int File::ReadByte() {
   if (handle_ == nullptr) return -1;
   // A File belongs to one operation on one thread: no stream lock per byte.

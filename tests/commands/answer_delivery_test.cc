@@ -9,25 +9,13 @@
 namespace commands {
 namespace {
 
-using testing::AnswerTicket;
+using testing::AnsweredPoll;
 using testing::BackslashName;
 using testing::DoCommandQuery;
 using testing::ErrorPage;
 using testing::Headers;
 using testing::RunQuery;
 using testing::TicketOf;
-
-// A request for `command` that the back-end has answered with `answer`; the
-// poll that picks the answer up.
-harness::Response AnsweredPoll(const harness::SpoolRoot& root, const std::string& command,
-                               const std::string& answer) {
-  const harness::Response wait = RunQuery(DoCommandQuery("anna", command));
-  // A phone's wait page carries its reload URL in a header.
-  const std::string ticket = TicketOf(Headers(wait) + wait.body());
-  EXPECT_FALSE(ticket.empty());
-  AnswerTicket(root, ticket, answer);
-  return RunQuery(DoCommandQuery("anna", command, ticket));
-}
 
 TEST(AnswerDeliveryTest, FirstLineNamingAFileGivesItsBytesUntranslated) {
   struct Case {

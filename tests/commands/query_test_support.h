@@ -101,6 +101,21 @@ inline void AnswerTicket(const harness::SpoolRoot& root, const std::string& tick
   root.WriteFile("out/" + ticket + ".rdy", "");
 }
 
+// A request for `command` by anna that the back-end has answered with
+// `answer`; the poll that picks the answer up.
+inline harness::Response AnsweredPoll(const harness::SpoolRoot& root, const std::string& command,
+                                      const std::string& answer,
+                                      const harness::Faults& faults = {}) {
+  const harness::Response wait = RunQuery(DoCommandQuery("anna", command));
+  // A phone's wait page carries its reload URL in a header.
+  const std::string ticket = TicketOf(Headers(wait) + wait.body());
+  EXPECT_FALSE(ticket.empty());
+  AnswerTicket(root, ticket, answer);
+  harness::Request poll;
+  poll.query = DoCommandQuery("anna", command, ticket);
+  return harness::Run(poll, faults);
+}
+
 // The lines of a spool text file, line ends removed.
 inline std::vector<std::string> StoredLines(const harness::TempDir& root,
                                             const std::string& relative) {

@@ -1,20 +1,42 @@
 // Downloads built by StreamFilePart: headers before the part, and a length
 // header that counts the bytes that really follow when the file is shorter
-// than the part asked for (a file that shrank while it was sent).
+// than the part asked for; and whole downloads as the request cycle sends
+// them, in bounded pieces, ending cleanly when the client or the file fails.
 #include "commands/responses.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "gateway/html_stream.h"
 #include "gateway/request_context.h"
 #include "gateway/web_extension.h"
+#include "tests/commands/query_test_support.h"
 #include "tests/harness/temp_dir.h"
 
 namespace commands {
 namespace {
+
+using testing::AnsweredPoll;
+using testing::BackslashName;
+using testing::DoCommandQuery;
+using testing::DoKommandQuery;
+using testing::Headers;
+
+// An extension whose body writes are recorded instead of sent.
+class RecordingExtension : public gateway::WebExtension {
+ public:
+  RecordingExtension() : WebExtension('&') {}
+  bool WriteBody(gateway::RequestContext&, const void* bytes, std::uint32_t count,
+                 std::uint32_t) override {
+    written.append(static_cast<const char*>(bytes), count);
+    return true;
+  }
+  std::string written;
+};
 
 struct Download {
   std::string headers;
@@ -27,7 +49,7 @@ Download Stream(const std::string& content, std::uint64_t offset, std::uint64_t 
                 const std::string& before = "") {
   harness::TempDir dir;
   dir.WriteFile("part.pdf", content);
-  gateway::WebExtension extension('&');
+  RecordingExtension extension;
   gateway::RequestContext context(nullptr);
   context.set_stream(std::make_unique<gateway::HtmlStream>());
   context.stream()->WriteText(before);
@@ -35,10 +57,14 @@ Download Stream(const std::string& content, std::uint64_t offset, std::uint64_t 
       platform::File::Open(dir.Path("part.pdf").c_str(), platform::OpenMode::kRead);
   EXPECT_TRUE(file.is_open());
   StreamFilePart(extension, context, file, offset, length, "part.pdf");
-  EXPECT_FALSE(file.is_open()) << "the file is closed once streamed";
+  EXPECT_FALSE(file.is_open()) << "the context holds the file now";
   const std::string_view all = context.stream()->view();
-  return {std::string(all.substr(0, context.end_of_headers())),
-          std::string(all.substr(context.end_of_headers()))};
+  Download download{std::string(all.substr(0, context.end_of_headers())),
+                    std::string(all.substr(context.end_of_headers()))};
+  EXPECT_TRUE(extension.SendFileBody(context));
+  EXPECT_FALSE(context.has_file_body()) << "the file is closed once sent";
+  download.body += extension.written;
+  return download;
 }
 
 TEST(StreamFilePartTest, HeadersThenThePart) {
@@ -69,6 +95,126 @@ TEST(StreamFilePartTest, TextWrittenBeforeBelongsToTheHeaderBlock) {
   EXPECT_EQ(download.headers,
             "X-Before: 1\r\nContent-Type: application/pdf\r\nContent-length: 6\r\n");
   EXPECT_EQ(download.body, "abcdef");
+}
+
+// Descriptors this process holds open, to see that a request released its
+// file; 0 where the system does not list them.
+std::size_t OpenDescriptors() {
+  std::error_code error;
+  std::size_t count = 0;
+  for (std::filesystem::directory_iterator it("/proc/self/fd", error), end; !error && it != end;
+       it.increment(error)) {
+    ++count;
+  }
+  return count;
+}
+
+// A spool root where anna may download files/big.pdf, a few MiB of bytes that
+// a text-mode read would change, through "getfiledata" or an answer naming it.
+struct BigDownload {
+  harness::SpoolRoot root;
+  std::string content;
+  std::string path;  // as an answer's first line names it
+  std::string name;  // as clients send it and the rights list holds it
+
+  BigDownload() {
+    content.resize(3 * 1024 * 1024 + 17);
+    for (std::size_t i = 0; i < content.size(); ++i) {
+      content[i] = static_cast<char>((i * 7) ^ (i >> 11));
+    }
+    root.MakeDir("files");
+    root.WriteFile("files/big.pdf", content);
+    path = BackslashName(root.Path("files/big.pdf"));
+    for (const char c : path) name += c == '\\' ? std::string("[5C]") : std::string(1, c);
+    root.WriteFile("rights/~anna.lst", name + "\r\n");
+  }
+
+  enum class Route { kGetFileData, kDoKommand, kAnswer };
+  harness::Response Fetch(Route route, const harness::Faults& faults = {}) const {
+    harness::Request request;
+    switch (route) {
+      case Route::kGetFileData:
+        request.query = DoCommandQuery("anna", "getfiledata", name, "0", "-1");
+        break;
+      case Route::kDoKommand:
+        request.query = DoKommandQuery("anna", "getfiledata", name, "0", "-1");
+        break;
+      case Route::kAnswer:
+        return AnsweredPoll(root, "getdoc", path + "\r\n", faults);
+    }
+    return harness::Run(request, faults);
+  }
+};
+
+constexpr BigDownload::Route kRoutes[] = {
+    BigDownload::Route::kGetFileData, BigDownload::Route::kDoKommand, BigDownload::Route::kAnswer};
+
+TEST(FileBodyTest, LargeDownloadArrivesWholeInPiecesOfAtMost64KiB) {
+  const BigDownload download;
+  for (const BigDownload::Route route : kRoutes) {
+    const harness::Response response = download.Fetch(route);
+    const int at = static_cast<int>(route);
+    EXPECT_EQ(response.result, HSE_STATUS_SUCCESS) << at;
+    EXPECT_EQ(Headers(response), "Content-Type: application/pdf\r\nContent-length: " +
+                                     std::to_string(download.content.size()) + "\r\n")
+        << at;
+    ASSERT_FALSE(response.writes.empty()) << at;
+    EXPECT_EQ(response.writes.front(), "\r\n") << at;
+    EXPECT_TRUE(response.body() == download.content) << at << ": body differs";
+    for (std::size_t i = 1; i < response.writes.size(); ++i) {
+      EXPECT_GT(response.writes[i].size(), 0U) << at << ": write " << i;
+      EXPECT_LE(response.writes[i].size(), gateway::WebExtension::kFileBodyPiece)
+          << at << ": write " << i;
+    }
+  }
+}
+
+TEST(FileBodyTest, SmallDownloadKeepsItsExactWrites) {
+  // A part that fits one piece goes out as before: the header call, "\r\n",
+  // then the bytes in one write.
+  const BigDownload download;
+  harness::Request request;
+  request.query = DoCommandQuery("anna", "getfiledata", download.name, "1000", "700");
+  const harness::Response response = harness::Run(request);
+  EXPECT_EQ(response.status_line, "200 OK");
+  EXPECT_EQ(Headers(response), "Content-Type: application/pdf\r\nContent-length: 700\r\n");
+  EXPECT_EQ(response.writes,
+            (std::vector<std::string>{"\r\n", download.content.substr(1000, 700)}));
+}
+
+TEST(FileBodyTest, FailureMidFileEndsTheRequestAndReleasesTheFile) {
+  struct Case {
+    const char* what;
+    int fail_write;           // WriteClient that fails (client gone), 0: none
+    bool shrink_after_third;  // the file is cut short after the third write
+    std::size_t body_size;    // what the client got before the end
+  };
+  const Case cases[] = {
+      {"client gone at the fourth write", 4, false, 2 * 65536},
+      {"client gone at the first piece", 2, false, 0},
+      {"file cut short mid-transfer", 0, true, 2 * 65536},
+  };
+  for (const BigDownload::Route route : kRoutes) {
+    for (const Case& c : cases) {
+      const BigDownload download;
+      harness::Faults faults;
+      faults.fail_write_number = c.fail_write;
+      const std::string file = download.root.Path("files/big.pdf");
+      if (c.shrink_after_third) {
+        faults.after_write = [&file](int number) {
+          if (number == 3) std::filesystem::resize_file(file, 100000);
+        };
+      }
+      const std::size_t descriptors = OpenDescriptors();
+      const harness::Response response = download.Fetch(route, faults);
+      const std::string where =
+          std::string(c.what) + " route " + std::to_string(static_cast<int>(route));
+      EXPECT_EQ(response.result, HSE_STATUS_ERROR) << where;
+      EXPECT_EQ(response.recorded_status, 500U) << where;
+      EXPECT_EQ(response.body(), download.content.substr(0, c.body_size)) << where;
+      EXPECT_EQ(OpenDescriptors(), descriptors) << where << ": a descriptor was left open";
+    }
+  }
 }
 
 }  // namespace

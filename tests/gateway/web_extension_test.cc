@@ -277,8 +277,8 @@ TEST_F(WebExtensionTest, PostFailuresAnswerTheStatusLineWithoutDispatch) {
   } cases[] = {
       {"length unknown", HSE_BODY_LENGTH_UNKNOWN, 0, {}, "413 Request entity was too large"},
       {"available beyond total", 2, 5, {}, "400 Bad Request"},
-      {"read fails", 5, 1, {0, 0, 1, 0}, "200 OK"},
-      {"client stops early", 5, 1, {0, 0, 0, 1}, "200 OK"},
+      {"read fails", 5, 1, {0, 0, 1, 0, {}}, "200 OK"},
+      {"client stops early", 5, 1, {0, 0, 0, 1, {}}, "200 OK"},
   };
   for (const auto& c : cases) {
     harness::Request request;

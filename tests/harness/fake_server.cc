@@ -48,6 +48,7 @@ BOOL WriteClient(HCONN handle, LPVOID buffer, LPDWORD bytes, DWORD) {
     return FALSE;
   }
   connection->response->writes.emplace_back(static_cast<const char*>(buffer), *bytes);
+  if (connection->faults->after_write) connection->faults->after_write(connection->write_calls);
   return TRUE;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -43,6 +44,9 @@ struct Faults {
   // 1-based number of the ReadClient call that reports 0 bytes, as a client
   // that went away mid-body (0: never).
   int end_read_number = 0;
+  // Called after each WriteClient call that succeeded, with its 1-based
+  // number: a test changes the world between two writes (a file shrinks).
+  std::function<void(int)> after_write;
 };
 
 struct Response {
