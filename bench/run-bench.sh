@@ -18,7 +18,8 @@ for tool in wrk nginx curl awk; do
     { echo "run-bench: $tool is missing (Debian package: ${tool/nginx/nginx-light})" >&2; exit 1; }
 done
 nginx_bin="$(command -v nginx || echo /usr/sbin/nginx)"
-for binary in dudarovuvadu.so dudarovuvadu-serve dudarovuvadu-backend bench/bench_lock_protocol_loop; do
+for binary in dudarovuvadu.so dudarovuvadu-serve dudarovuvadu-backend bench/bench_lock_protocol_loop \
+  bench/bench_module_poll; do
   [[ -x "$build/$binary" || -f "$build/$binary" ]] ||
     { echo "run-bench: $build/$binary is missing; build first" >&2; exit 1; }
 done
@@ -183,7 +184,30 @@ printf '\nDownloads of a 1 GiB file, 4 at once (sizes received: %s)\n' "$(paste 
 printf '  host peak memory (VmHWM) %d kB before, %d kB after: %s MiB per download in flight (target < 64)\n' \
   "$hwm_before" "$hwm_after" "$(awk -v a="$hwm_after" -v b="$hwm_before" 'BEGIN { printf "%.1f", (a - b) / 1024 / 4 }')"
 
-# 5. Answer delivery through Apache httpd (mpm_event) and mod_dudarovuvadu,
+# 5. The module's own cost, in process: its entry point called with the
+# in-memory server the hosts share, no HTTP, one thread. System calls per
+# call counted with strace over two loops of polls, so the start-up cancels.
+module_figures="$("$build/bench/bench_module_poll" "$build/dudarovuvadu.so" "$duration")"
+figure() { printf '%s\n' "$module_figures" | awk -v k="$1" '$1 == k { print $2 }'; }
+syscalls_per_call() {
+  local calls
+  if ! command -v strace >/dev/null; then echo "n/a (strace missing)"; return; fi
+  calls_of() {
+    strace -c -f -o "$work/strace.txt" "$build/bench/bench_module_poll" "$build/dudarovuvadu.so" \
+      --only "$1" "$2" && awk '$NF == "total" { print $4 }' "$work/strace.txt"
+  }
+  calls="$(( $(calls_of "$1" 2000) - $(calls_of "$1" 1000) ))"
+  awk -v c="$calls" 'BEGIN { printf "%.1f", c / 1000 }'
+}
+printf '\nModule cost per call, in process (no HTTP, one thread)\n'
+printf '  poll of a ready answer %8s us  %6s system calls  (target < 10 us)\n' \
+  "$(figure poll)" "$(syscalls_per_call poll)"
+printf '  Default                %8s us  %6s system calls\n' "$(figure default)" \
+  "$(syscalls_per_call default)"
+printf '  new request            %8s us  %6s system calls\n' "$(figure new)" \
+  "$(syscalls_per_call new)"
+
+# 6. Answer delivery through Apache httpd (mpm_event) and mod_dudarovuvadu,
 #    against httpd serving the same answer file statically and against nginx.
 apache_bin="$(command -v apache2 || echo /usr/sbin/apache2)"
 if [[ ! -f "$build/mod_dudarovuvadu.so" || ! -x "$apache_bin" ]]; then

@@ -8,7 +8,7 @@ PACKAGES="
   cmake g++ make pkg-config binutils
   libgtest-dev libboost-dev libssl-dev libcli11-dev nlohmann-json3-dev
   curl chromium wrk nginx-light openssl
-  dpkg-dev file lintian systemd
+  dpkg-dev file lintian systemd strace
   clang-14 libclang-rt-14-dev gcovr
   apache2 apache2-dev
 "

@@ -1,0 +1,187 @@
+// The module's own cost per request, without HTTP: loads the module as a host
+// does, runs requests through HttpExtensionProc with the in-memory server all
+// hosts share, and prints the microseconds one call takes for the poll of a
+// ready answer, for Default and for a new request. Not a test.
+//
+//   bench_module_poll MODULE [SECONDS]        the three figures
+//   bench_module_poll MODULE --only KIND N    N calls of one kind (poll,
+//                                             default, new) and nothing else,
+//                                             for counting system calls
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include "hosts/extension_module.h"
+#include "hosts/extension_request.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// A ticket whose answer is ready; a basket answer keeps its flag, so every
+// poll finds it again.
+constexpr const char* kReadyTicket = "42";
+constexpr const char* kPollQuery = "DoCommand?Logon=bench&Command=getqvbasket&P1=42&P2=&P3=";
+constexpr const char* kDefaultQuery = "";
+constexpr const char* kNewQuery = "DoCommand?Logon=bench&Command=echo&P1=&P2=&P3=";
+// New requests leave their files for a back-end; the bench clears them after
+// this many, outside the timed calls.
+constexpr int kNewRequestsPerClearing = 500;
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out << bytes;
+}
+
+// A spool tree with the module beside its pointer file, and one ready answer
+// of about 4.4 KB (a basket page of one row per document).
+class Spool {
+ public:
+  explicit Spool(const std::string& module) {
+    char pattern[] = "/tmp/dudarovuvadu-module-bench.XXXXXX";
+    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+    root_ = pattern;
+    for (const char* directory : {"in", "out", "traces", "post", "rights", "events", "module"}) {
+      fs::create_directories(root_ / directory);
+    }
+    module_ = root_ / "module" / "dudarovuvadu.so";
+    fs::copy_file(module, module_);
+    WriteFile(root_ / "module" / "dudarovuvadu.dir", root_.string() + "\r\n");
+    std::string answer = "<html><head><title>Panier</title></head><body><table>\r\n";
+    for (int row = 0; answer.size() < 4400; ++row) {
+      answer += "<tr><td><a href=\"DoCommand?Logon=bench&amp;Command=getfiledata&amp;P1=doc" +
+                std::to_string(row) + ".pdf&amp;P2=0&amp;P3=-1\">document " + std::to_string(row) +
+                "</a></td></tr>\r\n";
+    }
+    answer += "</table></body></html>\r\n";
+    WriteFile(root_ / "out" / (std::string(kReadyTicket) + ".htm"), answer);
+    WriteFile(root_ / "out" / (std::string(kReadyTicket) + ".rdy"), "");
+  }
+  ~Spool() {
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+  Spool(const Spool&) = delete;
+  Spool& operator=(const Spool&) = delete;
+
+  std::string module() const { return module_.string(); }
+
+  // Forgets the new requests made so far, as a back-end that took them would.
+  void ClearNewRequests() const {
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(root_ / "in")) fs::remove(entry, ignored);
+    for (const auto& entry : fs::directory_iterator(root_ / "out")) {
+      if (entry.path().extension() == ".tmp") fs::remove(entry, ignored);
+    }
+  }
+
+ private:
+  fs::path root_;
+  fs::path module_;
+};
+
+hosts::RequestInput Input(const char* query) {
+  hosts::RequestInput input;
+  input.method = "GET";
+  input.query = query;
+  input.path_info = "/scripts/dudarovuvadu.dll";
+  input.variables.Set("REMOTE_ADDR", "127.0.0.1");
+  input.variables.Set("SERVER_NAME", "127.0.0.1");
+  input.variables.Set("SERVER_PORT", "8080");
+  input.variables.Set("SCRIPT_NAME", "/scripts/dudarovuvadu.dll");
+  input.variables.Set("REQUEST_METHOD", "GET");
+  input.variables.Set("QUERY_STRING", query);
+  return input;
+}
+
+// Runs `count` calls of `query`; returns the seconds spent inside the module.
+double Calls(const Spool& spool, PFN_HTTPEXTENSIONPROC proc, const char* query, long count,
+             bool new_requests) {
+  Clock::duration inside{};
+  for (long i = 0; i < count; ++i) {
+    if (new_requests && i % kNewRequestsPerClearing == kNewRequestsPerClearing - 1) {
+      spool.ClearNewRequests();
+    }
+    hosts::ExtensionRequest request(Input(query));
+    const Clock::time_point start = Clock::now();
+    request.Run(proc);
+    inside += Clock::now() - start;
+    if (request.result() != HSE_STATUS_SUCCESS || request.stream().empty()) {
+      throw std::runtime_error(std::string("the module failed on \"") + query + "\"");
+    }
+  }
+  return std::chrono::duration<double>(inside).count();
+}
+
+// Calls of one kind for about `seconds`; returns microseconds per call.
+double MicrosPerCall(const Spool& spool, PFN_HTTPEXTENSIONPROC proc, const char* query,
+                     double seconds, bool new_requests) {
+  (void)Calls(spool, proc, query, 100, new_requests);  // warm the caches
+  long total = 0;
+  double spent = 0;
+  for (long batch = 200; spent < seconds; batch *= 2) {
+    spent += Calls(spool, proc, query, batch, new_requests);
+    total += batch;
+  }
+  if (new_requests) spool.ClearNewRequests();
+  return spent * 1e6 / static_cast<double>(total);
+}
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: bench_module_poll MODULE [SECONDS]\n"
+               "       bench_module_poll MODULE --only poll|default|new COUNT\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Usage();
+  try {
+    const Spool spool(argv[1]);
+    std::string error;
+    const std::unique_ptr<hosts::ExtensionModule> module =
+        hosts::ExtensionModule::Load(spool.module(), &error);
+    if (!module) {
+      std::fprintf(stderr, "bench_module_poll: %s\n", error.c_str());
+      return 1;
+    }
+    const PFN_HTTPEXTENSIONPROC proc = module->http_extension_proc();
+
+    if (argc == 5 && std::string(argv[2]) == "--only") {
+      const std::string kind = argv[3];
+      const long count = std::stol(argv[4]);
+      if (kind == "poll") {
+        (void)Calls(spool, proc, kPollQuery, count, false);
+      } else if (kind == "default") {
+        (void)Calls(spool, proc, kDefaultQuery, count, false);
+      } else if (kind == "new") {
+        (void)Calls(spool, proc, kNewQuery, count, true);
+        spool.ClearNewRequests();
+      } else {
+        return Usage();
+      }
+      return 0;
+    }
+    if (argc > 3) return Usage();
+    const double seconds = argc == 3 ? std::stod(argv[2]) / 3 : 1.0;
+    std::printf("poll %.2f\n", MicrosPerCall(spool, proc, kPollQuery, seconds, false));
+    std::printf("default %.2f\n", MicrosPerCall(spool, proc, kDefaultQuery, seconds, false));
+    std::printf("new %.2f\n", MicrosPerCall(spool, proc, kNewQuery, seconds, true));
+    return 0;
+  } catch (const std::exception& failure) {
+    std::fprintf(stderr, "bench_module_poll: %s\n", failure.what());
+    return 1;
+  }
+}
