@@ -188,7 +188,7 @@ printf '  host peak memory (VmHWM) %d kB before, %d kB after: %s MiB per downloa
 # in-memory server the hosts share, no HTTP, one thread. System calls per
 # call counted with strace over two loops of polls, so the start-up cancels.
 module_figures="$("$build/bench/bench_module_poll" "$build/dudarovuvadu.so" "$duration")"
-figure() { printf '%s\n' "$module_figures" | awk -v k="$1" '$1 == k { print $2 }'; }
+figure() { printf '%s\n' "$module_figures" | awk -v k="$1" '$1 == k { print $2 " us wall, " $3 " us cpu" }'; }
 syscalls_per_call() {
   local calls
   if ! command -v strace >/dev/null; then echo "n/a (strace missing)"; return; fi
@@ -200,12 +200,12 @@ syscalls_per_call() {
   awk -v c="$calls" 'BEGIN { printf "%.1f", c / 1000 }'
 }
 printf '\nModule cost per call, in process (no HTTP, one thread)\n'
-printf '  poll of a ready answer %8s us  %6s system calls  (target < 10 us)\n' \
+printf '  poll of a ready answer %28s  %6s system calls  (target < 10 us)\n' \
   "$(figure poll)" "$(syscalls_per_call poll)"
-printf '  Default                %8s us  %6s system calls\n' "$(figure default)" \
+printf '  Default                %28s  %6s system calls\n' "$(figure default)" \
   "$(syscalls_per_call default)"
-printf '  new request            %8s us  %6s system calls\n' "$(figure new)" \
-  "$(syscalls_per_call new)"
+printf '  new request            %28s  %6s system calls  (the lock protocol sleeps 1 ms)\n' \
+  "$(figure new)" "$(syscalls_per_call new)"
 
 # 6. Answer delivery through Apache httpd (mpm_event) and mod_dudarovuvadu,
 #    against httpd serving the same answer file statically and against nginx.

@@ -18,16 +18,18 @@ namespace commands {
 void DoCommand(gateway::WebExtension& extension, gateway::RequestContext& context,
                const char* logon, const char* command, const char* p1, const char* p2,
                const char* p3, const char* token) {
-  const std::string install_root = spool::ResolveInstallRoot();
+  // The install root is read where it is used: the handler's own sub-commands
+  // here, the exchange for itself. Reading the pointer file once more for a
+  // poll would change nothing: every request sees it as it is at that moment.
   const QueryServerTexts texts = ReadQueryServerTexts(context);
   const std::string_view command_text = command;
 
   if (command_text == "newevent") {
-    RecordEvent(extension, context, install_root, logon, p1, p2, p3);
+    RecordEvent(extension, context, spool::ResolveInstallRoot(), logon, p1, p2, p3);
     return;
   }
   if (const std::optional<FileSubCommand> sub_command = FileSubCommandNamed(command_text)) {
-    DeliverFile(extension, context, *sub_command, install_root, logon, p1, p2, p3);
+    DeliverFile(extension, context, *sub_command, spool::ResolveInstallRoot(), logon, p1, p2, p3);
     return;
   }
 

@@ -22,7 +22,9 @@ class File {
  public:
   File() = default;
   ~File() { Close(); }
-  File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
+  File(File&& other) noexcept : handle_(other.handle_), regular_(other.regular_) {
+    other.handle_ = nullptr;
+  }
   File& operator=(File&& other) noexcept;
   File(const File&) = delete;
   File& operator=(const File&) = delete;
@@ -46,13 +48,16 @@ class File {
   bool Write(const void* bytes, std::size_t count);
   // Size of the file in bytes, or -1 on an error. Leaves the position as is.
   std::int64_t Size();
+  // Moves the position Read reads from; for files opened for reading.
   bool Seek(std::int64_t offset);
   // Flushes and closes; false if buffered data could not be written.
   bool Close();
 
  private:
-  explicit File(std::FILE* handle) : handle_(handle) {}
+  explicit File(std::FILE* handle, bool regular = false) : handle_(handle), regular_(regular) {}
   std::FILE* handle_ = nullptr;
+  // A regular file: a read that delivers fewer bytes than asked met its end.
+  bool regular_ = false;
 };
 
 // Removes a file; false if it could not be removed (missing included).

@@ -40,7 +40,10 @@ bool TextFileReader::Fill() {
     std::memcpy(buffer_.data(), memory_->data() + memory_taken_, end_);
     memory_taken_ += end_;
   } else {
-    end_ = file_.Read(buffer_.data(), buffer_.size());
+    // A read that gave less than a block met the end of the file: the file
+    // is read as it was then, without a further read that would give nothing.
+    end_ = file_ended_ ? 0 : file_.Read(buffer_.data(), buffer_.size());
+    file_ended_ = end_ < buffer_.size();
   }
   return end_ > 0;
 }

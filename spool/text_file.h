@@ -53,6 +53,7 @@ class TextFileReader {
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   bool at_end_ = false;
+  bool file_ended_ = false;  // the last read gave less than a block
 };
 
 class TextFileWriter {
