@@ -181,9 +181,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SplitResponseStreamTest, KeepsTheDeclaredLengthForAHostThatStreams) {
   EXPECT_EQ(
-      SplitResponseStream("Content-Length: 12\r\nContent-Length: 9\r\n\r\nab").declared_length,
+      SplitResponseStream("Content-Length: 12\r\nContent-Length: 9\r\n\r\nab").declared_length_text,
       "12");
-  EXPECT_EQ(SplitResponseStream("X-A: 1\r\n\r\nab").declared_length, "");
+  EXPECT_EQ(SplitResponseStream("X-A: 1\r\n\r\nab").declared_length_text, "");
 }
 
 TEST(ParseStatusCodeTest, ReadsTheLeadingCode) {
