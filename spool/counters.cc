@@ -120,12 +120,41 @@ void WaitForLockFile(const std::string& lock_path, int& tries) {
   }
 }
 
-void WriteLockFile(const std::string& lock_path, std::string_view content) {
-  TextFileWriter lock(lock_path, platform::OpenMode::kWriteTruncate);
+void WriteLockFile(const std::string& lock_path, std::string_view content,
+                   platform::OpenMode mode = platform::OpenMode::kWriteTruncate) {
+  TextFileWriter lock(lock_path, mode);
   // A lock that cannot be written leaves only the critical section; the
   // read-back of the in lock notices it.
   (void)lock.Write(content);
   (void)lock.Close();
+}
+
+// Takes the lock file: waits while it exists, then creates it in one atomic
+// step (exclusive creation), so two processes that both saw it absent never
+// both hold it. States: absent (free), present (held by its creator, who
+// removes it). Once the tries are spent a lock still present is taken to be
+// stale and written over. A lock that cannot be created at all (the root not
+// writable) is given up after a few tries: the caller then has the critical
+// section only, as before.
+void AcquireLockFile(const std::string& lock_path, std::string_view content, int& tries) {
+  int creation_failures = 0;
+  for (;;) {
+    WaitForLockFile(lock_path, tries);
+    {
+      TextFileWriter lock(lock_path, platform::OpenMode::kCreateExclusive);
+      if (lock.is_open()) {
+        (void)lock.Write(content);
+        (void)lock.Close();
+        return;
+      }
+    }
+    const bool held = platform::FileCanBeRead(lock_path.c_str());
+    if (held && tries >= LockWaitTries()) {
+      WriteLockFile(lock_path, content);
+      return;
+    }
+    if (!held && ++creation_failures >= 3) return;
+  }
 }
 
 // A name beside the counter that no other writer picks: processes sharing
@@ -251,8 +280,7 @@ long TakeInTicket(std::string_view logon, std::string_view command, std::string_
   // read-back. A lock that keeps reading back another identity is taken over
   // once the tries are spent, so the loop ends even if it never settles.
   for (int round = 1;; ++round) {
-    WaitForLockFile(*lock_path, tries);
-    WriteLockFile(*lock_path, identity + "\n");
+    AcquireLockFile(*lock_path, identity + "\n", tries);
     platform::SleepMilliseconds(1);
     TextFileReader reader(*lock_path);
     if (!reader.is_open()) {
@@ -306,10 +334,9 @@ long TakePostNumber() {
   }
 
   int tries = 0;
-  WaitForLockFile(*lock_path, tries);
-  // The post lock is not read back: two processes may draw the same number,
-  // and the posted-data store skips a number whose data file exists.
-  WriteLockFile(*lock_path, "locked\n");
+  // The post lock is not read back; the posted-data store also skips a
+  // number whose data file exists.
+  AcquireLockFile(*lock_path, "locked\n", tries);
   const auto [stored, next] =
       AdvanceCounter(*counter_path, SectionOr(PostCounterLock(), FallbackPostSection()));
   (void)platform::RemoveFile(lock_path->c_str());
