@@ -62,7 +62,7 @@ for script in postinst prerm postrm; do
 done
 depends=$(dpkg-deb -f "$deb" Depends)
 case "$depends" in *adduser*) ;; *) fail "Depends lacks adduser: $depends" ;; esac
-case "$depends" in *libmicrohttpd*) ;; *) fail "Depends lacks libmicrohttpd: $depends" ;; esac
+case "$depends" in *libssl*) ;; *) fail "Depends lacks libssl (the host's TLS): $depends" ;; esac
 
 # 4. The units: every option known, every program there (under the extracted
 #    tree), with the sandbox the services rely on.
