@@ -12,9 +12,9 @@ build=${1:-$top/build-coverage}
 
 cmake -S "$top" -B "$build" -DDUDAROVUVADU_COVERAGE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build "$build" -j2 --target gateway_tests spool_tests trace_tests posted_spool_tests \
-  commands_query_unit_tests commands_query_request_tests commands_posted_tests
+  commands_query_unit_tests commands_query_request_tests commands_posted_tests platform_tests
 find "$build" -name '*.gcda' -delete
-for directory in gateway spool commands; do
+for directory in platform gateway spool commands; do
   ctest --test-dir "$build/tests/$directory" -j2 --output-on-failure
 done
 
