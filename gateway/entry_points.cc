@@ -4,6 +4,7 @@
 #include "dudarovuvadu/httpext.h"
 #include "gateway/portal_extension.h"
 
+// On Windows the .def file names the exports.
 #define DUDAROVUVADU_EXPORT __attribute__((visibility("default")))
 
 namespace {
@@ -12,7 +13,7 @@ gateway::PortalExtension g_portal_extension;
 
 }  // namespace
 
-extern "C" DUDAROVUVADU_EXPORT BOOL GetExtensionVersion(HSE_VERSION_INFO* version) {
+extern "C" DUDAROVUVADU_EXPORT BOOL WINAPI GetExtensionVersion(HSE_VERSION_INFO* version) {
   gateway::WebExtension* extension = gateway::WebExtension::Current();
   if (extension == nullptr) return FALSE;
   try {
@@ -22,7 +23,7 @@ extern "C" DUDAROVUVADU_EXPORT BOOL GetExtensionVersion(HSE_VERSION_INFO* versio
   }
 }
 
-extern "C" DUDAROVUVADU_EXPORT DWORD HttpExtensionProc(EXTENSION_CONTROL_BLOCK* request) {
+extern "C" DUDAROVUVADU_EXPORT DWORD WINAPI HttpExtensionProc(EXTENSION_CONTROL_BLOCK* request) {
   if (request == nullptr) return HSE_STATUS_ERROR;
   gateway::WebExtension* extension = gateway::WebExtension::Current();
   if (extension == nullptr) {
@@ -37,7 +38,7 @@ extern "C" DUDAROVUVADU_EXPORT DWORD HttpExtensionProc(EXTENSION_CONTROL_BLOCK* 
   }
 }
 
-extern "C" DUDAROVUVADU_EXPORT BOOL TerminateExtension(DWORD flags) {
+extern "C" DUDAROVUVADU_EXPORT BOOL WINAPI TerminateExtension(DWORD flags) {
   gateway::WebExtension* extension = gateway::WebExtension::Current();
   if (extension == nullptr) return TRUE;
   try {

@@ -12,7 +12,12 @@ bool RequestContext::ReadServerVariable(const char* name, char* buffer, std::uin
   }
   // The callback takes a non-const name, as the published interface has it.
   std::vector<char> name_copy(name, name + std::strlen(name) + 1);
-  return request_->GetServerVariable(request_->ConnID, name_copy.data(), buffer, size) != 0;
+  // DWORD is 32 bits wide everywhere, but not the same type as uint32_t.
+  DWORD callback_size = *size;
+  const bool ok =
+      request_->GetServerVariable(request_->ConnID, name_copy.data(), buffer, &callback_size) != 0;
+  *size = static_cast<std::uint32_t>(callback_size);
+  return ok;
 }
 
 std::string RequestContext::ServerVariable(const char* name, std::uint32_t capacity) {

@@ -84,8 +84,8 @@ bool ReadBody(EXTENSION_CONTROL_BLOCK* request, std::vector<char>& body) {
   std::uint32_t stored = available;
   while (stored < total) {
     if (request->ReadClient == nullptr) return false;
-    std::uint32_t size = total - stored;
-    const std::uint32_t asked = size;
+    DWORD size = total - stored;
+    const DWORD asked = size;
     if (!request->ReadClient(request->ConnID, body.data() + stored, &size)) return false;
     if (size == 0 || size > asked) return false;
     stored += size;
@@ -369,7 +369,11 @@ bool WebExtension::Terminate(std::uint32_t) { return true; }
 
 bool WebExtension::GetVersion(HSE_VERSION_INFO* version) {
   if (version == nullptr) return false;
-  version->dwExtensionVersion = (HSE_VERSION_MAJOR << 16) | HSE_VERSION_MINOR;
+  // The interface version the extension is written to, 4.0, whatever the
+  // platform's header announces (Windows' own says 6.0).
+  constexpr std::uint32_t kInterfaceMajor = 4;
+  constexpr std::uint32_t kInterfaceMinor = 0;
+  version->dwExtensionVersion = (kInterfaceMajor << 16) | kInterfaceMinor;
   version->lpszExtensionDesc[0] = '\0';
   return true;
 }

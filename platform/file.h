@@ -1,7 +1,9 @@
 // Files, the only way the module touches the disk. Every file is opened and
 // closed within one operation; File closes itself when it goes out of scope.
-// Reads and writes here are untranslated bytes; the text-mode rules of spool
-// files are layered on top (spool/text_file.h).
+// Open() gives untranslated bytes. OpenText() opens a spool text file: in the
+// C runtime's text mode where the runtime has one (Windows: each LF is stored
+// as CR LF, CR LF reads back as LF), else untranslated, and spool/text_file.h
+// then translates to the same bytes.
 #pragma once
 
 #include <cstddef>
@@ -31,6 +33,8 @@ class File {
 
   // Opens `path`; is_open() tells whether it worked.
   static File Open(const char* path, OpenMode mode);
+  // Opens `path` as a text file (see above).
+  static File OpenText(const char* path, OpenMode mode);
 
   bool is_open() const { return handle_ != nullptr; }
 
@@ -60,6 +64,9 @@ class File {
   bool regular_ = false;
 };
 
+// True when OpenText() files are translated by the C runtime itself.
+extern const bool kRuntimeTranslatesText;
+
 // Removes a file; false if it could not be removed (missing included).
 bool RemoveFile(const char* path);
 
@@ -76,6 +83,9 @@ extern const bool kFileNamesIgnoreCase;
 
 // True when the file exists and can be opened for reading.
 bool FileCanBeRead(const char* path);
+
+// Atomically replaces `target` with `source` (which then no longer exists).
+bool ReplaceFile(const std::string& source, const std::string& target);
 
 namespace testing {
 // Makes the `nth` File::Open from now on fail (1 = the next one), counting

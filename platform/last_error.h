@@ -10,4 +10,13 @@ int LastErrorCode();
 // POSIX, WSAECONNRESET 10054 on Windows).
 bool IsConnectionReset(int code);
 
+// The code a host leaves when the client reset the connection.
+extern const int kConnectionResetCode;
+
+namespace testing {
+// Leaves `code` as the calling thread's last error, as a failing host
+// callback does. For tests that play the host.
+void SetLastErrorCode(int code);
+}  // namespace testing
+
 }  // namespace platform

@@ -13,6 +13,9 @@ extern const char* const kModuleFileName;
 // Path separator of spool paths on this platform ('/' on POSIX).
 extern const char kPathSeparator;
 
+// Install root used when neither a module nor a pointer file tells one.
+extern const char* const kDefaultInstallRoot;
+
 // Full path of the loaded module file, when this code runs inside a module
 // whose file is named kModuleFileName. Empty when the code was loaded under
 // another name or linked into an executable: the caller then falls back to

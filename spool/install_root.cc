@@ -11,7 +11,6 @@
 namespace spool {
 
 const char* const kPointerFileName = "dudarovuvadu.dir";
-const char* const kDefaultInstallRoot = "/opt/quorvel/dudarovuvadu";
 
 namespace {
 

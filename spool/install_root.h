@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <string>
 
+#include "platform/module_path.h"
+
 namespace spool {
 
 // Capacities of spool paths (255 characters) and of counter and lock paths
@@ -16,7 +18,7 @@ inline constexpr std::size_t kCounterPathCapacity = 1024;
 // Name of the pointer file beside the module.
 extern const char* const kPointerFileName;
 // Root used when neither a module nor a pointer file tells one.
-extern const char* const kDefaultInstallRoot;
+inline constexpr const char* const& kDefaultInstallRoot = platform::kDefaultInstallRoot;
 
 // Resolves the install root. `capacity` bounds the module file name.
 std::string ResolveInstallRoot(std::size_t capacity = kSpoolPathCapacity);

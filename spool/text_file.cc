@@ -10,7 +10,7 @@
 namespace spool {
 
 TextFileReader::TextFileReader(const std::string& path)
-    : file_(platform::File::Open(path.c_str(), platform::OpenMode::kRead)) {}
+    : file_(platform::File::OpenText(path.c_str(), platform::OpenMode::kRead)) {}
 
 namespace {
 
@@ -77,8 +77,13 @@ bool TextFileReader::ReadLine(std::string& line, std::size_t max_chars) {
       line.push_back('\n');
       break;
     }
-    // A CR is a line end only together with the LF after it; otherwise it
-    // stays, and the byte after it is read next.
+    // Where the runtime translates, CR LF has already become LF and a CR
+    // left is text. Otherwise a CR is a line end only together with the LF
+    // after it; else it stays, and the byte after it is read next.
+    if (platform::kRuntimeTranslatesText) {
+      line.push_back('\r');
+      continue;
+    }
     if (begin_ == end_ && !Fill()) {
       line.push_back('\r');
       at_end_ = true;
@@ -95,10 +100,11 @@ bool TextFileReader::ReadLine(std::string& line, std::size_t max_chars) {
 }
 
 TextFileWriter::TextFileWriter(const std::string& path, platform::OpenMode mode)
-    : file_(platform::File::Open(path.c_str(), mode)) {}
+    : file_(platform::File::OpenText(path.c_str(), mode)) {}
 
 bool TextFileWriter::Write(std::string_view text) {
   if (!file_.is_open()) return false;
+  if (platform::kRuntimeTranslatesText) return file_.Write(text.data(), text.size());
   const std::string stored = StoredBytes(text);
   return file_.Write(stored.data(), stored.size());
 }

@@ -23,6 +23,12 @@ typedef unsigned char* LPBYTE;
 typedef void* LPVOID;
 typedef DWORD* LPDWORD;
 
+/* The calling convention of the entry points and callbacks: the platform's
+ * on Windows, the default one here. */
+#ifndef WINAPI
+#define WINAPI
+#endif
+
 #ifndef TRUE
 #define TRUE 1
 #endif
@@ -70,24 +76,24 @@ typedef struct _EXTENSION_CONTROL_BLOCK {
   DWORD cbAvailable;
   LPBYTE lpbData;
   LPSTR lpszContentType;
-  BOOL (*GetServerVariable)
+  BOOL(WINAPI* GetServerVariable)
   (HCONN hConn, LPSTR lpszVariableName, LPVOID lpvBuffer, LPDWORD lpdwSize);
-  BOOL (*WriteClient)(HCONN ConnID, LPVOID Buffer, LPDWORD lpdwBytes, DWORD dwReserved);
-  BOOL (*ReadClient)(HCONN ConnID, LPVOID lpvBuffer, LPDWORD lpdwSize);
-  BOOL (*ServerSupportFunction)
+  BOOL(WINAPI* WriteClient)(HCONN ConnID, LPVOID Buffer, LPDWORD lpdwBytes, DWORD dwReserved);
+  BOOL(WINAPI* ReadClient)(HCONN ConnID, LPVOID lpvBuffer, LPDWORD lpdwSize);
+  BOOL(WINAPI* ServerSupportFunction)
   (HCONN hConn, DWORD dwHSERequest, LPVOID lpvBuffer, LPDWORD lpdwSize, LPDWORD lpdwDataType);
 } EXTENSION_CONTROL_BLOCK, *LPEXTENSION_CONTROL_BLOCK;
 
 /* Total bytes of a body too large to be counted. */
 #define HSE_BODY_LENGTH_UNKNOWN 0xFFFFFFFFu
 
-BOOL GetExtensionVersion(HSE_VERSION_INFO* pVer);
-DWORD HttpExtensionProc(EXTENSION_CONTROL_BLOCK* pECB);
-BOOL TerminateExtension(DWORD dwFlags);
+BOOL WINAPI GetExtensionVersion(HSE_VERSION_INFO* pVer);
+DWORD WINAPI HttpExtensionProc(EXTENSION_CONTROL_BLOCK* pECB);
+BOOL WINAPI TerminateExtension(DWORD dwFlags);
 
-typedef BOOL (*PFN_GETEXTENSIONVERSION)(HSE_VERSION_INFO* pVer);
-typedef DWORD (*PFN_HTTPEXTENSIONPROC)(EXTENSION_CONTROL_BLOCK* pECB);
-typedef BOOL (*PFN_TERMINATEEXTENSION)(DWORD dwFlags);
+typedef BOOL(WINAPI* PFN_GETEXTENSIONVERSION)(HSE_VERSION_INFO* pVer);
+typedef DWORD(WINAPI* PFN_HTTPEXTENSIONPROC)(EXTENSION_CONTROL_BLOCK* pECB);
+typedef BOOL(WINAPI* PFN_TERMINATEEXTENSION)(DWORD dwFlags);
 
 #ifdef __cplusplus
 }

@@ -67,6 +67,12 @@ File File::Open(const char* path, OpenMode mode) {
   return File(handle, S_ISREG(info.st_mode));
 }
 
+// POSIX has no text mode: text files are read and written as they are, and
+// the spool's text files translate line ends themselves.
+File File::OpenText(const char* path, OpenMode mode) { return Open(path, mode); }
+
+const bool kRuntimeTranslatesText = false;
+
 std::size_t File::Read(void* buffer, std::size_t count) {
   if (handle_ == nullptr || count == 0) return 0;
   const int descriptor = fileno(handle_);

@@ -7,6 +7,14 @@ namespace platform {
 
 int LastErrorCode() { return errno; }
 
-bool IsConnectionReset(int code) { return code == ECONNRESET; }
+const int kConnectionResetCode = ECONNRESET;
+
+bool IsConnectionReset(int code) { return code == kConnectionResetCode; }
+
+namespace testing {
+
+void SetLastErrorCode(int code) { errno = code; }
+
+}  // namespace testing
 
 }  // namespace platform

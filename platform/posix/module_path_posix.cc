@@ -13,6 +13,7 @@ namespace platform {
 
 const char* const kModuleFileName = "dudarovuvadu.so";
 const char kPathSeparator = '/';
+const char* const kDefaultInstallRoot = "/opt/quorvel/dudarovuvadu";
 
 namespace {
 

@@ -3,9 +3,6 @@
 // the stored size as the whole answer.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <filesystem>
 #include <memory>
@@ -84,68 +81,6 @@ TEST(StoreDataTest, MissingPostDirectoryAnswersZero) {
   harness::SpoolRoot root;
   std::filesystem::remove(root.Path("post"));
   EXPECT_EQ(harness::Post("StoreData", "abc").body(), "0");
-}
-
-TEST(StoreDataTest, ProcessesAndThreadsPostingAtOnceLoseNothing) {
-  // Several processes sharing one root, two request threads in each: every
-  // body is stored whole in a file of its own with a ready file holding its
-  // length, and every answer is the size of what was stored.
-  harness::SpoolRoot root;
-  constexpr int kProcesses = 4;
-  constexpr int kThreads = 2;
-  constexpr int kPostsEach = 8;
-  const auto body = [](int process, int thread, int post) {
-    return "p" + std::to_string(process) + " t" + std::to_string(thread) + " n" +
-           std::to_string(post) + std::string(static_cast<std::size_t>(post * 13), '.') + "\r\n";
-  };
-  std::vector<pid_t> children;
-  for (int p = 0; p < kProcesses; ++p) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      std::atomic<int> wrong_answers{0};
-      std::vector<std::thread> threads;
-      for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-          for (int n = 0; n < kPostsEach; ++n) {
-            const std::string data = body(p, t, n);
-            // The trailing LF gains a CR on disk.
-            if (harness::Post("StoreData", data).body() != std::to_string(data.size() + 1)) {
-              ++wrong_answers;
-            }
-          }
-        });
-      }
-      for (std::thread& thread : threads) thread.join();
-      _exit(wrong_answers == 0 ? 0 : 1);
-    }
-    children.push_back(child);
-  }
-  for (const pid_t child : children) {
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
-
-  std::multiset<std::string> expected;
-  for (int p = 0; p < kProcesses; ++p) {
-    for (int t = 0; t < kThreads; ++t) {
-      for (int n = 0; n < kPostsEach; ++n) {
-        std::string stored = body(p, t, n);
-        stored.insert(stored.size() - 1, "\r");
-        expected.insert(stored);
-      }
-    }
-  }
-  std::multiset<std::string> found;
-  for (const auto& entry : std::filesystem::directory_iterator(root.Path("post"))) {
-    if (entry.path().extension() != ".txt") continue;
-    const std::string stem = entry.path().stem().string();
-    const std::string stored = root.ReadFile("post/" + stem + ".txt");
-    found.insert(stored);
-    EXPECT_EQ(root.ReadFile("post/" + stem + ".rdy"), std::to_string(stored.size() - 1)) << stem;
-  }
-  EXPECT_EQ(found, expected);
 }
 
 TEST(StoreDataTest, EmptyBodyAnswersZeroWithoutReadyFile) {

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/last_error.h"
 #include "tests/harness/fake_server.h"
 
 namespace gateway {
@@ -316,7 +317,7 @@ TEST_F(WebExtensionTest, HeaderSendFailureStopsUnlessTheClientReset) {
   extension_.body = "body";
   harness::Request request;
   harness::Faults reset;
-  reset.header_send_error = ECONNRESET;
+  reset.header_send_error = platform::kConnectionResetCode;
   harness::Response response = harness::Run(&Proc, request, reset);
   EXPECT_EQ(response.result, static_cast<DWORD>(HSE_STATUS_SUCCESS));
   EXPECT_EQ(response.body(), "body");

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/last_error.h"
+
 namespace harness {
 
 namespace {
@@ -20,19 +22,19 @@ struct Connection {
 
 Connection* Of(HCONN handle) { return static_cast<Connection*>(handle); }
 
-BOOL GetServerVariable(HCONN handle, LPSTR name, LPVOID buffer, LPDWORD size) {
+BOOL WINAPI GetServerVariable(HCONN handle, LPSTR name, LPVOID buffer, LPDWORD size) {
   Connection* connection = Of(handle);
   ++connection->response->server_variable_calls;
   const auto found = connection->request->server_variables.find(name);
   if (found == connection->request->server_variables.end()) {
-    errno = EINVAL;
+    platform::testing::SetLastErrorCode(EINVAL);
     return FALSE;
   }
   const std::string& value = found->second;
   const auto needed = static_cast<DWORD>(value.size() + 1);
   if (*size < needed) {
     *size = needed;
-    errno = ENOBUFS;
+    platform::testing::SetLastErrorCode(ENOBUFS);
     return FALSE;
   }
   std::memcpy(buffer, value.c_str(), needed);
@@ -40,11 +42,11 @@ BOOL GetServerVariable(HCONN handle, LPSTR name, LPVOID buffer, LPDWORD size) {
   return TRUE;
 }
 
-BOOL WriteClient(HCONN handle, LPVOID buffer, LPDWORD bytes, DWORD) {
+BOOL WINAPI WriteClient(HCONN handle, LPVOID buffer, LPDWORD bytes, DWORD) {
   Connection* connection = Of(handle);
   ++connection->write_calls;
   if (connection->write_calls == connection->faults->fail_write_number) {
-    errno = EPIPE;
+    platform::testing::SetLastErrorCode(EPIPE);
     return FALSE;
   }
   connection->response->writes.emplace_back(static_cast<const char*>(buffer), *bytes);
@@ -52,11 +54,11 @@ BOOL WriteClient(HCONN handle, LPVOID buffer, LPDWORD bytes, DWORD) {
   return TRUE;
 }
 
-BOOL ReadClient(HCONN handle, LPVOID buffer, LPDWORD size) {
+BOOL WINAPI ReadClient(HCONN handle, LPVOID buffer, LPDWORD size) {
   Connection* connection = Of(handle);
   const int call = ++connection->response->read_calls;
   if (call == connection->faults->fail_read_number) {
-    errno = EIO;
+    platform::testing::SetLastErrorCode(EIO);
     return FALSE;
   }
   const std::string& body = connection->request->body;
@@ -75,10 +77,11 @@ BOOL ReadClient(HCONN handle, LPVOID buffer, LPDWORD size) {
   return TRUE;
 }
 
-BOOL ServerSupportFunction(HCONN handle, DWORD request, LPVOID buffer, LPDWORD, LPDWORD data_type) {
+BOOL WINAPI ServerSupportFunction(HCONN handle, DWORD request, LPVOID buffer, LPDWORD,
+                                  LPDWORD data_type) {
   Connection* connection = Of(handle);
   if (request != HSE_REQ_SEND_RESPONSE_HEADER) {
-    errno = EINVAL;
+    platform::testing::SetLastErrorCode(EINVAL);
     return FALSE;
   }
   Response& response = *connection->response;
@@ -86,7 +89,7 @@ BOOL ServerSupportFunction(HCONN handle, DWORD request, LPVOID buffer, LPDWORD, 
   response.status_line = buffer != nullptr ? static_cast<const char*>(buffer) : "";
   if (data_type != nullptr) response.header_text = reinterpret_cast<const char*>(data_type);
   if (connection->faults->header_send_error != 0) {
-    errno = connection->faults->header_send_error;
+    platform::testing::SetLastErrorCode(connection->faults->header_send_error);
     return FALSE;
   }
   return TRUE;

@@ -35,7 +35,7 @@ struct Request {
 
 // Faults the server can play.
 struct Faults {
-  // errno left by a failing header send (0: the send succeeds).
+  // Last error left by a failing header send (0: the send succeeds).
   int header_send_error = 0;
   // 1-based number of the WriteClient call that fails (0: none fails).
   int fail_write_number = 0;

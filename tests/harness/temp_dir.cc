@@ -1,27 +1,32 @@
 // Temporary directories and install roots for tests.
 #include "tests/harness/temp_dir.h"
 
-#include <sys/stat.h>
-
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
-#include <vector>
 
 #include "platform/module_path.h"
 
 namespace harness {
 
 TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/dudarovuvadu-test-XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = buffer.data();
+  // The system's temporary folder (TMPDIR, else /tmp, on POSIX), and a name
+  // nobody else holds: creating the directory fails when it exists.
+  const std::filesystem::path base = std::filesystem::temp_directory_path();
+  std::random_device seed;
+  std::mt19937_64 random(seed());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string name = "dudarovuvadu-test-" + std::to_string(random() % 1000000000000u);
+    const std::filesystem::path candidate = base / name;
+    std::error_code error;
+    if (std::filesystem::create_directory(candidate, error)) {
+      path_ = candidate.string();
+      return;
+    }
+  }
+  throw std::runtime_error("cannot create a temporary directory");
 }
 
 TempDir::~TempDir() {
@@ -29,7 +34,16 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-std::string TempDir::Path(const std::string& relative) const { return path_ + "/" + relative; }
+std::string NativePath(std::string path) {
+  for (char& c : path) {
+    if (c == '/') c = platform::kPathSeparator;
+  }
+  return path;
+}
+
+std::string TempDir::Path(const std::string& relative) const {
+  return path_ + platform::kPathSeparator + NativePath(relative);
+}
 
 void TempDir::WriteFile(const std::string& relative, const std::string& bytes) const {
   std::ofstream out(Path(relative), std::ios::binary | std::ios::trunc);

@@ -6,6 +6,10 @@
 
 namespace harness {
 
+// `path` with each "/" written as the platform's separator: tests name
+// files with "/", the module writes paths with its own separator.
+std::string NativePath(std::string path);
+
 class TempDir {
  public:
   TempDir();
@@ -14,7 +18,8 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::string& path() const { return path_; }
-  // path() + "/" + relative
+  // path() + separator + relative, each "/" in `relative` written as the
+  // platform's separator.
   std::string Path(const std::string& relative) const;
 
   // Writes `bytes` to `relative` exactly as given (parent must exist).
@@ -29,7 +34,7 @@ class TempDir {
 };
 
 // A temporary install root with the six spool directories, installed as the
-// module's directory: the module path is overridden to <root>/dudarovuvadu.so
+// module's directory: the module path is overridden to the module file in it
 // so the pointer-file lookup happens here, and with no pointer file the root
 // is this directory. Restores the override when it ends.
 class SpoolRoot : public TempDir {

@@ -1,20 +1,13 @@
 // Tests of spool/counters.cc: counter file contents, wrap, the in lock's
 // identity and read-back, trace texts, a stale lock taken over within its
-// bound, and many threads and processes drawing numbers from one root.
+// bound, and many threads drawing numbers from one root.
 #include "spool/counters.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <climits>
-#include <csignal>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <set>
 #include <string>
@@ -294,47 +287,6 @@ TEST(CounterLockTest, StaleLocksAreTakenOverWithinTheBoundAndRemoved) {
   EXPECT_EQ(root.ReadFile("dudarovuvadu.cnt.in.txt"), "10\r\n");
 }
 
-// On a full disk the counter used to be truncated and then not written:
-// numbering restarted at 1. The new value now goes into a temporary file
-// that replaces the counter only once complete.
-TEST(CounterFileTest, FullDiskKeepsTheOldValueAndLeavesNoTemporaryFile) {
-  // The in lock cannot be written either, so it never reads back: its
-  // waits end at the bound.
-  const LockWaitBound bound(20);
-  struct Case {
-    const char* counter;
-    long (*take)();
-  };
-  const Case cases[] = {
-      {"dudarovuvadu.cnt.in.txt", [] { return TakeInTicket("anna", "getlist", "", "", ""); }},
-      {"dudarovuvadu.cnt.post.txt", [] { return TakePostNumber(); }},
-  };
-  for (const Case& c : cases) {
-    harness::SpoolRoot root;
-    root.WriteFile(c.counter, "41\r\n");
-    long number = 0;
-    {
-      // No file may grow past 0 bytes, as on a full disk.
-      std::signal(SIGXFSZ, SIG_IGN);
-      rlimit saved{};
-      ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-      rlimit full = saved;
-      full.rlim_cur = 0;
-      ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
-      number = c.take();
-      ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
-    }
-    EXPECT_EQ(number, 42) << c.counter;
-    EXPECT_EQ(root.ReadFile(c.counter), "41\r\n") << c.counter;
-    for (const auto& entry : std::filesystem::directory_iterator(root.path())) {
-      EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
-    }
-    // Once there is room again, numbering goes on from the kept value.
-    EXPECT_EQ(c.take(), 42) << c.counter;
-    EXPECT_EQ(root.ReadFile(c.counter), "42\r\n") << c.counter;
-  }
-}
-
 TEST(CounterFileTest, ReplaceFileSwapsInTheNewContentWhole) {
   harness::TempDir dir;
   dir.WriteFile("counter", "old\r\n");
@@ -374,56 +326,6 @@ TEST(CounterConcurrencyTest, ThreadsNeverShareANumber) {
   EXPECT_EQ(root.ReadFile("dudarovuvadu.cnt.in.txt"), std::to_string(kThreads * kEach) + "\r\n");
   EXPECT_FALSE(root.Exists("dudarovuvadu.cnt.in.lock"));
   EXPECT_FALSE(root.Exists("dudarovuvadu.cnt.post.lock"));
-}
-
-// Processes that share the root are kept apart only by the lock file. Taken
-// by exclusive creation, it lets one process at a time advance the counter:
-// no number is drawn twice, none is skipped, and no lock is left behind
-// (a lock tested and then written let two processes hold it at once).
-TEST(CounterConcurrencyTest, ProcessesDrawEveryNumberOnceAndLeaveNoLock) {
-  harness::SpoolRoot root;
-  constexpr int kProcesses = 4;
-  constexpr int kEach = 25;
-  std::vector<pid_t> children;
-  for (int p = 0; p < kProcesses; ++p) {
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      std::FILE* out = std::fopen(root.Path("drawn" + std::to_string(p)).c_str(), "w");
-      for (int i = 0; i < kEach && out != nullptr; ++i) {
-        std::fprintf(
-            out, "%ld\n",
-            TakeInTicket("proc" + std::to_string(p), "getlist", "", std::to_string(i), ""));
-      }
-      if (out != nullptr) std::fclose(out);
-      _exit(out != nullptr ? 0 : 1);
-    }
-    children.push_back(pid);
-  }
-  for (const pid_t pid : children) {
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
-  std::multiset<long> drawn;
-  for (int p = 0; p < kProcesses; ++p) {
-    std::ifstream in(root.Path("drawn" + std::to_string(p)));
-    long number = 0;
-    int count = 0;
-    while (in >> number) {
-      drawn.insert(number);
-      ++count;
-    }
-    EXPECT_EQ(count, kEach);
-  }
-  const std::set<long> distinct(drawn.begin(), drawn.end());
-  ASSERT_FALSE(distinct.empty());
-  EXPECT_EQ(*distinct.begin(), 1);
-  EXPECT_EQ(static_cast<std::size_t>(*distinct.rbegin()), distinct.size());
-  EXPECT_EQ(distinct.size(), drawn.size());
-  EXPECT_FALSE(root.Exists("dudarovuvadu.cnt.in.lock"));
-  std::printf("%zu numbers drawn by %d processes, %zu distinct\n", drawn.size(), kProcesses,
-              distinct.size());
 }
 
 }  // namespace

@@ -1,17 +1,11 @@
 // Tests of the posted-data store: stored bytes and sizes, the ready file
 // written after the data, numbers skipped when their data file exists, the
-// bound on skipping, and several processes storing onto one root at once.
+// bound on skipping.
 #include "spool/posted_data.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <csignal>
 #include <filesystem>
-#include <functional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -134,97 +128,6 @@ TEST(StorePostedDataTest, AFailingOpenNeverAnnouncesIncompleteData) {
       EXPECT_EQ(complete, 0) << "open " << nth;
     }
   }
-}
-
-// Runs `store` with no file allowed to grow past `max_bytes`, as on a disk
-// that is full after that many bytes.
-long StoreOnAFullDisk(rlim_t max_bytes, const std::function<long()>& store) {
-  std::signal(SIGXFSZ, SIG_IGN);
-  rlimit saved{};
-  if (getrlimit(RLIMIT_FSIZE, &saved) != 0) ADD_FAILURE() << "getrlimit";
-  rlimit full = saved;
-  full.rlim_cur = max_bytes;
-  if (setrlimit(RLIMIT_FSIZE, &full) != 0) ADD_FAILURE() << "setrlimit";
-  const long size = store();
-  if (setrlimit(RLIMIT_FSIZE, &saved) != 0) ADD_FAILURE() << "setrlimit back";
-  return size;
-}
-
-// A store that fails on a full disk leaves nothing behind: no half data file,
-// no ready file without its length, and the answer says nothing was stored.
-TEST(StorePostedDataTest, FullDiskLeavesNeitherHalfDataNorAnEmptyReadyFile) {
-  {
-    // The data does not fit.
-    harness::SpoolRoot root;
-    const std::string data(5000, 'd');
-    EXPECT_EQ(StoreOnAFullDisk(1000, [&] { return StorePostedData(data, 5000); }), 0);
-    EXPECT_FALSE(root.Exists("post/1.txt"));
-    EXPECT_FALSE(root.Exists("post/1.rdy"));
-  }
-  {
-    // The data fits, its length in the ready file does not.
-    harness::SpoolRoot root;
-    std::filesystem::create_symlink("/dev/full", root.Path("post/1.rdy"));
-    EXPECT_EQ(StorePostedData("abc", 3), 0);
-    EXPECT_FALSE(root.Exists("post/1.txt"));
-    EXPECT_FALSE(std::filesystem::is_symlink(root.Path("post/1.rdy")));
-    // With room again the next store is whole.
-    EXPECT_EQ(StorePostedData("abc", 3), 3);
-    EXPECT_EQ(root.ReadFile("post/2.txt"), "abc");
-    EXPECT_EQ(root.ReadFile("post/2.rdy"), "3");
-  }
-}
-
-TEST(StorePostedDataTest, ConcurrentProcessesLoseNoPostedData) {
-  harness::SpoolRoot root;
-  constexpr int kProcesses = 5;
-  constexpr int kStoresEach = 20;
-  const auto body = [](int process, int store) {
-    // Differing lengths and a line end, so a mixed-up file would show.
-    return "process " + std::to_string(process) + " store " + std::to_string(store) + "\n" +
-           std::string(static_cast<std::size_t>(process * 7 + store), '#');
-  };
-  std::vector<pid_t> children;
-  for (int p = 0; p < kProcesses; ++p) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      int failures = 0;
-      for (int s = 0; s < kStoresEach; ++s) {
-        const std::string data = body(p, s);
-        const long expected = static_cast<long>(data.size()) + 1;  // the CR before the LF
-        if (StorePostedData(data, static_cast<long>(data.size())) != expected) ++failures;
-      }
-      _exit(failures == 0 ? 0 : 1);
-    }
-    children.push_back(child);
-  }
-  for (const pid_t child : children) {
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
-
-  std::set<std::string> expected_files;
-  for (int p = 0; p < kProcesses; ++p) {
-    for (int s = 0; s < kStoresEach; ++s) {
-      std::string stored = body(p, s);
-      stored.insert(stored.find('\n'), "\r");
-      expected_files.insert(stored);
-    }
-  }
-  std::set<std::string> found_files;
-  int data_files = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(root.Path("post"))) {
-    if (entry.path().extension() != ".txt") continue;
-    ++data_files;
-    const std::string stem = entry.path().stem().string();
-    const std::string stored = root.ReadFile("post/" + stem + ".txt");
-    found_files.insert(stored);
-    EXPECT_EQ(root.ReadFile("post/" + stem + ".rdy"), std::to_string(stored.size() - 1)) << stem;
-  }
-  EXPECT_EQ(data_files, kProcesses * kStoresEach);
-  EXPECT_EQ(found_files, expected_files);
 }
 
 }  // namespace

@@ -7,17 +7,21 @@
 #include <string>
 
 #include "spool/install_root.h"
+#include "tests/harness/temp_dir.h"
 
 namespace spool {
 namespace {
 
 TEST(SpoolPathTest, JoinsRootDirectoryAndName) {
-  EXPECT_EQ(SpoolPath("/srv/q", "in", "42.req"), "/srv/q/in/42.req");
-  EXPECT_EQ(SpoolPath("/srv/q", "", "dudarovuvadu.cnt.in.txt"), "/srv/q/dudarovuvadu.cnt.in.txt");
+  using harness::NativePath;
+  const std::string root = NativePath("/srv/q");
+  EXPECT_EQ(SpoolPath(root, "in", "42.req"), NativePath("/srv/q/in/42.req"));
+  EXPECT_EQ(SpoolPath(root, "", "dudarovuvadu.cnt.in.txt"),
+            NativePath("/srv/q/dudarovuvadu.cnt.in.txt"));
   // An empty root still gets its separator: every path begins with it.
-  EXPECT_EQ(SpoolPath("", "out", "wait.tmp"), "/out/wait.tmp");
-  EXPECT_EQ(RightsListPath("/r", "anna"), "/r/rights/~anna.lst");
-  EXPECT_EQ(EventFilePath("/r", "anna"), "/r/events/anna.evt");
+  EXPECT_EQ(SpoolPath("", "out", "wait.tmp"), NativePath("/out/wait.tmp"));
+  EXPECT_EQ(RightsListPath(NativePath("/r"), "anna"), NativePath("/r/rights/~anna.lst"));
+  EXPECT_EQ(EventFilePath(NativePath("/r"), "anna"), NativePath("/r/events/anna.evt"));
 }
 
 TEST(SpoolPathTest, PathsLongerThanTheirBufferAreNotFormed) {

@@ -1,12 +1,10 @@
 // Tests of spool/ticket_exchange.cc: the life of a ticket through its
 // states, the spool files byte for byte, the refusals that touch no file,
-// the failures, and many threads and processes spooling requests on one
+// the failures, and many threads spooling requests on one
 // root at once.
 #include "spool/ticket_exchange.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -22,11 +20,10 @@
 #include "spool/wait_page.h"
 #include "tests/harness/fake_server.h"
 #include "tests/harness/temp_dir.h"
+#include "tests/spool/spooled_requests.h"
 
 namespace spool {
 namespace {
-
-const ServerTexts kServer{"http", "portal.example.org", "8080", "/scripts/dudarovuvadu.dll"};
 
 // Every file under the root with its bytes: a request that touches no file
 // leaves it equal.
@@ -47,12 +44,6 @@ std::string TextModeBytes(const std::string& text) {
     stored.push_back(c);
   }
   return stored;
-}
-
-std::string Exchange(std::string_view logon, std::string_view command, std::string_view p1,
-                     std::string_view p2, std::string_view p3, std::string* ticket_out,
-                     std::string* own_wait_page = nullptr) {
-  return ExchangeTicket(kServer, logon, command, p1, p2, p3, ticket_out, own_wait_page);
 }
 
 // The wait file of ticket `ticket` as the module writes it for a request.
@@ -401,43 +392,6 @@ TEST(ExchangeTicketRequestTest, TicketLifeThroughTheModule) {
   EXPECT_EQ(Snapshot(root), before);
 }
 
-// Parses a request file back into its six lines.
-std::vector<std::string> RequestLines(const std::string& stored) {
-  std::vector<std::string> lines;
-  std::string line;
-  std::istringstream in(stored);
-  while (std::getline(in, line)) {
-    EXPECT_FALSE(line.empty() || line.back() != '\r') << "line without CR LF: " << line;
-    if (!line.empty()) line.pop_back();
-    lines.push_back(line);
-  }
-  return lines;
-}
-
-// After many requests at once, each request file must hold the lines of the
-// one request that got its ticket, and no ticket was handed to two requests.
-void CheckSpooledRequests(const harness::SpoolRoot& root,
-                          const std::vector<std::pair<std::string, std::string>>& issued) {
-  std::set<std::string> tickets;
-  for (const auto& [ticket, logon] : issued) {
-    if (ticket.empty()) continue;  // sent to the shared wait page, asks again
-    EXPECT_TRUE(tickets.insert(ticket).second) << "ticket " << ticket << " issued twice";
-    const auto lines = RequestLines(root.ReadFile("in/" + ticket + ".req"));
-    ASSERT_EQ(lines.size(), 6u) << ticket;
-    EXPECT_EQ(lines[1], logon);
-    EXPECT_EQ(lines[3], ticket);
-    EXPECT_EQ(lines[4], "p2 of " + logon);
-    EXPECT_EQ(lines[5], "p3 of " + logon);
-    EXPECT_EQ(root.ReadFile("in/" + ticket + ".srv"), "http\r\nportal.example.org\r\n8080\r\n");
-  }
-  std::size_t request_files = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(root.Path("in"))) {
-    if (entry.path().extension() == ".req") ++request_files;
-  }
-  EXPECT_EQ(request_files, tickets.size());
-  EXPECT_FALSE(root.Exists("dudarovuvadu.cnt.in.lock"));
-}
-
 TEST(ExchangeTicketConcurrencyTest, ThreadsNeverShareATicket) {
   harness::SpoolRoot root;
   constexpr int kThreads = 8;
@@ -457,44 +411,6 @@ TEST(ExchangeTicketConcurrencyTest, ThreadsNeverShareATicket) {
   for (auto& thread : threads) thread.join();
   std::vector<std::pair<std::string, std::string>> all;
   for (const auto& list : issued) all.insert(all.end(), list.begin(), list.end());
-  CheckSpooledRequests(root, all);
-}
-
-TEST(ExchangeTicketConcurrencyTest, ProcessesNeverShareATicket) {
-  harness::SpoolRoot root;
-  constexpr int kProcesses = 4;
-  constexpr int kEach = 20;
-  std::vector<pid_t> children;
-  for (int p = 0; p < kProcesses; ++p) {
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      // Each process records "<ticket> <logon>" per request it made.
-      std::ofstream out(root.Path("issued" + std::to_string(p)));
-      for (int i = 0; i < kEach; ++i) {
-        const std::string logon = "p" + std::to_string(p) + "r" + std::to_string(i);
-        std::string ticket;
-        Exchange(logon, "getlist", "", "p2 of " + logon, "p3 of " + logon, &ticket);
-        out << (ticket.empty() ? "-" : ticket) << ' ' << logon << '\n';
-      }
-      out.close();
-      _exit(out ? 0 : 1);
-    }
-    children.push_back(pid);
-  }
-  for (const pid_t pid : children) {
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
-  std::vector<std::pair<std::string, std::string>> all;
-  for (int p = 0; p < kProcesses; ++p) {
-    std::ifstream in(root.Path("issued" + std::to_string(p)));
-    std::string ticket;
-    std::string logon;
-    while (in >> ticket >> logon) all.emplace_back(ticket == "-" ? "" : ticket, logon);
-  }
-  EXPECT_EQ(all.size(), static_cast<std::size_t>(kProcesses * kEach));
   CheckSpooledRequests(root, all);
 }
 

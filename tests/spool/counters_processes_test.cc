@@ -1,0 +1,70 @@
+// Many processes drawing in-ticket numbers from one root at once. They are
+// started with fork, so these tests exist on POSIX only.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "spool/counters.h"
+#include "tests/harness/temp_dir.h"
+
+namespace spool {
+namespace {
+
+// Processes that share the root are kept apart only by the lock file. Taken
+// by exclusive creation, it lets one process at a time advance the counter:
+// no number is drawn twice, none is skipped, and no lock is left behind
+// (a lock tested and then written let two processes hold it at once).
+TEST(CounterConcurrencyTest, ProcessesDrawEveryNumberOnceAndLeaveNoLock) {
+  harness::SpoolRoot root;
+  constexpr int kProcesses = 4;
+  constexpr int kEach = 25;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      std::FILE* out = std::fopen(root.Path("drawn" + std::to_string(p)).c_str(), "w");
+      for (int i = 0; i < kEach && out != nullptr; ++i) {
+        std::fprintf(
+            out, "%ld\n",
+            TakeInTicket("proc" + std::to_string(p), "getlist", "", std::to_string(i), ""));
+      }
+      if (out != nullptr) std::fclose(out);
+      _exit(out != nullptr ? 0 : 1);
+    }
+    children.push_back(pid);
+  }
+  for (const pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  std::multiset<long> drawn;
+  for (int p = 0; p < kProcesses; ++p) {
+    std::ifstream in(root.Path("drawn" + std::to_string(p)));
+    long number = 0;
+    int count = 0;
+    while (in >> number) {
+      drawn.insert(number);
+      ++count;
+    }
+    EXPECT_EQ(count, kEach);
+  }
+  const std::set<long> distinct(drawn.begin(), drawn.end());
+  ASSERT_FALSE(distinct.empty());
+  EXPECT_EQ(*distinct.begin(), 1);
+  EXPECT_EQ(static_cast<std::size_t>(*distinct.rbegin()), distinct.size());
+  EXPECT_EQ(distinct.size(), drawn.size());
+  EXPECT_FALSE(root.Exists("dudarovuvadu.cnt.in.lock"));
+  std::printf("%zu numbers drawn by %d processes, %zu distinct\n", drawn.size(), kProcesses,
+              distinct.size());
+}
+
+}  // namespace
+}  // namespace spool
