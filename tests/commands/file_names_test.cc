@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/harness/temp_dir.h"
+
 namespace commands {
 namespace {
 
@@ -67,8 +69,9 @@ TEST(FileNamesTest, NamesAFileOnlyForUncOrDrivePaths) {
 }
 
 TEST(FileNamesTest, NativeNameReadsEachBackslashAsSeparator) {
-  EXPECT_EQ(NativeFileName("\\\\srv\\docs\\a.pdf"), "//srv/docs/a.pdf");
-  EXPECT_EQ(NativeFileName("D:\\x"), "D:/x");
+  // Each backslash becomes the platform's separator (it stays on Windows).
+  EXPECT_EQ(NativeFileName("\\\\srv\\docs\\a.pdf"), harness::NativePath("//srv/docs/a.pdf"));
+  EXPECT_EQ(NativeFileName("D:\\x"), harness::NativePath("D:/x"));
   EXPECT_EQ(NativeFileName("/tmp/a b"), "/tmp/a b");
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/module_path.h"
 #include "tests/harness/fake_server.h"
 #include "tests/harness/temp_dir.h"
 
@@ -141,8 +142,10 @@ inline std::set<std::string> FilesUnder(const std::string& directory) {
 }
 
 // `path` written the way answer files and clients name files: backslashes,
-// so that /tmp/x/a.pdf becomes \\tmp\x\a.pdf (two leading backslashes).
+// so that /tmp/x/a.pdf becomes \\tmp\x\a.pdf (two leading backslashes). A
+// Windows path is already written so.
 inline std::string BackslashName(const std::string& path) {
+  if (platform::kPathSeparator == '\\') return path;
   std::string name = "\\";
   for (const char c : path) name.push_back(c == '/' ? '\\' : c);
   return name;
