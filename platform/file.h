@@ -84,9 +84,6 @@ extern const bool kFileNamesIgnoreCase;
 // True when the file exists and can be opened for reading.
 bool FileCanBeRead(const char* path);
 
-// Atomically replaces `target` with `source` (which then no longer exists).
-bool ReplaceFile(const std::string& source, const std::string& target);
-
 namespace testing {
 // Makes the `nth` File::Open from now on fail (1 = the next one), counting
 // every open in the process; 0 turns the fault off. For fault-injection tests.
