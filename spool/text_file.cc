@@ -29,7 +29,9 @@ std::string StoredBytes(std::string_view text) {
 
 TextFileReader TextFileReader::FromText(std::string_view text) {
   TextFileReader reader;
-  reader.memory_ = StoredBytes(text);
+  // As the file holding `text` would read back: where the runtime
+  // translates, it hands back exactly what was written.
+  reader.memory_ = platform::kRuntimeTranslatesText ? std::string(text) : StoredBytes(text);
   return reader;
 }
 
