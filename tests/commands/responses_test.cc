@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -107,6 +111,24 @@ std::size_t OpenDescriptors() {
     ++count;
   }
   return count;
+}
+
+// Whether the request let go of `path`: on Windows no handle is left open on
+// it (it then opens without any sharing; the process's descriptors seen
+// under Wine are Wine's own), elsewhere the process holds as many
+// descriptors as `descriptors_before` from OpenDescriptors().
+bool FileReleased(const std::string& path, std::size_t descriptors_before) {
+#ifdef _WIN32
+  (void)descriptors_before;
+  const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(file);
+  return true;
+#else
+  (void)path;
+  return OpenDescriptors() == descriptors_before;
+#endif
 }
 
 // A spool root where anna may download files/big.pdf, a few MiB of bytes that
@@ -212,7 +234,7 @@ TEST(FileBodyTest, FailureMidFileEndsTheRequestAndReleasesTheFile) {
       EXPECT_EQ(response.result, HSE_STATUS_ERROR) << where;
       EXPECT_EQ(response.recorded_status, 500U) << where;
       EXPECT_EQ(response.body(), download.content.substr(0, c.body_size)) << where;
-      EXPECT_EQ(OpenDescriptors(), descriptors) << where << ": a descriptor was left open";
+      EXPECT_TRUE(FileReleased(file, descriptors)) << where << ": the file was left open";
     }
   }
 }
