@@ -1,12 +1,12 @@
 // POSIX: the module's own file is found with dladdr on a function of the
 // module; the executable through /proc/self/exe.
 #include "platform/module_path.h"
+#include "platform/module_path_override.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <mutex>
 #include <optional>
 
 namespace platform {
@@ -17,9 +17,6 @@ const char* const kDefaultInstallRoot = "/opt/quorvel/dudarovuvadu";
 
 namespace {
 
-std::mutex g_override_mutex;
-std::optional<std::string> g_module_path_override;
-
 std::string BaseName(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -28,10 +25,7 @@ std::string BaseName(const std::string& path) {
 }  // namespace
 
 std::string LoadedModulePath() {
-  {
-    std::lock_guard<std::mutex> lock(g_override_mutex);
-    if (g_module_path_override) return *g_module_path_override;
-  }
+  if (std::optional<std::string> path = ModulePathOverride()) return *path;
   Dl_info info{};
   if (dladdr(reinterpret_cast<const void*>(&LoadedModulePath), &info) == 0 ||
       info.dli_fname == nullptr) {
@@ -54,19 +48,5 @@ std::string ExecutablePath() {
   if (length <= 0) return {};
   return std::string(buffer, static_cast<std::size_t>(length));
 }
-
-namespace testing {
-
-void OverrideModulePath(const std::string& path) {
-  std::lock_guard<std::mutex> lock(g_override_mutex);
-  g_module_path_override = path;
-}
-
-void ClearModulePathOverride() {
-  std::lock_guard<std::mutex> lock(g_override_mutex);
-  g_module_path_override.reset();
-}
-
-}  // namespace testing
 
 }  // namespace platform

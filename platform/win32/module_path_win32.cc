@@ -4,10 +4,10 @@
 // caller to the host executable.
 #include <windows.h>
 
-#include <mutex>
 #include <optional>
 
 #include "platform/module_path.h"
+#include "platform/module_path_override.h"
 
 namespace platform {
 
@@ -16,9 +16,6 @@ const char kPathSeparator = '\\';
 const char* const kDefaultInstallRoot = "c:\\program files\\quorvel\\dudarovuvadu";
 
 namespace {
-
-std::mutex g_override_mutex;
-std::optional<std::string> g_module_path_override;
 
 // The longest path the A functions can return.
 constexpr DWORD kLongestPath = 32768;
@@ -43,29 +40,12 @@ std::string ModuleFileName(HMODULE module) {
 }  // namespace
 
 std::string LoadedModulePath() {
-  {
-    std::lock_guard<std::mutex> lock(g_override_mutex);
-    if (g_module_path_override) return *g_module_path_override;
-  }
+  if (std::optional<std::string> path = ModulePathOverride()) return *path;
   HMODULE module = GetModuleHandleA(kModuleFileName);
   if (module == nullptr) return {};
   return ModuleFileName(module);
 }
 
 std::string ExecutablePath() { return ModuleFileName(nullptr); }
-
-namespace testing {
-
-void OverrideModulePath(const std::string& path) {
-  std::lock_guard<std::mutex> lock(g_override_mutex);
-  g_module_path_override = path;
-}
-
-void ClearModulePathOverride() {
-  std::lock_guard<std::mutex> lock(g_override_mutex);
-  g_module_path_override.reset();
-}
-
-}  // namespace testing
 
 }  // namespace platform
