@@ -30,6 +30,7 @@
 #include <boost/beast/ssl.hpp>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <future>
 #include <limits>
@@ -142,6 +143,22 @@ std::size_t DefaultMaxConnections() {
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 65536;
   if (limit.rlim_cur <= 2 * kReservedDescriptors) return 16;
   return static_cast<std::size_t>(limit.rlim_cur - kReservedDescriptors);
+}
+
+// The Date field an origin server with a clock sends with every response,
+// in the fixed HTTP date form; formatted at most once a second per thread.
+std::string_view HttpDate() {
+  thread_local std::time_t formatted = -1;
+  thread_local char text[32];
+  thread_local std::size_t length = 0;
+  const std::time_t now = std::time(nullptr);
+  if (now != formatted) {
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    length = std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &utc);
+    formatted = now;
+  }
+  return {text, length};
 }
 
 }  // namespace
@@ -509,6 +526,7 @@ class Connection : public std::enable_shared_from_this<Connection<StreamType>>,
       response_ = Response();
       response_.version(11);
       response_.result(http::status::internal_server_error);
+      response_.set(http::field::date, HttpDate());
       response_.content_length(0);
       response_.keep_alive(false);
       SetBody(nullptr, 0, false);
@@ -528,6 +546,9 @@ class Connection : public std::enable_shared_from_this<Connection<StreamType>>,
       if (response_.reason() == "<unknown-status>") response_.reason("Unknown");
       for (const ResponseHeader& header : split.headers) {
         response_.insert(header.name, header.value);
+      }
+      if (response_.find(http::field::date) == response_.end()) {
+        response_.set(http::field::date, HttpDate());
       }
       response_.keep_alive(keep.value_or(keep_alive_ && !state_->Stopping()));
       status_ = status;
@@ -632,6 +653,7 @@ class Connection : public std::enable_shared_from_this<Connection<StreamType>>,
     response_.version(11);
     response_.result(status);
     response_.set(http::field::content_type, "text/plain");
+    response_.set(http::field::date, HttpDate());
     response_.content_length(size);
     const bool head =
         parser_ && parser_->is_header_done() && parser_->get().method() == http::verb::head;

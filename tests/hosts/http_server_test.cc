@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <future>
 #include <memory>
@@ -188,6 +189,22 @@ TEST_F(HttpServerTest, ModuleContentLengthIsNeverSentTwice) {
     EXPECT_EQ(response->Header("Content-Length"), "5") << probe;
     EXPECT_EQ(response->body, "hello") << probe;
     EXPECT_EQ(response->CountHeader("X-Probe"), 1) << probe;
+  }
+}
+
+// The extension's answers, the server's own and its stand-in for a failed
+// extension all carry one Date in the fixed HTTP form.
+TEST_F(HttpServerTest, EveryResponseIsDated) {
+  for (const std::string& target : {std::string(kScript) + "?length-right",
+                                    std::string(kScript) + "?silent-failure", std::string("/x")}) {
+    const auto response = Get(target);
+    ASSERT_TRUE(response) << target;
+    ASSERT_EQ(response->CountHeader("Date"), 1) << target;
+    const std::string text = response->Header("Date");
+    std::tm date{};
+    const char* end = strptime(text.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &date);
+    ASSERT_TRUE(end != nullptr && *end == '\0') << target << ": " << text;
+    EXPECT_LE(std::abs(timegm(&date) - std::time(nullptr)), 5) << target << ": " << text;
   }
 }
 

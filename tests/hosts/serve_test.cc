@@ -104,6 +104,7 @@ class ServeProcess {
   std::uint16_t port() const { return port_; }
   const fs::path& root() const { return root_; }
   std::string Output() const { return ReadWhole(root_ / "serve.out"); }
+  std::string Errors() const { return ReadWhole(root_ / "serve.err"); }
 
   bool WaitForOutput(const std::string& text, int timeout_ms = 10000) const {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -290,6 +291,19 @@ TEST(ServeTest, RefusesAModuleThatCannotBeLoaded) {
   const int status = std::system(command.c_str());
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 1);
+}
+
+TEST(ServeTest, WarnsWhenTheTlsKeyIsReadableByEveryUser) {
+  hosts_test::TestCertificate tls;
+  ASSERT_TRUE(tls.made());
+  for (const mode_t mode : {0644, 0600}) {
+    ASSERT_EQ(chmod(tls.key().c_str(), mode), 0);
+    ServeProcess serve(
+        {"--listen", "https://127.0.0.1:0", "--tls-cert", tls.cert(), "--tls-key", tls.key()});
+    ASSERT_NE(serve.port(), 0);
+    const bool warned = serve.Errors().find("readable by every user") != std::string::npos;
+    EXPECT_EQ(warned, mode == 0644) << std::oct << mode << ": " << serve.Errors();
+  }
 }
 
 TEST(ServeTest, RefusesAMalformedTrustedProxy) {
