@@ -1,7 +1,8 @@
 // The bound of the ticket lock protocol: one thread doing, in a loop, the
-// file operations of taking a ticket (the lock probed, written and read back
-// around the 1 ms sleep, the counter read and written, the lock removed) and
-// nothing else. Tickets are issued one at a time
+// file operations of taking a ticket (the lock probed, created exclusively
+// and read back around the 1 ms sleep, the counter read, its new value
+// written to a temporary file renamed over it, the lock removed) and nothing
+// else. Tickets are issued one at a time
 // under that lock, so no server can issue them in one install root faster
 // than this loop; the benchmark compares the host's rate of new requests
 // with it. (The request, server and wait files are written after the lock is
@@ -19,8 +20,8 @@
 
 namespace {
 
-bool WriteText(const std::string& path, const std::string& text) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
+bool WriteText(const std::string& path, const std::string& text, const char* mode = "wb") {
+  std::FILE* file = std::fopen(path.c_str(), mode);
   if (file == nullptr) return false;
   const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
   return std::fclose(file) == 0 && written;
@@ -55,6 +56,7 @@ int main(int argc, char** argv) {
   const std::string pointer = root + "/dudarovuvadu.dir";
   const std::string lock = root + "/dudarovuvadu.cnt.in.lock";
   const std::string counter = root + "/dudarovuvadu.cnt.in.txt";
+  const std::string temporary = counter + ".0123456789abcdef.tmp";
   const std::string identity = "logon=bench&command=echo&p2=&p3=\r\n";
   if (!WriteText(pointer, root + "\r\n")) {
     std::fprintf(stderr, "cannot write in %s\n", root.c_str());
@@ -67,11 +69,12 @@ int main(int argc, char** argv) {
   while (std::chrono::steady_clock::now() < end) {
     // Probe the lock, write it, sleep, read it back; then the counter.
     (void)CanRead(lock);
-    WriteText(lock, identity);
+    if (!WriteText(lock, identity, "wbx")) return 1;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     if (ReadLine(lock) != identity) return 1;
     const long next = std::atol(ReadLine(counter).c_str()) % 1000000 + 1;
-    WriteText(counter, std::to_string(next) + "\r\n");
+    WriteText(temporary, std::to_string(next) + "\r\n", "wbx");
+    std::rename(temporary.c_str(), counter.c_str());
     std::remove(lock.c_str());
     ++tickets;
   }
