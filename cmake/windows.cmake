@@ -11,5 +11,6 @@ add_compile_definitions(_WIN32_WINNT=0x0601 WINVER=0x0601 NOMINMAX WIN32_LEAN_AN
 # test programs import Windows system DLLs only.
 add_link_options(-static -static-libgcc -static-libstdc++)
 
+# Read by platform/CMakeLists.txt: every trace line also goes to the debugger.
 option(DUDAROVUVADU_TRACE_TO_DEBUGGER
-       "Send trace messages to OutputDebugStringA instead of discarding them" OFF)
+       "Send trace messages to OutputDebugStringA as well as to the trace file, if any" OFF)

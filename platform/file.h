@@ -3,13 +3,16 @@
 // Open() gives untranslated bytes. OpenText() opens a spool text file: in the
 // C runtime's text mode where the runtime has one (Windows: each LF is stored
 // as CR LF, CR LF reads back as LF), else untranslated, and spool/text_file.h
-// then translates to the same bytes.
+// then translates to the same bytes. A failure keeps its cause (error()) and
+// is recorded in the trace with the path it concerns.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string>
+#include <utility>
+
+#include "platform/system_error.h"
 
 namespace platform {
 
@@ -23,51 +26,71 @@ enum class OpenMode {
 class File {
  public:
   File() = default;
-  ~File() { Close(); }
-  File(File&& other) noexcept : handle_(other.handle_), regular_(other.regular_) {
-    other.handle_ = nullptr;
-  }
+  ~File() { (void)Close(); }
+  File(File&& other) noexcept;
   File& operator=(File&& other) noexcept;
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
-  // Opens `path`; is_open() tells whether it worked.
+  // Opens `path`; is_open() tells whether it worked, error() why not. Nothing
+  // waits on a special file: for reading only a regular file is taken (a
+  // directory, pipe, device or socket is refused, cause kNotRegularFile);
+  // for writing anything but a directory, a pipe only while it has a reader.
   static File Open(const char* path, OpenMode mode);
   // Opens `path` as a text file (see above).
   static File OpenText(const char* path, OpenMode mode);
 
-  bool is_open() const { return handle_ != nullptr; }
+  bool is_open() const { return descriptor_ >= 0; }
+  // The size in bytes the file had when it was opened for reading (-1 when
+  // not opened for reading): a reader can ask for all of it in one read.
+  std::int64_t size_at_open() const { return size_at_open_; }
+  // The last failure on this file: why Open failed, or which later call did.
+  const SystemError& error() const { return error_; }
 
   // Reads up to `count` bytes; returns how many were read (fewer only at the
-  // end of the file or on an error).
+  // end of the file or on an error). Every read asks the file as it is now:
+  // bytes appended after an earlier read met the end are read.
   std::size_t Read(void* buffer, std::size_t count);
   // Reads up to `count` bytes starting `offset` bytes into the file, without
   // using or moving the position that Read and Seek work with; returns how
-  // many were read (fewer only at the end of the file or on an error). Do
-  // not mix with buffered Read calls on the same file.
+  // many were read (fewer only at the end of the file or on an error). For
+  // files opened with Open (untranslated).
   std::size_t ReadAt(void* buffer, std::size_t count, std::int64_t offset);
-  // Next byte, or -1 at the end of the file.
-  int ReadByte();
   // Writes all `count` bytes; false on an error.
   bool Write(const void* bytes, std::size_t count);
-  // Size of the file in bytes, or -1 on an error. Leaves the position as is.
+  // Size of the file in bytes as it is now, or -1 on an error. Leaves the
+  // position as is.
   std::int64_t Size();
   // Moves the position Read reads from; for files opened for reading.
   bool Seek(std::int64_t offset);
-  // Flushes and closes; false if buffered data could not be written.
+  // Closes; false if the system reported an error (data not written).
   bool Close();
 
  private:
-  explicit File(std::FILE* handle, bool regular = false) : handle_(handle), regular_(regular) {}
-  std::FILE* handle_ = nullptr;
-  // A regular file: a read that delivers fewer bytes than asked met its end.
-  bool regular_ = false;
+  File(int descriptor, std::string path, std::int64_t size_at_open = -1)
+      : descriptor_(descriptor), size_at_open_(size_at_open), path_(std::move(path)) {}
+  // Open and OpenText: `text` asks for the runtime's text mode.
+  static File OpenAs(const char* path, OpenMode mode, bool text);
+  static File Failed(const SystemError& error, const char* path);
+  // Records a failure of `call` on this file, in error() and the trace.
+  void Fail(const char* call);
+
+  // The system's descriptor (the C runtime's on Windows); -1 when closed.
+  int descriptor_ = -1;
+  // A read has met the end: the Windows runtime then answers every read
+  // with nothing until the position is set again.
+  bool met_end_ = false;
+  std::int64_t size_at_open_ = -1;
+  SystemError error_;
+  // For the trace of a failure after the open.
+  std::string path_;
 };
 
 // True when OpenText() files are translated by the C runtime itself.
 extern const bool kRuntimeTranslatesText;
 
-// Removes a file; false if it could not be removed (missing included).
+// Removes a file; false if it could not be removed (missing included). A
+// file that was already gone is not traced as a failure.
 bool RemoveFile(const char* path);
 
 // Replaces `target` by `source` in one step, so that a reader of `target`
@@ -81,12 +104,15 @@ bool ReplaceFile(const std::string& source, const std::string& target);
 // list is matched against a requested one accordingly.
 extern const bool kFileNamesIgnoreCase;
 
-// True when the file exists and can be opened for reading.
-bool FileCanBeRead(const char* path);
+// True when something other than a directory exists at `path`, asked of the
+// file system without opening it (stat): the spool's flags and locks are
+// files whose presence is their meaning.
+bool FileExists(const char* path);
 
 namespace testing {
-// Makes the `nth` File::Open from now on fail (1 = the next one), counting
-// every open in the process; 0 turns the fault off. For fault-injection tests.
+// Makes the `nth` File::Open or FileExists from now on fail (1 = the next
+// one; a failed FileExists finds nothing), counting every such call in the
+// process; 0 turns the fault off. For fault-injection tests.
 void FailNthFileOpen(int nth);
 }  // namespace testing
 

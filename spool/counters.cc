@@ -113,7 +113,7 @@ int LockWaitTries() { return g_lock_wait_tries.load(std::memory_order_relaxed); 
 // later wait sleeps at most once and the caller takes the lock over.
 void WaitForLockFile(const std::string& lock_path, int& tries) {
   const int bound = LockWaitTries();
-  while (platform::FileCanBeRead(lock_path.c_str())) {
+  while (platform::FileExists(lock_path.c_str())) {
     platform::SleepMilliseconds(1);
     ++tries;
     if (tries >= bound) break;
@@ -148,7 +148,7 @@ void AcquireLockFile(const std::string& lock_path, std::string_view content, int
         return;
       }
     }
-    const bool held = platform::FileCanBeRead(lock_path.c_str());
+    const bool held = platform::FileExists(lock_path.c_str());
     if (held && tries >= LockWaitTries()) {
       WriteLockFile(lock_path, content);
       return;

@@ -39,13 +39,13 @@ std::optional<PostPaths> CreateFreshDataFile(const std::string& root, long max_n
   for (long drawn = 0; drawn < max_numbers; ++drawn) {
     std::optional<PostPaths> paths = FormPostPaths(root, TakePostNumber());
     if (!paths) return std::nullopt;
-    if (platform::FileCanBeRead(paths->data.c_str())) continue;
+    if (platform::FileExists(paths->data.c_str())) continue;
     writer.emplace(paths->data, platform::OpenMode::kCreateExclusive);
     if (writer->is_open()) return paths;
     writer.reset();
     // Lost the number to another process between the test and the create;
     // any other failure (no post directory, no permission) is final.
-    if (!platform::FileCanBeRead(paths->data.c_str())) return std::nullopt;
+    if (!platform::FileExists(paths->data.c_str())) return std::nullopt;
   }
   return std::nullopt;
 }

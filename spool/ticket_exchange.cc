@@ -163,7 +163,7 @@ std::string Poll(const RequestFields& fields, std::string* ticket_out) {
   }
   SetTicketOut(ticket_out, fields.p1);
 
-  if (platform::FileCanBeRead(paths.ready.c_str())) {
+  if (platform::FileExists(paths.ready.c_str())) {
     // The back-end creates the ready flag only once the answer is complete.
     (void)platform::RemoveFile(paths.request.c_str());
     (void)platform::RemoveFile(paths.server.c_str());
@@ -227,11 +227,11 @@ std::string NewRequest(const ServerTexts& server, const RequestFields& fields,
   // The request file claims the ticket: when it exists already (a number
   // still in use, or drawn by another process at the same moment) this
   // request gets the shared wait page, without a ticket, and asks again.
-  bool in_use = platform::FileCanBeRead(paths.request.c_str());
+  bool in_use = platform::FileExists(paths.request.c_str());
   if (!in_use) {
     TextFileWriter request(paths.request, platform::OpenMode::kCreateExclusive);
     if (!request.is_open()) {
-      in_use = platform::FileCanBeRead(paths.request.c_str());
+      in_use = platform::FileExists(paths.request.c_str());
       if (!in_use) {
         SetTicketOut(ticket_out, ticket);
         return CantCreate(paths.request);

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "platform/clock.h"
+#include "platform/trace_output.h"
 #include "spool/counter_locks.h"
 
 namespace spool {
@@ -50,6 +51,7 @@ void TraceStartLine(const char* format, const std::string& current, const std::s
 
 void TraceSink(std::string_view message) {
   if (testing::TraceObserver observer = g_observer.load()) observer(message);
+  platform::WriteTraceLine(message);
 }
 
 void TraceFormat(const char* format, ...) {

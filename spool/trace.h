@@ -1,6 +1,7 @@
 // Run timestamps and the trace sink. The module narrates its work in trace
 // messages; each is formatted in full into a bounded buffer and handed to
-// TraceSink, which discards it. Nothing is written to any log or file.
+// TraceSink, which passes it to the platform's trace output: appended to the
+// file that DUDAROVUVADU_TRACE_FILE names, else discarded.
 #pragma once
 
 #include <cstddef>
@@ -13,7 +14,7 @@ namespace spool {
 // messages are cut to fit.
 inline constexpr std::size_t kTraceCapacity = 2048;
 
-// Accepts a message and does nothing with it.
+// Hands a message to the trace output (platform/trace_output.h); never fails.
 void TraceSink(std::string_view message);
 
 // Fills `format` (printf conversions, constant formats only) into a fixed
@@ -37,7 +38,7 @@ void RunUnloadSequence();
 
 namespace testing {
 // Every message TraceSink accepts is also handed to `observer` (null: none).
-// Lets a test see what the sink was given; the sink itself keeps nothing.
+// Lets a test see what the sink was given.
 using TraceObserver = void (*)(std::string_view message);
 void SetTraceObserver(TraceObserver observer);
 // Forgets both start times, as at a fresh load.

@@ -1,8 +1,12 @@
-// POSIX files over stdio, opened close-on-exec ("e") so that a host that
-// spawns processes does not leak spool files into them. stdio retries EINTR.
-// Reads bypass stdio's buffer and go straight to the descriptor: every reader
-// here reads whole blocks into buffers of its own, so stdio's buffer would
-// only cost a copy, an fstat to size it and a second read at the end.
+// POSIX files on plain descriptors: one wrapper per system call, each
+// retrying EINTR and keeping the error with the call's name. Files are opened
+// close-on-exec, so that a host that spawns processes does not leak spool
+// files into them, and non-blocking, so that a pipe named where a file is
+// expected is refused at once instead of holding the thread until a writer
+// comes (on a regular file the flag changes nothing). Nothing is buffered:
+// every reader here reads whole blocks into buffers of its own, and every
+// writer hands over whole texts.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,7 +22,7 @@ namespace {
 
 std::atomic<int> g_fail_open_countdown{0};
 
-bool InjectedOpenFailure() {
+bool InjectedFailure() {
   int remaining = g_fail_open_countdown.load();
   while (remaining > 0) {
     if (g_fail_open_countdown.compare_exchange_weak(remaining, remaining - 1)) {
@@ -28,127 +32,191 @@ bool InjectedOpenFailure() {
   return false;
 }
 
-const char* ModeText(OpenMode mode) {
+int OpenFlags(OpenMode mode) {
   switch (mode) {
     case OpenMode::kRead:
-      return "rbe";
+      return O_RDONLY;
     case OpenMode::kWriteTruncate:
-      return "wbe";
+      return O_WRONLY | O_CREAT | O_TRUNC;
     case OpenMode::kAppend:
-      return "abe";
+      return O_WRONLY | O_CREAT | O_APPEND;
     case OpenMode::kCreateExclusive:
-      return "wbxe";
+      return O_WRONLY | O_CREAT | O_EXCL;
   }
-  return "rbe";
+  return O_RDONLY;
+}
+
+int RobustOpen(const char* path, int flags) {
+  int descriptor = -1;
+  do {
+    descriptor = open(path, flags | O_CLOEXEC | O_NONBLOCK, 0666);
+  } while (descriptor < 0 && errno == EINTR);
+  return descriptor;
 }
 
 }  // namespace
 
+File::File(File&& other) noexcept
+    : descriptor_(std::exchange(other.descriptor_, -1)),
+      met_end_(other.met_end_),
+      size_at_open_(other.size_at_open_),
+      error_(other.error_),
+      path_(std::move(other.path_)) {}
+
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    regular_ = other.regular_;
-    other.handle_ = nullptr;
+    (void)Close();
+    descriptor_ = std::exchange(other.descriptor_, -1);
+    met_end_ = other.met_end_;
+    size_at_open_ = other.size_at_open_;
+    error_ = other.error_;
+    path_ = std::move(other.path_);
   }
   return *this;
 }
 
-File File::Open(const char* path, OpenMode mode) {
-  if (path == nullptr || InjectedOpenFailure()) return File();
-  std::FILE* handle = std::fopen(path, ModeText(mode));
-  if (handle == nullptr) return File();
-  // A directory opens for reading on POSIX; it is not a file here.
-  struct stat info {};
-  if (fstat(fileno(handle), &info) != 0 || S_ISDIR(info.st_mode)) {
-    std::fclose(handle);
-    return File();
-  }
-  return File(handle, S_ISREG(info.st_mode));
+File File::Failed(const SystemError& error, const char* path) {
+  File file;
+  file.error_ = error;
+  TraceFailure(error, path);
+  return file;
+}
+
+void File::Fail(const char* call) {
+  error_ = LastSystemError(call);
+  TraceFailure(error_, path_);
 }
 
 // POSIX has no text mode: text files are read and written as they are, and
 // the spool's text files translate line ends themselves.
-File File::OpenText(const char* path, OpenMode mode) { return Open(path, mode); }
+File File::OpenAs(const char* path, OpenMode mode, bool /*text*/) {
+  if (path == nullptr) return File();
+  if (InjectedFailure()) return Failed(FoundFailure("open()", FailureCause::kInjected), path);
+  const int descriptor = RobustOpen(path, OpenFlags(mode));
+  if (descriptor < 0) return Failed(LastSystemError("open()"), path);
+  // A directory does not open for writing (EISDIR).
+  if (mode != OpenMode::kRead) return File(descriptor, path);
+  struct stat info {};
+  if (fstat(descriptor, &info) != 0) {
+    const SystemError error = LastSystemError("fstat()");
+    close(descriptor);
+    return Failed(error, path);
+  }
+  if (!S_ISREG(info.st_mode)) {
+    close(descriptor);
+    return Failed(FoundFailure("open()", FailureCause::kNotRegularFile), path);
+  }
+  return File(descriptor, path, static_cast<std::int64_t>(info.st_size));
+}
+
+File File::Open(const char* path, OpenMode mode) { return OpenAs(path, mode, false); }
+
+File File::OpenText(const char* path, OpenMode mode) { return OpenAs(path, mode, true); }
 
 const bool kRuntimeTranslatesText = false;
 
 std::size_t File::Read(void* buffer, std::size_t count) {
-  if (handle_ == nullptr || count == 0) return 0;
-  const int descriptor = fileno(handle_);
-  auto* bytes = static_cast<unsigned char*>(buffer);
-  std::size_t got = 0;
-  while (got < count) {
-    const ssize_t n = read(descriptor, bytes + got, count - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
-    // A regular file gives fewer bytes than asked only at its end: asking
-    // again would only read nothing.
-    if (regular_) break;
+  if (!is_open() || count == 0) return 0;
+  for (;;) {
+    const ssize_t n = read(descriptor_, buffer, count);
+    if (n >= 0) {
+      // A regular file gives fewer bytes than asked only at its end.
+      met_end_ = static_cast<std::size_t>(n) < count;
+      return static_cast<std::size_t>(n);
+    }
+    if (errno != EINTR) {
+      Fail("read()");
+      return 0;
+    }
   }
-  return got;
 }
 
 std::size_t File::ReadAt(void* buffer, std::size_t count, std::int64_t offset) {
-  if (handle_ == nullptr || offset < 0) return 0;
-  const int descriptor = fileno(handle_);
+  if (!is_open() || offset < 0) return 0;
   auto* bytes = static_cast<unsigned char*>(buffer);
   std::size_t got = 0;
-  // pread may stop short of the count (a signal, a pipe-like file): go on
-  // until the count, the end of the file or an error.
+  // pread may stop short of the count (a signal): go on until the count, the
+  // end of the file or an error.
   while (got < count) {
-    const ssize_t n = pread(descriptor, bytes + got, count - got,
+    const ssize_t n = pread(descriptor_, bytes + got, count - got,
                             static_cast<off_t>(offset) + static_cast<off_t>(got));
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0) Fail("pread()");
     if (n <= 0) break;
     got += static_cast<std::size_t>(n);
   }
   return got;
 }
 
-int File::ReadByte() {
-  unsigned char byte = 0;
-  return Read(&byte, 1) == 1 ? byte : -1;
-}
-
 bool File::Write(const void* bytes, std::size_t count) {
-  if (handle_ == nullptr) return false;
-  if (count == 0) return true;
-  return std::fwrite(bytes, 1, count, handle_) == count;
+  if (!is_open()) return false;
+  const auto* next = static_cast<const unsigned char*>(bytes);
+  std::size_t left = count;
+  while (left > 0) {
+    const ssize_t n = write(descriptor_, next, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      Fail("write()");
+      return false;
+    }
+    next += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
 std::int64_t File::Size() {
-  if (handle_ == nullptr || std::fflush(handle_) != 0) return -1;
+  if (!is_open()) return -1;
   struct stat info {};
-  if (fstat(fileno(handle_), &info) != 0) return -1;
+  if (fstat(descriptor_, &info) != 0) {
+    Fail("fstat()");
+    return -1;
+  }
   return static_cast<std::int64_t>(info.st_size);
 }
 
 bool File::Seek(std::int64_t offset) {
-  if (handle_ == nullptr || offset < 0 || std::fflush(handle_) != 0) return false;
-  // On the descriptor, where Read reads: stdio's seek would fill its own
-  // buffer, which Read never looks at.
-  return lseek(fileno(handle_), static_cast<off_t>(offset), SEEK_SET) >= 0;
+  if (!is_open() || offset < 0) return false;
+  if (lseek(descriptor_, static_cast<off_t>(offset), SEEK_SET) < 0) {
+    Fail("lseek()");
+    return false;
+  }
+  return true;
 }
 
 bool File::Close() {
-  if (handle_ == nullptr) return true;
-  const bool ok = std::fclose(handle_) == 0;
-  handle_ = nullptr;
+  if (!is_open()) return true;
+  // Not retried on EINTR: on Linux the descriptor is gone either way.
+  const bool ok = close(std::exchange(descriptor_, -1)) == 0;
+  if (!ok) Fail("close()");
   return ok;
 }
 
-bool RemoveFile(const char* path) { return path != nullptr && unlink(path) == 0; }
+bool RemoveFile(const char* path) {
+  if (path == nullptr) return false;
+  if (unlink(path) == 0) return true;
+  // Already gone is what the caller wanted: not worth a trace line.
+  if (errno != ENOENT) TraceFailure(LastSystemError("unlink()"), path);
+  return false;
+}
 
 bool ReplaceFile(const std::string& source, const std::string& target) {
   // rename() is atomic within one file system.
-  return std::rename(source.c_str(), target.c_str()) == 0;
+  if (std::rename(source.c_str(), target.c_str()) == 0) return true;
+  TraceFailure(LastSystemError("rename()"), target);
+  return false;
 }
 
 const bool kFileNamesIgnoreCase = false;
 
-bool FileCanBeRead(const char* path) { return File::Open(path, OpenMode::kRead).is_open(); }
+bool FileExists(const char* path) {
+  if (path == nullptr || InjectedFailure()) return false;
+  struct stat info {};
+  if (stat(path, &info) == 0) return !S_ISDIR(info.st_mode);
+  // Not there is an answer; anything else (no right to look) is a failure.
+  if (errno != ENOENT && errno != ENOTDIR) TraceFailure(LastSystemError("stat()"), path);
+  return false;
+}
 
 namespace testing {
 

@@ -43,10 +43,19 @@ std::string LoadedModulePath() {
 }
 
 std::string ExecutablePath() {
-  char buffer[4096];
-  const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (length <= 0) return {};
-  return std::string(buffer, static_cast<std::size_t>(length));
+  // readlink does not say whether it cut the name: a name that fills the
+  // buffer is asked again with a larger one.
+  std::string buffer(256, '\0');
+  for (;;) {
+    const ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (length <= 0) return {};
+    if (static_cast<std::size_t>(length) < buffer.size()) {
+      buffer.resize(static_cast<std::size_t>(length));
+      return buffer;
+    }
+    if (buffer.size() >= 65536) return {};
+    buffer.resize(buffer.size() * 2);
+  }
 }
 
 }  // namespace platform

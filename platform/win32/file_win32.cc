@@ -1,12 +1,16 @@
-// Windows files: opened with CreateFileA (exclusive creation is CREATE_NEW)
-// and read and written through the C runtime's streams, text files in the
-// runtime's own text mode.
+// Windows files: opened with CreateFileA (exclusive creation is CREATE_NEW),
+// refused unless they are files on disk, then read and written through the C
+// runtime's descriptors, text files in the runtime's own text mode; one
+// wrapper per call, each keeping the error with the call's name. Nothing is
+// buffered: every reader here reads whole blocks into buffers of its own, and
+// every writer hands over whole texts.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
 #include <atomic>
-#include <cstdio>
+#include <cstdlib>
+#include <utility>
 
 #include "platform/file.h"
 
@@ -18,9 +22,7 @@ namespace {
 
 std::atomic<int> g_fail_open_countdown{0};
 
-constexpr std::int64_t kLargeReadBuffer = 64 * 1024;
-
-bool InjectedOpenFailure() {
+bool InjectedFailure() {
   int remaining = g_fail_open_countdown.load();
   while (remaining > 0) {
     if (g_fail_open_countdown.compare_exchange_weak(remaining, remaining - 1)) {
@@ -33,112 +35,149 @@ bool InjectedOpenFailure() {
 struct Modes {
   DWORD access;
   DWORD disposition;
-  int flags;           // for _open_osfhandle
-  const char* stream;  // for _fdopen
+  int flags;  // for _open_osfhandle
 };
 
 Modes ModesOf(OpenMode mode, bool text) {
   const int translation = text ? _O_TEXT : _O_BINARY;
   switch (mode) {
     case OpenMode::kRead:
-      return {GENERIC_READ, OPEN_EXISTING, _O_RDONLY | translation, text ? "rt" : "rb"};
+      return {GENERIC_READ, OPEN_EXISTING, _O_RDONLY | translation};
     case OpenMode::kWriteTruncate:
-      return {GENERIC_WRITE, CREATE_ALWAYS, translation, text ? "wt" : "wb"};
+      return {GENERIC_WRITE, CREATE_ALWAYS, translation};
     case OpenMode::kAppend:
-      return {GENERIC_WRITE, OPEN_ALWAYS, _O_APPEND | translation, text ? "at" : "ab"};
+      return {GENERIC_WRITE, OPEN_ALWAYS, _O_APPEND | translation};
     case OpenMode::kCreateExclusive:
-      return {GENERIC_WRITE, CREATE_NEW, translation, text ? "wt" : "wb"};
+      return {GENERIC_WRITE, CREATE_NEW, translation};
   }
-  return {GENERIC_READ, OPEN_EXISTING, _O_RDONLY | translation, text ? "rt" : "rb"};
+  return {GENERIC_READ, OPEN_EXISTING, _O_RDONLY | translation};
 }
 
-// Opens `path` as a C runtime stream; `regular` tells whether it is a file on
-// disk (rather than a device such as a pipe or the console).
-std::FILE* OpenStream(const char* path, OpenMode mode, bool text, bool& regular) {
-  regular = false;
-  if (path == nullptr || InjectedOpenFailure()) return nullptr;
-  const Modes modes = ModesOf(mode, text);
-  // Shared for deletion too: a lock file or a picked-up spool file is removed
-  // while another request may be testing it, as on POSIX. The handle is not
-  // inherited by processes the host starts. A directory does not open
-  // without FILE_FLAG_BACKUP_SEMANTICS, so it is never taken for a file.
-  HANDLE file =
-      CreateFileA(path, modes.access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, modes.disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return nullptr;
-  regular = GetFileType(file) == FILE_TYPE_DISK;
-  LARGE_INTEGER size{};
-  if (!GetFileSizeEx(file, &size)) {
-    CloseHandle(file);
-    return nullptr;
-  }
-  const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), modes.flags);
-  if (descriptor < 0) {
-    CloseHandle(file);
-    return nullptr;
-  }
-  std::FILE* handle = _fdopen(descriptor, modes.stream);
-  if (handle == nullptr) {
-    _close(descriptor);  // closes the handle too
-    return nullptr;
-  }
-  // Large files are read in larger pieces than the default block.
-  if (mode == OpenMode::kRead && size.QuadPart > kLargeReadBuffer) {
-    std::setvbuf(handle, nullptr, _IOFBF, static_cast<std::size_t>(kLargeReadBuffer));
-  }
-  return handle;
+// A failed call of the C runtime: the runtime keeps the system's error of
+// the call under it in _doserrno.
+SystemError RuntimeError(const char* call) {
+  SetLastError(static_cast<DWORD>(_doserrno));
+  return LastSystemError(call);
 }
+
+HANDLE OsHandle(int descriptor) { return reinterpret_cast<HANDLE>(_get_osfhandle(descriptor)); }
 
 }  // namespace
 
 const bool kRuntimeTranslatesText = true;
 
+File::File(File&& other) noexcept
+    : descriptor_(std::exchange(other.descriptor_, -1)),
+      met_end_(other.met_end_),
+      size_at_open_(other.size_at_open_),
+      error_(other.error_),
+      path_(std::move(other.path_)) {}
+
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    regular_ = other.regular_;
-    other.handle_ = nullptr;
+    (void)Close();
+    descriptor_ = std::exchange(other.descriptor_, -1);
+    met_end_ = other.met_end_;
+    size_at_open_ = other.size_at_open_;
+    error_ = other.error_;
+    path_ = std::move(other.path_);
   }
   return *this;
 }
 
-File File::Open(const char* path, OpenMode mode) {
-  bool regular = false;
-  std::FILE* handle = OpenStream(path, mode, false, regular);
-  return File(handle, regular);
+File File::Failed(const SystemError& error, const char* path) {
+  File file;
+  file.error_ = error;
+  TraceFailure(error, path);
+  return file;
 }
 
-File File::OpenText(const char* path, OpenMode mode) {
-  bool regular = false;
-  std::FILE* handle = OpenStream(path, mode, true, regular);
-  return File(handle, regular);
+void File::Fail(const char* call) {
+  error_ = RuntimeError(call);
+  TraceFailure(error_, path_);
 }
+
+// Shared for deletion too: a lock file or a picked-up spool file is removed
+// while another request may be testing it, as on POSIX. The handle is not
+// inherited by processes the host starts. A directory does not open without
+// FILE_FLAG_BACKUP_SEMANTICS; a pipe, console or device opens, but is not a
+// file on disk and is refused for reading.
+File File::OpenAs(const char* path, OpenMode mode, bool text) {
+  if (path == nullptr) return File();
+  if (InjectedFailure()) {
+    return Failed(FoundFailure("CreateFileA()", FailureCause::kInjected), path);
+  }
+  const Modes modes = ModesOf(mode, text);
+  HANDLE handle =
+      CreateFileA(path, modes.access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, modes.disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return Failed(LastSystemError("CreateFileA()"), path);
+  LARGE_INTEGER size{};
+  size.QuadPart = -1;
+  if (mode == OpenMode::kRead) {
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+      CloseHandle(handle);
+      return Failed(FoundFailure("CreateFileA()", FailureCause::kNotRegularFile), path);
+    }
+    if (!GetFileSizeEx(handle, &size)) {
+      const SystemError error = LastSystemError("GetFileSizeEx()");
+      CloseHandle(handle);
+      return Failed(error, path);
+    }
+  }
+  const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), modes.flags);
+  if (descriptor < 0) {
+    const SystemError error = RuntimeError("_open_osfhandle()");
+    CloseHandle(handle);
+    return Failed(error, path);
+  }
+  return File(descriptor, path, size.QuadPart);
+}
+
+File File::Open(const char* path, OpenMode mode) { return OpenAs(path, mode, false); }
+
+File File::OpenText(const char* path, OpenMode mode) { return OpenAs(path, mode, true); }
 
 std::size_t File::Read(void* buffer, std::size_t count) {
-  if (handle_ == nullptr || count == 0) return 0;
-  // Every read asks the file as it is now: an end of file met by an earlier
-  // read is forgotten, as on POSIX. The runtime remembers it on the stream
-  // and on the descriptor under it until the next seek.
-  if (std::feof(handle_)) {
-    const std::int64_t here = _ftelli64(handle_);
-    if (here < 0 || _fseeki64(handle_, here, SEEK_SET) != 0) return 0;
+  if (!is_open() || count == 0) return 0;
+  // Every read asks the file as it is now: the runtime answers nothing after
+  // a read met the end until the position is set again.
+  if (met_end_ && _lseeki64(descriptor_, 0, SEEK_CUR) < 0) {
+    Fail("_lseeki64()");
+    return 0;
   }
-  return std::fread(buffer, 1, count, handle_);
+  met_end_ = false;
+  // In text mode the runtime gives fewer bytes than it read (CR LF becomes
+  // LF): only a read that gives nothing has met the end.
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  std::size_t got = 0;
+  while (got < count) {
+    const std::size_t left = count - got;
+    const unsigned piece = left > 0x40000000u ? 0x40000000u : static_cast<unsigned>(left);
+    const int n = _read(descriptor_, bytes + got, piece);
+    if (n < 0) Fail("_read()");
+    if (n <= 0) {
+      met_end_ = true;
+      break;
+    }
+    got += static_cast<std::size_t>(n);
+  }
+  return got;
 }
 
-// Reads the untranslated bytes at `offset` from the handle under the stream.
-// A read with an offset on a handle opened without FILE_FLAG_OVERLAPPED still
-// moves the handle's position, so the position is put back afterwards; the
-// stream's own buffer and position are not touched.
+// Reads the untranslated bytes at `offset` from the handle under the
+// descriptor. A read with an offset on a handle opened without
+// FILE_FLAG_OVERLAPPED still moves the handle's position, so the position is
+// put back afterwards.
 std::size_t File::ReadAt(void* buffer, std::size_t count, std::int64_t offset) {
-  if (handle_ == nullptr || offset < 0) return 0;
-  const intptr_t os_handle = _get_osfhandle(_fileno(handle_));
-  if (os_handle == -1) return 0;
-  const HANDLE file = reinterpret_cast<HANDLE>(os_handle);
+  if (!is_open() || offset < 0) return 0;
+  const HANDLE file = OsHandle(descriptor_);
   LARGE_INTEGER zero{};
   LARGE_INTEGER position{};
-  if (!SetFilePointerEx(file, zero, &position, FILE_CURRENT)) return 0;
+  if (!SetFilePointerEx(file, zero, &position, FILE_CURRENT)) {
+    Fail("SetFilePointerEx()");
+    return 0;
+  }
   auto* bytes = static_cast<unsigned char*>(buffer);
   std::size_t got = 0;
   while (got < count) {
@@ -149,49 +188,82 @@ std::size_t File::ReadAt(void* buffer, std::size_t count, std::int64_t offset) {
     where.Offset = static_cast<DWORD>(at & 0xFFFFFFFFu);
     where.OffsetHigh = static_cast<DWORD>(at >> 32);
     DWORD read = 0;
-    if (!::ReadFile(file, bytes + got, piece, &read, &where) || read == 0) break;
+    if (!::ReadFile(file, bytes + got, piece, &read, &where)) {
+      // Reading from the end on is no error, only the end.
+      if (GetLastError() != ERROR_HANDLE_EOF) Fail("ReadFile()");
+      break;
+    }
+    if (read == 0) break;
     got += read;
   }
   SetFilePointerEx(file, position, nullptr, FILE_BEGIN);
   return got;
 }
 
-int File::ReadByte() {
-  if (handle_ == nullptr) return -1;
-  const int byte = std::getc(handle_);
-  return byte == EOF ? -1 : byte;
-}
-
 bool File::Write(const void* bytes, std::size_t count) {
-  if (handle_ == nullptr) return false;
-  if (count == 0) return true;
-  return std::fwrite(bytes, 1, count, handle_) == count;
+  if (!is_open()) return false;
+  const auto* next = static_cast<const unsigned char*>(bytes);
+  std::size_t left = count;
+  while (left > 0) {
+    const unsigned piece = left > 0x40000000u ? 0x40000000u : static_cast<unsigned>(left);
+    // In text mode the count is of the bytes given, before LF became CR LF.
+    const int n = _write(descriptor_, next, piece);
+    if (n <= 0) {
+      Fail("_write()");
+      return false;
+    }
+    next += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
 std::int64_t File::Size() {
-  if (handle_ == nullptr) return -1;
-  const std::int64_t here = _ftelli64(handle_);
-  if (here < 0 || _fseeki64(handle_, 0, SEEK_END) != 0) return -1;
-  const std::int64_t end = _ftelli64(handle_);
-  if (_fseeki64(handle_, here, SEEK_SET) != 0) return -1;
-  return end;
+  if (!is_open()) return -1;
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(OsHandle(descriptor_), &size)) {
+    Fail("GetFileSizeEx()");
+    return -1;
+  }
+  return size.QuadPart;
 }
 
 bool File::Seek(std::int64_t offset) {
-  if (handle_ == nullptr || offset < 0) return false;
-  return _fseeki64(handle_, offset, SEEK_SET) == 0;
+  if (!is_open() || offset < 0) return false;
+  if (_lseeki64(descriptor_, offset, SEEK_SET) < 0) {
+    Fail("_lseeki64()");
+    return false;
+  }
+  met_end_ = false;
+  return true;
 }
 
 bool File::Close() {
-  if (handle_ == nullptr) return true;
-  const bool ok = std::fclose(handle_) == 0;
-  handle_ = nullptr;
+  if (!is_open()) return true;
+  // Closes the handle too.
+  const bool ok = _close(std::exchange(descriptor_, -1)) == 0;
+  if (!ok) Fail("_close()");
   return ok;
 }
 
-bool RemoveFile(const char* path) { return path != nullptr && DeleteFileA(path) != 0; }
+bool RemoveFile(const char* path) {
+  if (path == nullptr) return false;
+  if (DeleteFileA(path) != 0) return true;
+  // Already gone is what the caller wanted: not worth a trace line.
+  const SystemError error = LastSystemError("DeleteFileA()");
+  if (error.cause != FailureCause::kNotFound) TraceFailure(error, path);
+  return false;
+}
 
-bool FileCanBeRead(const char* path) { return File::Open(path, OpenMode::kRead).is_open(); }
+bool FileExists(const char* path) {
+  if (path == nullptr || InjectedFailure()) return false;
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes != INVALID_FILE_ATTRIBUTES) return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  // Not there is an answer; anything else (no right to look) is a failure.
+  const SystemError error = LastSystemError("GetFileAttributesA()");
+  if (error.cause != FailureCause::kNotFound) TraceFailure(error, path);
+  return false;
+}
 
 // Names differing only in letter case name the same file on Windows.
 const bool kFileNamesIgnoreCase = true;
@@ -200,8 +272,12 @@ const bool kFileNamesIgnoreCase = true;
 // target that cannot be replaced (held open without shared deletion) is left
 // as it was.
 bool ReplaceFile(const std::string& source, const std::string& target) {
-  return MoveFileExA(source.c_str(), target.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  if (MoveFileExA(source.c_str(), target.c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
+    return true;
+  }
+  TraceFailure(LastSystemError("MoveFileExA()"), target);
+  return false;
 }
 
 namespace testing {

@@ -1,19 +1,27 @@
 // DoCommand cases that need POSIX file names: an install root whose path
-// holds "<" and ">", which Windows does not allow in a name.
+// holds "<" and ">", which Windows does not allow in a name, and named pipes
+// where the module expects files.
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "tests/commands/query_test_support.h"
+#include "tests/harness/pipe_watchdog.h"
 #include "tests/harness/temp_dir.h"
 
 namespace commands {
 namespace {
 
+using testing::AnsweredPoll;
+using testing::BackslashName;
 using testing::DoCommandQuery;
 using testing::RunQuery;
+using testing::TicketOf;
 
 TEST(DoCommandTest, ErrorPageEscapesTheSpoolErrorText) {
   // An install root whose path holds HTML: the error text shows it escaped.
@@ -34,6 +42,84 @@ TEST(DoCommandTest, ErrorPageEscapesTheSpoolErrorText) {
     setenv("TMPDIR", saved.c_str(), 1);
   } else {
     unsetenv("TMPDIR");
+  }
+}
+
+// `page` with the root's path, as the module writes it and as answers name
+// files, written "<root>": pages of two roots compare alike.
+std::string WithoutRoot(std::string page, const harness::TempDir& root) {
+  for (const std::string& path : {root.path(), BackslashName(root.path())}) {
+    for (std::size_t at = page.find(path); at != std::string::npos; at = page.find(path, at)) {
+      page.replace(at, path.size(), "<root>");
+    }
+  }
+  return page;
+}
+
+// A named pipe where the module opens a file (named by an answer, a rights
+// list, a pointer file, a spool file) used to hold the worker until some
+// process wrote to it. It is now refused at once, and the request is answered
+// as if the file were missing.
+TEST(DoCommandTest, RegressionNamedPipeWhereAFileIsExpectedDoesNotHoldTheWorker) {
+  // Leaves nothing at `relative` under the root, or a pipe.
+  using Place = std::function<void(const harness::SpoolRoot&, const std::string&)>;
+  const Place nothing = [](const harness::SpoolRoot& root, const std::string& relative) {
+    std::filesystem::remove(root.Path(relative));
+  };
+  const Place pipe = [](const harness::SpoolRoot& root, const std::string& relative) {
+    std::filesystem::remove(root.Path(relative));
+    ASSERT_EQ(mkfifo(root.Path(relative).c_str(), 0600), 0) << relative;
+  };
+  // A new request for `command`, answered by the back-end; `answer_file` is
+  // replaced before the poll: "htm" (the answer) or "tmp" (the wait file).
+  const auto poll_with = [](const harness::SpoolRoot& root, const Place& place,
+                            const std::string& answer_file) {
+    const std::string ticket = TicketOf(RunQuery(DoCommandQuery("anna", "getlist")).body());
+    root.WriteFile("out/" + ticket + ".htm", "answer\r\n");
+    root.WriteFile("out/" + ticket + ".rdy", "");
+    place(root, "out/" + ticket + "." + answer_file);
+    return RunQuery(DoCommandQuery("anna", "getlist", ticket)).body();
+  };
+  struct Case {
+    const char* where;
+    std::function<std::string(const harness::SpoolRoot&, const Place&)> body;
+  };
+  const Case cases[] = {
+      {"download named by the answer",
+       [](const harness::SpoolRoot& root, const Place& place) {
+         root.MakeDir("files");
+         place(root, "files/a.pdf");
+         return AnsweredPoll(root, "getdoc", BackslashName(root.Path("files/a.pdf")) + "\n").body();
+       }},
+      {"answer file", [&](const harness::SpoolRoot& root,
+                          const Place& place) { return poll_with(root, place, "htm"); }},
+      {"wait file", [&](const harness::SpoolRoot& root,
+                        const Place& place) { return poll_with(root, place, "tmp"); }},
+      {"rights list",
+       [](const harness::SpoolRoot& root, const Place& place) {
+         root.MakeDir("files");
+         root.WriteFile("files/a.pdf", "x");
+         place(root, "rights/~anna.lst");
+         const std::string name = BackslashName(root.Path("files/a.pdf"));
+         return RunQuery(DoCommandQuery("anna", "getfiledata", name, "0", "1")).body();
+       }},
+      {"pointer file",
+       [](const harness::SpoolRoot& root, const Place& place) {
+         place(root, "dudarovuvadu.dir");
+         return RunQuery(DoCommandQuery("anna", "getlist")).body();
+       }},
+  };
+  for (const Case& c : cases) {
+    std::string missing;
+    {
+      harness::SpoolRoot root;
+      missing = WithoutRoot(c.body(root, nothing), root);
+    }
+    harness::SpoolRoot root;
+    const harness::PipeWatchdog watchdog(root.path());
+    const std::string piped = WithoutRoot(c.body(root, pipe), root);
+    EXPECT_FALSE(watchdog.fired()) << c.where;
+    EXPECT_EQ(piped, missing) << c.where;
   }
 }
 

@@ -1,10 +1,13 @@
-// Files: reads at an offset beside the position that Read and Seek use, and
-// reads that stop at the end of the file as it is at that moment.
+// Files: reads at an offset beside the position that Read and Seek use,
+// reads that stop at the end of the file as it is at that moment, the cause
+// a failed open keeps, and existence asked without opening.
 #include "platform/file.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "tests/harness/temp_dir.h"
 
@@ -59,7 +62,6 @@ TEST(FileTest, ReadAtLeavesThePositionOfReadAndSeek) {
   EXPECT_EQ(file.Size(), 10);
   EXPECT_EQ(ReadText(file, 5), "ij");
   EXPECT_EQ(ReadText(file, 5), "");
-  EXPECT_EQ(file.ReadByte(), -1);
 }
 
 TEST(FileTest, ReadSeesBytesAppendedAfterItMetTheEnd) {
@@ -72,7 +74,55 @@ TEST(FileTest, ReadSeesBytesAppendedAfterItMetTheEnd) {
   File writer = File::Open(dir.Path("f").c_str(), OpenMode::kAppend);
   ASSERT_TRUE(writer.Write("de", 2) && writer.Close());
   EXPECT_EQ(ReadText(file, 10), "de");
-  EXPECT_EQ(file.ReadByte(), -1);
+  EXPECT_EQ(ReadText(file, 10), "");
+}
+
+// A failed open says why, in the terms callers tell apart; only plain files
+// open. (A directory cannot be opened at all on Windows: denied there.)
+TEST(FileTest, FailedOpenKeepsItsCause) {
+  harness::TempDir dir;
+  dir.WriteFile("f", "x");
+  dir.MakeDir("d");
+  struct Case {
+    const char* name;
+    OpenMode mode;
+    std::vector<FailureCause> allowed;
+  };
+  const Case cases[] = {
+      {"missing", OpenMode::kRead, {FailureCause::kNotFound}},
+      {"no/such/dir/f", OpenMode::kWriteTruncate, {FailureCause::kNotFound}},
+      {"f", OpenMode::kCreateExclusive, {FailureCause::kExists}},
+      {"d", OpenMode::kRead, {FailureCause::kNotRegularFile, FailureCause::kDenied}},
+      {"d", OpenMode::kAppend, {FailureCause::kNotRegularFile, FailureCause::kDenied}},
+  };
+  for (const Case& c : cases) {
+    const File file = File::Open(dir.Path(c.name).c_str(), c.mode);
+    EXPECT_FALSE(file.is_open()) << c.name;
+    EXPECT_TRUE(file.error().failed()) << c.name;
+    EXPECT_NE(std::find(c.allowed.begin(), c.allowed.end(), file.error().cause), c.allowed.end())
+        << c.name << ": " << DescribeSystemError(file.error());
+  }
+  const File opened = File::Open(dir.Path("f").c_str(), OpenMode::kRead);
+  EXPECT_TRUE(opened.is_open());
+  EXPECT_FALSE(opened.error().failed());
+  testing::FailNthFileOpen(1);
+  const File injected = File::Open(dir.Path("f").c_str(), OpenMode::kRead);
+  EXPECT_FALSE(injected.is_open());
+  EXPECT_EQ(injected.error().cause, FailureCause::kInjected);
+}
+
+TEST(FileTest, FileExistsForAnythingButADirectory) {
+  harness::TempDir dir;
+  dir.WriteFile("empty", "");
+  dir.MakeDir("d");
+  EXPECT_TRUE(FileExists(dir.Path("empty").c_str()));
+  EXPECT_FALSE(FileExists(dir.Path("d").c_str()));
+  EXPECT_FALSE(FileExists(dir.Path("missing").c_str()));
+  EXPECT_FALSE(FileExists(dir.Path("missing/below").c_str()));
+  // The fault injection counts existence checks too: a failed one finds nothing.
+  testing::FailNthFileOpen(1);
+  EXPECT_FALSE(FileExists(dir.Path("empty").c_str()));
+  EXPECT_TRUE(FileExists(dir.Path("empty").c_str()));
 }
 
 }  // namespace

@@ -17,7 +17,9 @@
 
 #include "platform/file.h"
 #include "platform/module_path.h"
+#include "platform/trace_output.h"
 #include "spool/wait_page.h"
+#include "tests/harness/environment.h"
 #include "tests/harness/fake_server.h"
 #include "tests/harness/temp_dir.h"
 #include "tests/spool/spooled_requests.h"
@@ -412,6 +414,22 @@ TEST(ExchangeTicketConcurrencyTest, ThreadsNeverShareATicket) {
   std::vector<std::pair<std::string, std::string>> all;
   for (const auto& list : issued) all.insert(all.end(), list.begin(), list.end());
   CheckSpooledRequests(root, all);
+}
+
+// Operators find the causes in the trace: a poll whose wait file is gone
+// shows the failed open with its path and reason before the exchange's own
+// message about it.
+TEST(ExchangeTicketTest, TraceFileShowsTheFailedOpenBeforeTheMessage) {
+  harness::SpoolRoot root;
+  harness::TempDir logs;
+  const harness::ScopedEnvironment named(platform::kTraceFileVariable, logs.Path("trace.log"));
+  EXPECT_EQ(Exchange("anna", "getlist", "17", "", "", nullptr), root.Path("out/17.tmp"));
+  const std::string trace = logs.ReadFile("trace.log");
+  const std::size_t failure = trace.find("\"" + root.Path("out/17.tmp") + "\" failed: ");
+  const std::size_t message = trace.find("p1=17");
+  ASSERT_NE(failure, std::string::npos) << trace;
+  ASSERT_NE(message, std::string::npos) << trace;
+  EXPECT_LT(failure, message) << trace;
 }
 
 }  // namespace
