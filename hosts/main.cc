@@ -16,16 +16,15 @@
 
 #include "hosts/extension_module.h"
 #include "hosts/http_server.h"
+#include "platform/module_path.h"
 
 namespace {
 
 std::string ModuleBesideExecutable() {
-  char path[4096];
-  const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (length <= 0) return "dudarovuvadu.so";
-  std::string executable(path, static_cast<std::size_t>(length));
+  const std::string executable = platform::ExecutablePath();
+  if (executable.empty()) return platform::kModuleFileName;
   const std::size_t slash = executable.rfind('/');
-  return executable.substr(0, slash + 1) + "dudarovuvadu.so";
+  return executable.substr(0, slash + 1) + platform::kModuleFileName;
 }
 
 }  // namespace
