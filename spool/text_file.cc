@@ -38,15 +38,23 @@ TextFileReader TextFileReader::FromText(std::string_view text) {
 bool TextFileReader::Fill() {
   begin_ = 0;
   if (memory_) {
-    end_ = std::min(buffer_.size(), memory_->size() - memory_taken_);
-    std::memcpy(buffer_.data(), memory_->data() + memory_taken_, end_);
-    memory_taken_ += end_;
-  } else {
-    // A read that gave less than a block met the end of the file: the file
-    // is read as it was then, without a further read that would give nothing.
-    end_ = file_ended_ ? 0 : file_.Read(buffer_.data(), buffer_.size());
-    file_ended_ = end_ < buffer_.size();
+    end_ = memory_taken_ ? 0 : memory_->size();
+    memory_taken_ = true;
+    return end_ > 0;
   }
+  if (!buffer_) {
+    // One byte more than the file held: a read that fills the buffer tells
+    // that the file has grown since, and the next read goes on.
+    const std::int64_t size = file_.size_at_open();
+    const auto largest = static_cast<std::int64_t>(kReadBlockSize) - 1;
+    buffer_size_ =
+        size < 0 ? kReadBlockSize : static_cast<std::size_t>(std::min(size, largest)) + 1;
+    buffer_ = std::make_unique_for_overwrite<char[]>(buffer_size_);
+  }
+  // A read that gave less than the buffer met the end of the file: the file
+  // is read as it was then, without a further read that would give nothing.
+  end_ = file_ended_ ? 0 : file_.Read(buffer_.get(), buffer_size_);
+  file_ended_ = end_ < buffer_size_;
   return end_ > 0;
 }
 
@@ -62,7 +70,7 @@ bool TextFileReader::ReadLine(std::string& line, std::size_t max_chars) {
       break;
     }
     // A run of ordinary bytes, up to a CR or LF or the room left in the line.
-    const char* run = buffer_.data() + begin_;
+    const char* run = Data() + begin_;
     const std::size_t limit = std::min(end_ - begin_, max_chars - line.size());
     std::size_t length = limit;
     if (const void* lf = std::memchr(run, '\n', length)) {
@@ -74,7 +82,7 @@ bool TextFileReader::ReadLine(std::string& line, std::size_t max_chars) {
     line.append(run, length);
     begin_ += length;
     if (length == limit) continue;
-    const char end_byte = buffer_[begin_++];
+    const char end_byte = Data()[begin_++];
     if (end_byte == '\n') {
       line.push_back('\n');
       break;
@@ -91,7 +99,7 @@ bool TextFileReader::ReadLine(std::string& line, std::size_t max_chars) {
       at_end_ = true;
       break;
     }
-    if (buffer_[begin_] == '\n') {
+    if (Data()[begin_] == '\n') {
       ++begin_;
       line.push_back('\n');
       break;

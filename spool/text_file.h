@@ -4,8 +4,8 @@
 // CR stays). Files are opened and closed within one operation.
 #pragma once
 
-#include <array>
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,6 +17,10 @@ namespace spool {
 // Capacity of a line buffer, terminator included: a read takes at most 1023
 // characters.
 inline constexpr std::size_t kLineCapacity = 1024;
+
+// The largest read of a text file: a file is read whole when it is smaller,
+// else in blocks of this size.
+inline constexpr std::size_t kReadBlockSize = 64 * 1024;
 
 class TextFileReader {
  public:
@@ -44,12 +48,17 @@ class TextFileReader {
   TextFileReader() = default;
   // Refills the buffer; false at the end of the file.
   bool Fill();
+  // The bytes Fill gave: the text of a reader over text, else the buffer.
+  const char* Data() const { return memory_ ? memory_->data() : buffer_.get(); }
   platform::File file_;
-  // The bytes of a reader over text, and how many of them Fill has taken.
+  // The bytes of a reader over text, and whether Fill has taken them.
   std::optional<std::string> memory_;
-  std::size_t memory_taken_ = 0;
-  // Bytes read from the file and not yet handed out: [begin_, end_).
-  std::array<char, 4096> buffer_;
+  bool memory_taken_ = false;
+  // The file is read into a buffer the size it had when opened (bounded),
+  // so that most files take one read. Bytes not yet handed out: [begin_,
+  // end_) of Data().
+  std::unique_ptr<char[]> buffer_;
+  std::size_t buffer_size_ = 0;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   bool at_end_ = false;

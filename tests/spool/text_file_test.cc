@@ -177,15 +177,15 @@ TEST(TextFileReaderTest, BlockBoundariesNeverChangeTheLinesRead) {
   const std::string alphabet = "ab\r\n";
   harness::TempDir dir;
   for (int round = 0; round < 200; ++round) {
-    // Sizes around one and two 4096-byte blocks, so CRs and LFs fall on and
-    // across the boundaries.
-    const std::size_t size = 4090 + random() % 20 + (round % 2) * 4096;
+    // Sizes around one and two blocks, so CRs and LFs fall on and across
+    // the boundaries.
+    const std::size_t size = kReadBlockSize - 6 + random() % 20 + (round % 2) * kReadBlockSize;
     std::string stored(size, 'a');
     for (char& c : stored) c = alphabet[random() % alphabet.size()];
     // Every fifth file has a CR LF split across the first boundary.
-    if (round % 5 == 0 && size > 4096) {
-      stored[4095] = '\r';
-      stored[4096] = '\n';
+    if (round % 5 == 0 && size > kReadBlockSize) {
+      stored[kReadBlockSize - 1] = '\r';
+      stored[kReadBlockSize] = '\n';
     }
     const std::size_t max_chars = round % 3 == 0 ? 1023 : 1 + random() % 7;
     dir.WriteFile("f.txt", stored);
