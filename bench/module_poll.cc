@@ -31,10 +31,9 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-// A ticket whose answer is ready; a basket answer keeps its flag, so every
-// poll finds it again.
-constexpr const char* kReadyTicket = "42";
-constexpr const char* kPollQuery = "DoCommand?Logon=bench&Command=getqvbasket&P1=42&P2=&P3=";
+// A basket request: its answer keeps its ready flag, so every poll of its
+// ticket finds it again.
+constexpr const char* kBasketQuery = "DoCommand?Logon=bench&Command=getqvbasket&P1=&P2=&P3=";
 constexpr const char* kDefaultQuery = "";
 constexpr const char* kNewQuery = "DoCommand?Logon=bench&Command=echo&P1=&P2=&P3=";
 // New requests leave their files for a back-end; the bench clears them after
@@ -46,8 +45,7 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
   out << bytes;
 }
 
-// A spool tree with the module beside its pointer file, and one ready answer
-// of about 4.4 KB (a basket page of one row per document).
+// A spool tree with the module beside its pointer file.
 class Spool {
  public:
   explicit Spool(const std::string& module) {
@@ -60,15 +58,6 @@ class Spool {
     module_ = root_ / "module" / "dudarovuvadu.so";
     fs::copy_file(module, module_);
     WriteFile(root_ / "module" / "dudarovuvadu.dir", root_.string() + "\r\n");
-    std::string answer = "<html><head><title>Panier</title></head><body><table>\r\n";
-    for (int row = 0; answer.size() < 4400; ++row) {
-      answer += "<tr><td><a href=\"DoCommand?Logon=bench&amp;Command=getfiledata&amp;P1=doc" +
-                std::to_string(row) + ".pdf&amp;P2=0&amp;P3=-1\">document " + std::to_string(row) +
-                "</a></td></tr>\r\n";
-    }
-    answer += "</table></body></html>\r\n";
-    WriteFile(root_ / "out" / (std::string(kReadyTicket) + ".htm"), answer);
-    WriteFile(root_ / "out" / (std::string(kReadyTicket) + ".rdy"), "");
   }
   ~Spool() {
     std::error_code ignored;
@@ -79,18 +68,44 @@ class Spool {
 
   std::string module() const { return module_.string(); }
 
-  // Forgets the new requests made so far, as a back-end that took them would.
+  // Answers the one request spooled so far, as the back-end would, with a
+  // page of about 4.4 KB (a basket of one row per document); returns its
+  // ticket. The request's own wait page stays: a poll is answered only with
+  // the values it reloads with.
+  std::string AnswerTheRequest() {
+    std::string& ticket = answered_ticket_;
+    for (const auto& entry : fs::directory_iterator(root_ / "in")) {
+      if (entry.path().extension() == ".req") ticket = entry.path().stem().string();
+    }
+    if (ticket.empty()) throw std::runtime_error("the module spooled no request");
+    std::string answer = "<html><head><title>Panier</title></head><body><table>\r\n";
+    for (int row = 0; answer.size() < 4400; ++row) {
+      answer += "<tr><td><a href=\"DoCommand?Logon=bench&amp;Command=getfiledata&amp;P1=doc" +
+                std::to_string(row) + ".pdf&amp;P2=0&amp;P3=-1\">document " + std::to_string(row) +
+                "</a></td></tr>\r\n";
+    }
+    answer += "</table></body></html>\r\n";
+    WriteFile(root_ / "out" / (ticket + ".htm"), answer);
+    WriteFile(root_ / "out" / (ticket + ".rdy"), "");
+    return ticket;
+  }
+
+  // Forgets the new requests made so far, as a back-end that took them would
+  // (the answered request keeps its wait page, which its polls need).
   void ClearNewRequests() const {
     std::error_code ignored;
     for (const auto& entry : fs::directory_iterator(root_ / "in")) fs::remove(entry, ignored);
     for (const auto& entry : fs::directory_iterator(root_ / "out")) {
-      if (entry.path().extension() == ".tmp") fs::remove(entry, ignored);
+      if (entry.path().extension() == ".tmp" && entry.path().stem() != answered_ticket_) {
+        fs::remove(entry, ignored);
+      }
     }
   }
 
  private:
   fs::path root_;
   fs::path module_;
+  std::string answered_ticket_;
 };
 
 hosts::RequestInput Input(const char* query) {
@@ -169,7 +184,7 @@ int Usage() {
 int main(int argc, char** argv) {
   if (argc < 2) return Usage();
   try {
-    const Spool spool(argv[1]);
+    Spool spool(argv[1]);
     std::string error;
     const std::unique_ptr<hosts::ExtensionModule> module =
         hosts::ExtensionModule::Load(spool.module(), &error);
@@ -178,6 +193,10 @@ int main(int argc, char** argv) {
       return 1;
     }
     const PFN_HTTPEXTENSIONPROC proc = module->http_extension_proc();
+    (void)Calls(spool, proc, kBasketQuery, 1, false);
+    const std::string poll_query =
+        "DoCommand?Logon=bench&Command=getqvbasket&P1=" + spool.AnswerTheRequest() + "&P2=&P3=";
+    const char* const kPollQuery = poll_query.c_str();
 
     if (argc == 5 && std::string(argv[2]) == "--only") {
       const std::string kind = argv[3];
