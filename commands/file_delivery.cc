@@ -9,10 +9,10 @@
 #include "commands/file_names.h"
 #include "commands/file_part.h"
 #include "commands/responses.h"
-#include "gateway/ascii_case.h"
 #include "platform/file.h"
 #include "spool/spool_paths.h"
 #include "spool/text_file.h"
+#include "text/ascii.h"
 
 namespace commands {
 
@@ -107,7 +107,7 @@ bool GrantsName(std::string_view entry, std::string_view escaped_name) {
   // name's own letters match as the file system tells names apart.
   const std::string granted = DecodeBracketEscapes(entry);
   const std::string requested = DecodeBracketEscapes(escaped_name);
-  return platform::kFileNamesIgnoreCase ? gateway::EqualsIgnoringAsciiCase(granted, requested)
+  return platform::kFileNamesIgnoreCase ? text::EqualsIgnoringAsciiCase(granted, requested)
                                         : granted == requested;
 }
 

@@ -4,19 +4,9 @@
 #include <optional>
 
 #include "platform/module_path.h"
+#include "text/ascii.h"
 
 namespace commands {
-
-namespace {
-
-std::optional<unsigned> HexDigit(char c) {
-  if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
-  if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
-  if (c >= 'A' && c <= 'F') return static_cast<unsigned>(c - 'A' + 10);
-  return std::nullopt;
-}
-
-}  // namespace
 
 std::string DecodeBracketEscapes(std::string_view escaped) {
   std::string decoded;
@@ -26,10 +16,10 @@ std::string DecodeBracketEscapes(std::string_view escaped) {
     char c = escaped[at];
     std::size_t step = 1;
     if (c == '[' && escaped.size() - at >= 4 && escaped[at + 3] == ']') {
-      const auto high = HexDigit(escaped[at + 1]);
-      const auto low = HexDigit(escaped[at + 2]);
-      if (high && low) {
-        c = static_cast<char>((*high << 4) | *low);
+      const int high = text::HexDigitValue(escaped[at + 1]);
+      const int low = text::HexDigitValue(escaped[at + 2]);
+      if (high >= 0 && low >= 0) {
+        c = static_cast<char>(high * 16 + low);
         step = 4;
       }
     }

@@ -1,30 +1,25 @@
 // Offsets and lengths of file parts, read and fitted as clients expect.
 #include "commands/file_part.h"
 
+#include <algorithm>
 #include <limits>
+
+#include "text/ascii.h"
 
 namespace commands {
 
+using text::LeadingDecimal;
+using text::ReadLeadingDecimal;
+
 std::int32_t LongAtStart(std::string_view text) {
-  std::size_t at = 0;
-  while (at < text.size() && (text[at] == ' ' || (text[at] >= '\t' && text[at] <= '\r'))) ++at;
-  bool negative = false;
-  if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
-    negative = text[at] == '-';
-    ++at;
+  const LeadingDecimal number = ReadLeadingDecimal(text);
+  // Past the limits the value stops at the nearer one.
+  constexpr std::uint64_t kMax = std::numeric_limits<std::int32_t>::max();
+  if (number.negative) {
+    if (number.magnitude > kMax) return std::numeric_limits<std::int32_t>::min();
+    return -static_cast<std::int32_t>(number.magnitude);
   }
-  // Accumulate the magnitude, stopping at the first value past the limits.
-  constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
-  constexpr std::int64_t kMin = std::numeric_limits<std::int32_t>::min();
-  std::int64_t magnitude = 0;
-  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
-    magnitude = magnitude * 10 + (text[at] - '0');
-    if (magnitude > kMax + 1) magnitude = kMax + 1;
-  }
-  const std::int64_t value = negative ? -magnitude : magnitude;
-  if (value > kMax) return static_cast<std::int32_t>(kMax);
-  if (value < kMin) return static_cast<std::int32_t>(kMin);
-  return static_cast<std::int32_t>(value);
+  return static_cast<std::int32_t>(std::min(number.magnitude, kMax));
 }
 
 FilePart PartFromTexts(std::string_view offset_text, std::string_view length_text) {

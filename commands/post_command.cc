@@ -16,9 +16,6 @@ namespace commands {
 
 namespace {
 
-// Capacity of the server texts the wait page's reload URL is built from.
-constexpr std::uint32_t kServerTextCapacity = 250;
-
 // The line ends and blanks a browser or a client's tool may leave after the
 // last field are not part of the form.
 std::string_view WithoutTrailingBlanks(std::string_view form) {
@@ -30,11 +27,7 @@ std::string_view WithoutTrailingBlanks(std::string_view form) {
 
 void PostCommand(gateway::WebExtension& extension, gateway::RequestContext& context,
                  const char* body, std::uint32_t count) {
-  spool::ServerTexts server;
-  server.server_name = context.ServerVariable("SERVER_NAME", kServerTextCapacity);
-  server.server_port = context.ServerVariable("SERVER_PORT", kServerTextCapacity);
-  server.script_name = context.ServerVariable("SCRIPT_NAME", kServerTextCapacity);
-  server.scheme = SchemeForPort(server.server_port);
+  const spool::ServerTexts server = ReadServerTexts(context);
 
   std::string result;
   std::string own_wait_page;

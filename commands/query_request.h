@@ -11,18 +11,16 @@
 
 namespace commands {
 
-// Buffer capacities of the server variables, terminator included.
+// Buffer capacity of the client address, terminator included.
 inline constexpr std::uint32_t kClientAddressCapacity = 80;
-inline constexpr std::uint32_t kServerTextCapacity = 250;
 
 struct QueryServerTexts {
   spool::ServerTexts server;   // scheme by the port, server name, port, script name
   std::string client_address;  // "REMOTE_ADDR"
 };
 
-// Reads "REMOTE_ADDR", "SERVER_NAME", "SERVER_PORT" and "SCRIPT_NAME", in
-// that order, and applies the scheme rule. A variable that does not fit its
-// buffer or cannot be read counts as the empty text.
+// Reads "REMOTE_ADDR", then the server texts (ReadServerTexts). A variable
+// that does not fit its buffer or cannot be read counts as the empty text.
 QueryServerTexts ReadQueryServerTexts(gateway::RequestContext& context);
 
 // True when the back-end gets the client address as p3: for "customlogin"

@@ -27,6 +27,7 @@
 #include "spool/counters.h"
 #include "spool/install_root.h"
 #include "tests/harness/fake_server.h"
+#include "text/percent_encoding.h"
 
 namespace {
 
@@ -35,16 +36,9 @@ using namespace std::string_literals;
 // The file a download answer or a rights list may name: c:\dl\a.pdf.
 const std::string kDownload = "%PDF-1.4\r\nbytes\0of\xFFthe file\n"s;
 
-std::string UrlEncode(const std::string& text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string encoded;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    encoded += '%';
-    encoded += kHex[byte >> 4];
-    encoded += kHex[byte & 15];
-  }
-  return encoded;
+// Every byte as "%XX".
+std::string UrlEncode(const std::string& plain) {
+  return text::PercentEncode(plain, [](unsigned char) { return false; });
 }
 
 // A download the module would read from outside the install root: a device

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "gateway/ascii_case.h"
 #include "hosts/response_split.h"
+#include "text/ascii.h"
 
 namespace {
 
@@ -32,8 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(!header.name.empty());
     Check(header.name.find_first_of("\r\n") == std::string_view::npos);
     Check(header.value.find_first_of("\r\n") == std::string_view::npos);
-    Check(!gateway::EqualsIgnoringAsciiCase(header.name, "Content-Length") &&
-          !gateway::EqualsIgnoringAsciiCase(header.name, "Transfer-Encoding"));
+    Check(!text::EqualsIgnoringAsciiCase(header.name, "Content-Length") &&
+          !text::EqualsIgnoringAsciiCase(header.name, "Transfer-Encoding"));
   }
   if (const std::optional<unsigned> code = hosts::ParseStatusCode(stream)) {
     Check(*code >= 100 && *code <= 999);

@@ -10,10 +10,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "gateway/ascii_case.h"
 #include "gateway/url_decode.h"
+#include "text/ascii.h"
 
 namespace gateway {
+
+using text::EqualsIgnoringAsciiCase;
 
 namespace {
 

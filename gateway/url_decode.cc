@@ -1,18 +1,11 @@
 // In-place URL decoding of argument texts.
 #include "gateway/url_decode.h"
 
+#include "text/ascii.h"
+
 namespace gateway {
 
-namespace {
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-}  // namespace
+using text::HexDigitValue;
 
 char* UrlDecode(char* text) {
   if (text == nullptr) return text;
@@ -28,14 +21,14 @@ char* UrlDecode(char* text) {
         *out++ = '?';
         break;
       }
-      const int high = HexValue(in[1]);
+      const int high = HexDigitValue(in[1]);
       if (high < 0) {
         // "%" and a byte that is no digit: "?", the byte is dropped.
         *out++ = '?';
         in += 2;
         continue;
       }
-      const int low = HexValue(in[2]);
+      const int low = HexDigitValue(in[2]);
       if (low < 0) {
         // One digit, then a byte that is none: "?", both dropped.
         *out++ = '?';

@@ -11,12 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "gateway/ascii_case.h"
 #include "gateway/status_line.h"
 #include "platform/last_error.h"
 #include "platform/string_resources.h"
+#include "text/ascii.h"
 
 namespace gateway {
+
+using text::EqualsIgnoringAsciiCase;
 
 namespace {
 

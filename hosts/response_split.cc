@@ -4,7 +4,11 @@
 
 #include <cstdint>
 
+#include "text/ascii.h"
+
 namespace hosts {
+
+using text::EqualsIgnoringAsciiCase;
 
 namespace {
 
@@ -47,18 +51,6 @@ std::string_view TrimBlanks(std::string_view text) {
   return text;
 }
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]);
-    unsigned char y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x | 0x20);
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y | 0x20);
-    if (x != y) return false;
-  }
-  return true;
-}
-
 std::optional<ResponseHeader> ParseHeaderLine(std::string_view line) {
   const std::size_t colon = line.find(':');
   if (colon == std::string_view::npos || colon == 0) return std::nullopt;
@@ -70,16 +62,6 @@ std::optional<ResponseHeader> ParseHeaderLine(std::string_view line) {
     if (!IsValueChar(static_cast<unsigned char>(c))) return std::nullopt;
   }
   return ResponseHeader{line.substr(0, colon), value};
-}
-
-std::optional<std::uint64_t> DecimalLength(std::string_view text) {
-  if (text.empty() || text.size() > 19) return std::nullopt;
-  std::uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
-  }
-  return value;
 }
 
 }  // namespace
@@ -108,9 +90,9 @@ SplitResponse SplitResponseStream(std::string_view stream) {
   bool lengths_seen = false;
   bool lengths_conflict = false;
   for (const ResponseHeader& header : lines) {
-    if (EqualsIgnoringCase(header.name, "Content-Length")) {
+    if (EqualsIgnoringAsciiCase(header.name, "Content-Length")) {
       if (result.declared_length_text.empty()) result.declared_length_text = header.value;
-      const std::optional<std::uint64_t> declared = DecimalLength(header.value);
+      const std::optional<std::uint64_t> declared = text::ParsePlainDecimal(header.value);
       if (declared != body_length) result.content_length_mismatch = true;
       // Two that disagree declare nothing.
       if (!declared || (lengths_seen && result.declared_length != declared)) {
@@ -120,7 +102,7 @@ SplitResponse SplitResponseStream(std::string_view stream) {
       result.declared_length = declared;
       continue;
     }
-    if (EqualsIgnoringCase(header.name, "Transfer-Encoding")) continue;
+    if (EqualsIgnoringAsciiCase(header.name, "Transfer-Encoding")) continue;
     result.headers.push_back(header);
   }
   if (lengths_conflict) result.declared_length.reset();

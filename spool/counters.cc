@@ -3,6 +3,7 @@
 // read-increment-write of the counter file, inside it.
 #include "spool/counters.h"
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdint>
@@ -18,8 +19,12 @@
 #include "spool/spool_paths.h"
 #include "spool/text_file.h"
 #include "spool/trace.h"
+#include "text/ascii.h"
 
 namespace spool {
+
+using text::LeadingDecimal;
+using text::ReadLeadingDecimal;
 
 namespace {
 
@@ -229,23 +234,9 @@ std::string RequestIdentity(std::string_view logon, std::string_view command, st
 }
 
 long ParseCounterText(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  long value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    const long digit = text[i] - '0';
-    if (value > (LONG_MAX - digit) / 10) {
-      value = LONG_MAX;
-    } else {
-      value = value * 10 + digit;
-    }
-  }
-  return negative ? 0 : value;
+  const LeadingDecimal number = ReadLeadingDecimal(text);
+  if (number.negative) return 0;
+  return static_cast<long>(std::min<std::uint64_t>(number.magnitude, LONG_MAX));
 }
 
 long TakeInTicket(std::string_view logon, std::string_view command, std::string_view /*p1*/,

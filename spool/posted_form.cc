@@ -4,16 +4,13 @@
 
 #include <optional>
 
+#include "text/ascii.h"
+
 namespace spool {
 
 namespace {
 
-int HexDigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+using text::HexDigitValue;
 
 // The first stage: "%" and two hexadecimal digits give one byte. Inside an
 // escape every byte that is not a hexadecimal digit is dropped, so an escape

@@ -8,17 +8,12 @@
 #include <string>
 #include <utility>
 
+#include "text/ascii.h"
+#include "text/percent_encoding.h"
+
 namespace spool {
 
 namespace {
-
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
-void AppendEscape(std::string& out, unsigned char byte) {
-  out.push_back('%');
-  out.push_back(kHexDigits[byte >> 4]);
-  out.push_back(kHexDigits[byte & 0x0F]);
-}
 
 bool IsUnreserved(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
@@ -41,13 +36,6 @@ bool IsSafeServerByte(unsigned char c) {
   }
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // Undoes PercentEncodeValue; nothing for bytes it never writes.
 std::optional<std::string> DecodeValue(std::string_view encoded) {
   std::string value;
@@ -60,8 +48,8 @@ std::optional<std::string> DecodeValue(std::string_view encoded) {
       continue;
     }
     if (encoded.size() - at < 3) return std::nullopt;
-    const int high = HexValue(encoded[at + 1]);
-    const int low = HexValue(encoded[at + 2]);
+    const int high = text::HexDigitValue(encoded[at + 1]);
+    const int low = text::HexDigitValue(encoded[at + 2]);
     if (high < 0 || low < 0) return std::nullopt;
     value.push_back(static_cast<char>(high * 16 + low));
     at += 2;
@@ -91,31 +79,11 @@ std::optional<std::string_view> TargetOf(std::string_view page) {
 }  // namespace
 
 std::string PercentEncodeValue(std::string_view value) {
-  std::string out;
-  out.reserve(value.size());
-  for (const char c : value) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (IsUnreserved(byte)) {
-      out.push_back(c);
-    } else {
-      AppendEscape(out, byte);
-    }
-  }
-  return out;
+  return text::PercentEncode(value, IsUnreserved);
 }
 
-std::string EncodeServerText(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (IsSafeServerByte(byte)) {
-      out.push_back(c);
-    } else {
-      AppendEscape(out, byte);
-    }
-  }
-  return out;
+std::string EncodeServerText(std::string_view server_text) {
+  return text::PercentEncode(server_text, IsSafeServerByte);
 }
 
 std::string WaitPageTarget(const ServerTexts& server, const RequestFields& fields) {

@@ -4,27 +4,24 @@
 
 #include <algorithm>
 
+#include "text/ascii.h"
+#include "text/percent_encoding.h"
+
 namespace tools {
 
 namespace {
 
-constexpr char kHexDigits[] = "0123456789ABCDEF";
+using text::AppendHexByte;
+using text::HexDigitValue;
 
 bool IsAsciiAlnum(unsigned char byte) {
   return (byte >= '0' && byte <= '9') || (byte >= 'a' && byte <= 'z') ||
          (byte >= 'A' && byte <= 'Z');
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-void AppendHexByte(std::string& out, unsigned char byte) {
-  out.push_back(kHexDigits[byte >> 4]);
-  out.push_back(kHexDigits[byte & 0x0F]);
+bool KeptInUrls(unsigned char byte) {
+  return IsAsciiAlnum(byte) || byte == '-' || byte == '.' || byte == '_' || byte == '~' ||
+         byte == '/' || byte == '[' || byte == ']';
 }
 
 }  // namespace
@@ -56,21 +53,7 @@ std::string HtmlEscape(std::string_view text) {
   return out;
 }
 
-std::string UrlEncode(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (IsAsciiAlnum(byte) || c == '-' || c == '.' || c == '_' || c == '~' || c == '/' ||
-        c == '[' || c == ']') {
-      out.push_back(c);
-    } else {
-      out.push_back('%');
-      AppendHexByte(out, byte);
-    }
-  }
-  return out;
-}
+std::string UrlEncode(std::string_view plain) { return text::PercentEncode(plain, KeptInUrls); }
 
 std::string BracketEscape(std::string_view name) {
   std::string out;
@@ -94,8 +77,8 @@ std::string BracketDecode(std::string_view text) {
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '[' && i + 3 < text.size() && text[i + 3] == ']') {
-      const int high = HexValue(text[i + 1]);
-      const int low = HexValue(text[i + 2]);
+      const int high = HexDigitValue(text[i + 1]);
+      const int low = HexDigitValue(text[i + 2]);
       if (high >= 0 && low >= 0) {
         out.push_back(static_cast<char>(high * 16 + low));
         i += 3;
