@@ -11,21 +11,23 @@
 #include <map>
 
 #include "hosts/server_variables.h"
+#include "text/ascii.h"
+#include "text/percent_encoding.h"
 
 namespace hosts {
 
 namespace {
+
+using text::ParsePlainDecimal;
 
 constexpr std::size_t kMaxLoggedValue = 64;
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 0x20) : c; }
-
-std::string LowerCopy(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) c = Lower(c);
+std::string LowerCopy(std::string_view mixed) {
+  std::string lower(mixed);
+  for (char& c : lower) c = text::AsciiLower(c);
   return lower;
 }
 
@@ -39,20 +41,11 @@ std::string_view Trim(std::string_view text) {
 // quotes, backslashes, angle brackets, control and non-ASCII bytes written
 // as %XX.
 std::string Loggable(std::string_view value) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string text = "\"";
-  for (std::size_t i = 0; i < value.size() && i < kMaxLoggedValue; ++i) {
-    const auto c = static_cast<unsigned char>(value[i]);
-    if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\' || c == '%' || c == '<' || c == '>') {
-      text += '%';
-      text += kHex[c >> 4];
-      text += kHex[c & 0xF];
-    } else {
-      text += static_cast<char>(c);
-    }
-  }
-  text += value.size() > kMaxLoggedValue ? "\"..." : "\"";
-  return text;
+  const std::string shown =
+      text::PercentEncode(value.substr(0, kMaxLoggedValue), [](unsigned char c) {
+        return c >= 0x20 && c < 0x7F && c != '"' && c != '\\' && c != '%' && c != '<' && c != '>';
+      });
+  return "\"" + shown + (value.size() > kMaxLoggedValue ? "\"..." : "\"");
 }
 
 void Reject(ForwardedRequest* result, std::string_view what, std::string_view value,
@@ -94,15 +87,10 @@ std::string FormatAddress(const Address& address) {
 }
 
 // A port of 1-65535 in decimal digits, written without leading zeros.
-std::optional<std::string> ParsePort(std::string_view text) {
-  if (text.empty() || text.size() > 5) return std::nullopt;
-  unsigned value = 0;
-  for (char c : text) {
-    if (!IsDigit(c)) return std::nullopt;
-    value = value * 10 + static_cast<unsigned>(c - '0');
-  }
-  if (value == 0 || value > 65535) return std::nullopt;
-  return std::to_string(value);
+std::optional<std::string> ParsePort(std::string_view digits) {
+  const std::optional<std::uint64_t> value = ParsePlainDecimal(digits, 5);
+  if (!value || *value == 0 || *value > 65535) return std::nullopt;
+  return std::to_string(*value);
 }
 
 // A DNS name (labels of letters, digits, "-" and "_", 1-63 bytes each, at
@@ -240,6 +228,43 @@ bool IsTokenChar(char c) {
   return IsAlpha(c) || IsDigit(c) || std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
 }
 
+// The value of a pair at `*at` (a token or a quoted string, its escapes
+// undone), `*at` moved past it; nullopt, with a reason, when there is none.
+std::optional<std::string> ReadPairValue(std::string_view text, std::size_t* at,
+                                         std::string_view name, std::string* reason) {
+  std::size_t i = *at;
+  if (i >= text.size() || text[i] != '"') {
+    while (i < text.size() && IsTokenChar(text[i])) ++i;
+    if (i == *at) {
+      *reason = "empty value of " + std::string(name);
+      return std::nullopt;
+    }
+    std::string value(text.substr(*at, i - *at));
+    *at = i;
+    return value;
+  }
+  ++i;
+  std::string value;
+  while (i < text.size()) {
+    char c = text[i++];
+    if (c == '"') {
+      *at = i;
+      return value;
+    }
+    if (c == '\\') {
+      if (i >= text.size()) break;
+      c = text[i++];
+    }
+    if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F) {
+      *reason = "control character in a quoted value";
+      return std::nullopt;
+    }
+    value += c;
+  }
+  *reason = "unterminated quoted value";
+  return std::nullopt;
+}
+
 // Forwarded = 1#( [pair] *( ";" [pair] ) ), pair = token "=" ( token /
 // quoted-string ). Empty list elements are skipped. Nullopt, with a reason,
 // for anything else, a parameter given twice in one element included: a
@@ -263,40 +288,9 @@ std::optional<std::vector<ForwardedElement>> ParseForwarded(std::string_view tex
       }
       const std::string name = LowerCopy(text.substr(name_start, i - name_start));
       ++i;
-      std::string value;
-      if (i < text.size() && text[i] == '"') {
-        ++i;
-        bool closed = false;
-        while (i < text.size()) {
-          char c = text[i++];
-          if (c == '"') {
-            closed = true;
-            break;
-          }
-          if (c == '\\') {
-            if (i >= text.size()) break;
-            c = text[i++];
-          }
-          if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F) {
-            *reason = "control character in a quoted value";
-            return std::nullopt;
-          }
-          value += c;
-        }
-        if (!closed) {
-          *reason = "unterminated quoted value";
-          return std::nullopt;
-        }
-      } else {
-        const std::size_t value_start = i;
-        while (i < text.size() && IsTokenChar(text[i])) ++i;
-        if (i == value_start) {
-          *reason = "empty value of " + name;
-          return std::nullopt;
-        }
-        value = text.substr(value_start, i - value_start);
-      }
-      if (!element.emplace(name, std::move(value)).second) {
+      std::optional<std::string> value = ReadPairValue(text, &i, name, reason);
+      if (!value) return std::nullopt;
+      if (!element.emplace(name, std::move(*value)).second) {
         *reason = name + " given twice in one element";
         return std::nullopt;
       }
@@ -439,24 +433,16 @@ bool TrustedProxies::Add(std::string_view spec, std::string* error) {
   const unsigned bits = address->v6 ? 128 : 32;
   range.prefix = bits;
   if (slash != std::string_view::npos) {
-    const std::string_view prefix = spec.substr(slash + 1);
-    if (prefix.empty() || prefix.size() > 3) {
+    const std::optional<std::uint64_t> value = ParsePlainDecimal(spec.substr(slash + 1), 3);
+    if (!value) {
       *error = "not a prefix length: " + Loggable(spec);
       return false;
     }
-    unsigned value = 0;
-    for (char c : prefix) {
-      if (!IsDigit(c)) {
-        *error = "not a prefix length: " + Loggable(spec);
-        return false;
-      }
-      value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (value > bits) {
+    if (*value > bits) {
       *error = "prefix longer than the address: " + Loggable(spec);
       return false;
     }
-    range.prefix = value;
+    range.prefix = static_cast<unsigned>(*value);
   }
   ranges_.push_back(range);
   return true;

@@ -41,6 +41,8 @@
 #include "hosts/extension_request.h"
 #include "hosts/response_split.h"
 #include "hosts/worker_pool.h"
+#include "text/ascii.h"
+#include "text/percent_encoding.h"
 
 namespace hosts {
 
@@ -50,6 +52,8 @@ namespace http = beast::http;
 using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 using boost::system::error_code;
+using text::EqualsIgnoringAsciiCase;
+using text::ParsePlainDecimal;
 
 namespace {
 
@@ -70,56 +74,10 @@ constexpr std::size_t kStreamThreshold = 256 * 1024;
 // Descriptors kept free for the extension's files and the listeners.
 constexpr rlim_t kReservedDescriptors = 64;
 
-std::optional<std::uint64_t> ParseDecimal(std::string_view text) {
-  if (text.empty() || text.size() > 19) return std::nullopt;
-  std::uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
-  }
-  return value;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) { return beast::iequals(a, b); }
-
-// The name part of a Host header ("portal.example:8080" -> "portal.example",
-// "[::1]:80" -> "[::1]"). The module writes SERVER_NAME into the pages and
-// URLs it builds, so only the characters of a host name or address literal
-// are accepted; anything else gives nothing and the listen address is used.
-std::string HostName(std::string_view host) {
-  std::string_view name = host;
-  if (!name.empty() && name.front() == '[') {
-    const std::size_t close = name.find(']');
-    if (close == std::string_view::npos) return {};
-    name = name.substr(0, close + 1);
-  } else if (const std::size_t colon = name.find(':'); colon != std::string_view::npos) {
-    name = name.substr(0, colon);
-  }
-  if (name.empty() || name.size() > 255) return {};
-  for (char c : name) {
-    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                    c == '-' || c == '.' || c == '_' || c == '[' || c == ']' || c == ':';
-    if (!ok) return {};
-  }
-  return std::string(name);
-}
-
 // The URI as it may appear in the log: control bytes and non-ASCII bytes are
 // written as %XX so that a request cannot forge or break log lines.
 std::string LoggableUri(std::string_view uri) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string text;
-  text.reserve(uri.size());
-  for (unsigned char c : uri) {
-    if (c <= 0x20 || c >= 0x7F) {
-      text += '%';
-      text += kHex[c >> 4];
-      text += kHex[c & 0xF];
-    } else {
-      text += static_cast<char>(c);
-    }
-  }
-  return text;
+  return text::PercentEncode(uri, [](unsigned char c) { return c > 0x20 && c < 0x7F; });
 }
 
 std::string OpenSslError() {
@@ -366,35 +324,12 @@ class Connection : public std::enable_shared_from_this<Connection<StreamType>>,
     if (!admitted_) {
       return Refuse(503, kUnavailableText, sizeof kUnavailableText - 1);
     }
-
-    // Framing a proxy in front could read differently is refused.
-    std::size_t fields = 0;
-    std::size_t lengths = 0;
-    std::size_t encodings = 0;
-    for (const auto& field : request) {
-      ++fields;
-      if (field.name() == http::field::content_length) {
-        ++lengths;
-        if (!ParseDecimal(field.value())) lengths = 2;
-      } else if (field.name() == http::field::transfer_encoding) {
-        ++encodings;
-        if (!EqualsIgnoringCase(field.value(), "chunked")) encodings = 2;
-      }
-    }
-    if (fields > state_->options.max_header_fields) {
-      return Refuse(431, kHeaderTooLargeText, sizeof kHeaderTooLargeText - 1);
-    }
-    if (lengths > 1 || encodings > 1 || (lengths != 0 && encodings != 0)) {
-      return Refuse(400, kBadRequestText, sizeof kBadRequestText - 1);
-    }
-    if (const auto length = parser_->content_length();
-        length && *length > state_->options.max_body) {
-      return Refuse(413, kTooLargeText, sizeof kTooLargeText - 1);
-    }
+    if (RefusedHead()) return;
     parser_->body_limit(state_->options.max_body);
     const std::string_view path = std::string_view(target_).substr(0, target_.find('?'));
     not_found_ = path != state_->options.script_name;
-    if (!parser_->is_done() && EqualsIgnoringCase(request[http::field::expect], "100-continue")) {
+    if (!parser_->is_done() &&
+        EqualsIgnoringAsciiCase(request[http::field::expect], "100-continue")) {
       continue_.emplace(http::status::continue_, 11);
       return http::async_write(stream_, *continue_,
                                [self = this->shared_from_this()](error_code error, std::size_t) {
@@ -404,6 +339,39 @@ class Connection : public std::enable_shared_from_this<Connection<StreamType>>,
                                });
     }
     ReadBody();
+  }
+
+  // Refuses a head with too many fields (431), with framing a proxy in front
+  // could read differently (400) or with a declared body over the bound
+  // (413). True when it was refused.
+  bool RefusedHead() {
+    std::size_t fields = 0;
+    std::size_t lengths = 0;
+    std::size_t encodings = 0;
+    for (const auto& field : parser_->get()) {
+      ++fields;
+      if (field.name() == http::field::content_length) {
+        ++lengths;
+        if (!ParsePlainDecimal(field.value())) lengths = 2;
+      } else if (field.name() == http::field::transfer_encoding) {
+        ++encodings;
+        if (!EqualsIgnoringAsciiCase(field.value(), "chunked")) encodings = 2;
+      }
+    }
+    if (fields > state_->options.max_header_fields) {
+      Refuse(431, kHeaderTooLargeText, sizeof kHeaderTooLargeText - 1);
+      return true;
+    }
+    if (lengths > 1 || encodings > 1 || (lengths != 0 && encodings != 0)) {
+      Refuse(400, kBadRequestText, sizeof kBadRequestText - 1);
+      return true;
+    }
+    if (const auto length = parser_->content_length();
+        length && *length > state_->options.max_body) {
+      Refuse(413, kTooLargeText, sizeof kTooLargeText - 1);
+      return true;
+    }
+    return false;
   }
 
   void ReadBody() {
@@ -447,45 +415,36 @@ class Connection : public std::enable_shared_from_this<Connection<StreamType>>,
     auto& request = parser_->get();
     input->method = method_;
     const std::size_t question = target_.find('?');
-    const std::string path = target_.substr(0, question);
     if (question != std::string::npos) input->query = target_.substr(question + 1);
-    input->path_info = path;
+    input->path_info = target_.substr(0, question);
     input->content_type = std::string(request[http::field::content_type]);
     input->body = std::move(request.body());
     ServerVariables& variables = input->variables;
     for (const auto& field : request) {
       variables.AddRequestHeader(field.name_string(), field.value());
     }
-    const std::string& remote_addr = address_;
-    std::string server_name = HostName(request[http::field::host]);
-    if (server_name.empty()) {
-      server_name =
-          local_addr_.find(':') != std::string::npos ? "[" + local_addr_ + "]" : local_addr_;
-    }
-    variables.Set("REMOTE_ADDR", remote_addr);
-    variables.Set("REMOTE_HOST", remote_addr);
-    variables.Set("REMOTE_PORT", remote_port_);
-    variables.Set("LOCAL_ADDR", local_addr_);
-    variables.Set("SERVER_NAME", server_name);
-    variables.Set("SERVER_PORT", local_port_);
-    variables.Set("SERVER_PORT_SECURE", tls_ ? "1" : "0");
-    variables.Set("HTTPS", tls_ ? "on" : "off");
-    variables.Set("SERVER_PROTOCOL", http_version_ == 10 ? "HTTP/1.0" : "HTTP/1.1");
-    variables.Set("SERVER_SOFTWARE", kServerSoftware);
-    variables.Set("GATEWAY_INTERFACE", "CGI/1.1");
-    variables.Set("REQUEST_METHOD", method_);
-    variables.Set("SCRIPT_NAME", state_->options.script_name);
-    variables.Set("URL", path);
-    variables.Set("PATH_INFO", path);
-    variables.Set("PATH_TRANSLATED", "");
-    variables.Set("QUERY_STRING", input->query);
-    variables.Set("CONTENT_TYPE", input->content_type);
+    const std::string server_name = ServerNameOf(request[http::field::host], local_addr_);
+    RequestFacts facts;
+    facts.remote_addr = address_;
+    facts.remote_port = remote_port_;
+    facts.local_addr = local_addr_;
+    facts.server_name = server_name;
+    facts.server_port = local_port_;
+    facts.tls = tls_;
+    facts.protocol = http_version_ == 10 ? "HTTP/1.0" : "HTTP/1.1";
+    facts.software = kServerSoftware;
+    facts.method = method_;
+    facts.script_name = state_->options.script_name;
+    facts.path = input->path_info;
+    facts.query = input->query;
+    facts.content_type = input->content_type;
+    variables.SetRequestVariables(facts);
     // The length of the body as received, declared or chunked.
     variables.Set("CONTENT_LENGTH", std::to_string(input->body.size()));
     // Behind a trusted reverse proxy: the client's side as the proxy saw it.
     for (const std::string& line :
          ApplyForwardedRequest(state_->options.trusted_proxies, &variables)) {
-      std::fprintf(stderr, "%s: %s from %s\n", kServerSoftware, line.c_str(), remote_addr.c_str());
+      std::fprintf(stderr, "%s: %s from %s\n", kServerSoftware, line.c_str(), address_.c_str());
     }
   }
 
@@ -822,7 +781,7 @@ bool ParseListener(const std::string& text, Listener* listener, std::string* err
   if (address.size() >= 2 && address.front() == '[' && address.back() == ']') {
     address = address.substr(1, address.size() - 2);
   }
-  const std::optional<std::uint64_t> port = ParseDecimal(rest.substr(colon + 1));
+  const std::optional<std::uint64_t> port = ParsePlainDecimal(rest.substr(colon + 1));
   if (!port || *port > 65535) {
     *error = "--listen: bad port in \"" + text + "\"";
     return false;

@@ -27,25 +27,42 @@ std::string ModuleBesideExecutable() {
   return executable.substr(0, slash + 1) + platform::kModuleFileName;
 }
 
-}  // namespace
+// The limits against clients that hold connections.
+void AddLimitOptions(CLI::App& app, hosts::ServerOptions& options) {
+  app.add_option("--idle-timeout", options.idle_timeout_seconds,
+                 "seconds before an idle connection is closed")
+      ->capture_default_str()
+      ->check(CLI::Range(1u, 86400u));
+  app.add_option("--header-timeout", options.header_timeout_seconds,
+                 "seconds a client has to send a whole request head")
+      ->capture_default_str()
+      ->check(CLI::Range(1u, 86400u));
+  app.add_option("--max-connections", options.max_connections,
+                 "open connections at most; 0 sizes it to the descriptor limit")
+      ->capture_default_str();
+  app.add_option("--per-address-connections", options.per_address_connections,
+                 "open connections from one client address at most")
+      ->capture_default_str()
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 20));
+  app.add_option("--drain-timeout", options.drain_timeout_seconds,
+                 "seconds a stop waits for requests in flight")
+      ->capture_default_str()
+      ->check(CLI::Range(0u, 86400u));
+}
 
-int main(int argc, char** argv) {
-  // Responses (a downloaded file, a request body) are large, short-lived
-  // buffers made on whichever worker runs the request. One arena lets the
-  // next request reuse a buffer another worker freed, where per-thread arenas
-  // each kept their own (about five times a download per request in flight);
-  // a fixed mapping threshold keeps such buffers in that arena instead of
-  // mapping fresh, zero-filled pages for every response.
-  mallopt(M_ARENA_MAX, 1);
-  mallopt(M_MMAP_THRESHOLD, 64 * 1024 * 1024);
-
+// What the command line sets besides the server's own options.
+struct Settings {
   hosts::ServerOptions options;
   std::string module_path = ModuleBesideExecutable();
   std::vector<std::string> listen = {"127.0.0.1:8080"};
+  std::vector<std::string> trusted_proxies;
+};
 
-  CLI::App app{"Serves the extension module over HTTP."};
-  app.add_option("--module", module_path, "extension module to load")->capture_default_str();
-  app.add_option("--listen", listen,
+void AddOptions(CLI::App& app, Settings& settings) {
+  hosts::ServerOptions& options = settings.options;
+  app.add_option("--module", settings.module_path, "extension module to load")
+      ->capture_default_str();
+  app.add_option("--listen", settings.listen,
                  "ADDR:PORT (plain) or https://ADDR:PORT (TLS) to listen on; may be given "
                  "several times; port 0 picks a free port")
       ->capture_default_str();
@@ -66,78 +83,53 @@ int main(int argc, char** argv) {
   app.add_option("--max-body", options.max_body, "largest request body in bytes")
       ->capture_default_str()
       ->check(CLI::Range(std::uint64_t{0}, std::uint64_t{0xFFFFFFFEu}));
-  app.add_option("--idle-timeout", options.idle_timeout_seconds,
-                 "seconds before an idle connection is closed")
-      ->capture_default_str()
-      ->check(CLI::Range(1u, 86400u));
-  app.add_option("--header-timeout", options.header_timeout_seconds,
-                 "seconds a client has to send a whole request head")
-      ->capture_default_str()
-      ->check(CLI::Range(1u, 86400u));
-  app.add_option("--max-connections", options.max_connections,
-                 "open connections at most; 0 sizes it to the descriptor limit")
-      ->capture_default_str();
-  app.add_option("--per-address-connections", options.per_address_connections,
-                 "open connections from one client address at most")
-      ->capture_default_str()
-      ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 20));
-  app.add_option("--drain-timeout", options.drain_timeout_seconds,
-                 "seconds a stop waits for requests in flight")
-      ->capture_default_str()
-      ->check(CLI::Range(0u, 86400u));
+  AddLimitOptions(app, options);
   app.add_flag("--quiet", options.quiet, "no line per request");
-  std::vector<std::string> trusted_proxies;
-  app.add_option("--trusted-proxy", trusted_proxies,
+  app.add_option("--trusted-proxy", settings.trusted_proxies,
                  "ADDRESS[/PREFIX] of a reverse proxy whose Forwarded or X-Forwarded-* headers "
                  "give the client address, scheme, host and port (repeatable)");
-  CLI11_PARSE(app, argc, argv);
+}
 
-  std::string error;
-  for (const std::string& text : listen) {
+// Checks the listeners and trusted proxies into the server's options; an
+// error message when one is malformed.
+bool ApplySettings(Settings& settings, std::string* error) {
+  for (const std::string& text : settings.listen) {
     hosts::Listener listener;
-    if (!hosts::ParseListener(text, &listener, &error)) {
-      std::fprintf(stderr, "dudarovuvadu-serve: %s\n", error.c_str());
-      return 2;
-    }
-    options.listeners.push_back(listener);
+    if (!hosts::ParseListener(text, &listener, error)) return false;
+    settings.options.listeners.push_back(listener);
   }
-  // Each connection is a descriptor: allow as many as the system lets this
-  // process have.
+  for (const std::string& spec : settings.trusted_proxies) {
+    if (!settings.options.trusted_proxies.Add(spec, error)) {
+      *error = "--trusted-proxy: " + *error;
+      return false;
+    }
+  }
+  return true;
+}
+
+// Each connection is a descriptor: allow as many as the system lets this
+// process have.
+void RaiseDescriptorLimit() {
   rlimit descriptors{};
   if (getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur < descriptors.rlim_max) {
     descriptors.rlim_cur = descriptors.rlim_max;
     setrlimit(RLIMIT_NOFILE, &descriptors);
   }
-  for (const std::string& spec : trusted_proxies) {
-    if (!options.trusted_proxies.Add(spec, &error)) {
-      std::fprintf(stderr, "dudarovuvadu-serve: --trusted-proxy: %s\n", error.c_str());
-      return 2;
-    }
-  }
+}
 
-  // The signals are taken by sigwait below; every thread started from here
-  // on inherits the mask, so none of them is interrupted by a stop request.
+// The signals are taken by sigwait; every thread started from here on
+// inherits the mask, so none of them is interrupted by a stop request.
+sigset_t BlockStopSignals() {
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGINT);
   sigaddset(&stop_signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  return stop_signals;
+}
 
-  std::unique_ptr<hosts::ExtensionModule> module =
-      hosts::ExtensionModule::Load(module_path, &error);
-  if (!module) {
-    std::fprintf(stderr, "dudarovuvadu-serve: %s\n", error.c_str());
-    return 1;
-  }
-  std::printf("dudarovuvadu-serve: loaded %s: version %s, \"%s\"\n", module->path().c_str(),
-              module->VersionText().c_str(), module->description().c_str());
-
-  hosts::HttpServer server(options, module->http_extension_proc(), stdout);
-  if (!server.Start(&error)) {
-    std::fprintf(stderr, "dudarovuvadu-serve: %s\n", error.c_str());
-    return 1;
-  }
+void PrintListeners(const hosts::HttpServer& server, const std::string& script_name) {
   for (const hosts::Listener& listener : server.listeners()) {
     const std::string host = listener.address.find(':') != std::string::npos
                                  ? "[" + listener.address + "]"
@@ -145,10 +137,15 @@ int main(int argc, char** argv) {
     std::printf("dudarovuvadu-serve: listening on %s%s:%u\n", listener.tls ? "https://" : "",
                 host.c_str(), listener.port);
     std::printf("dudarovuvadu-serve: portal at %s://%s:%u%s\n", listener.tls ? "https" : "http",
-                host.c_str(), listener.port, options.script_name.c_str());
+                host.c_str(), listener.port, script_name.c_str());
   }
   std::fflush(stdout);
+}
 
+// Serves until SIGINT or SIGTERM, then stops gracefully and unloads the
+// module; the exit code.
+int ServeUntilStopped(hosts::HttpServer& server, hosts::ExtensionModule& module,
+                      const sigset_t& stop_signals, unsigned drain_timeout_seconds) {
   int signal_number = 0;
   sigwait(&stop_signals, &signal_number);
   std::printf("dudarovuvadu-serve: stopping on signal %d\n", signal_number);
@@ -164,13 +161,56 @@ int main(int argc, char** argv) {
     // A request is still inside the module: unloading it now would pull the
     // code from under that thread. End without unloading.
     std::fprintf(stderr, "dudarovuvadu-serve: requests still running after %u s; exiting\n",
-                 options.drain_timeout_seconds);
+                 drain_timeout_seconds);
     std::fflush(stdout);
     std::_Exit(3);
   }
-  const bool terminated = module->Unload();
+  const bool terminated = module.Unload();
   std::printf("dudarovuvadu-serve: stopped%s\n",
               terminated ? "" : " (TerminateExtension reported failure)");
   std::fflush(stdout);
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Responses (a downloaded file, a request body) are large, short-lived
+  // buffers made on whichever worker runs the request. One arena lets the
+  // next request reuse a buffer another worker freed, where per-thread arenas
+  // each kept their own (about five times a download per request in flight);
+  // a fixed mapping threshold keeps such buffers in that arena instead of
+  // mapping fresh, zero-filled pages for every response.
+  mallopt(M_ARENA_MAX, 1);
+  mallopt(M_MMAP_THRESHOLD, 64 * 1024 * 1024);
+
+  Settings settings;
+  CLI::App app{"Serves the extension module over HTTP."};
+  AddOptions(app, settings);
+  CLI11_PARSE(app, argc, argv);
+
+  std::string error;
+  if (!ApplySettings(settings, &error)) {
+    std::fprintf(stderr, "dudarovuvadu-serve: %s\n", error.c_str());
+    return 2;
+  }
+  RaiseDescriptorLimit();
+  const sigset_t stop_signals = BlockStopSignals();
+
+  std::unique_ptr<hosts::ExtensionModule> module =
+      hosts::ExtensionModule::Load(settings.module_path, &error);
+  if (!module) {
+    std::fprintf(stderr, "dudarovuvadu-serve: %s\n", error.c_str());
+    return 1;
+  }
+  std::printf("dudarovuvadu-serve: loaded %s: version %s, \"%s\"\n", module->path().c_str(),
+              module->VersionText().c_str(), module->description().c_str());
+
+  hosts::HttpServer server(settings.options, module->http_extension_proc(), stdout);
+  if (!server.Start(&error)) {
+    std::fprintf(stderr, "dudarovuvadu-serve: %s\n", error.c_str());
+    return 1;
+  }
+  PrintListeners(server, settings.options.script_name);
+  return ServeUntilStopped(server, *module, stop_signals, settings.options.drain_timeout_seconds);
 }

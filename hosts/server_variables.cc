@@ -5,21 +5,11 @@
 #include <cstring>
 #include <limits>
 
+#include "text/ascii.h"
+
 namespace hosts {
 
 namespace {
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]);
-    unsigned char y = static_cast<unsigned char>(b[i]);
-    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 0x20);
-    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 0x20);
-    if (x != y) return false;
-  }
-  return true;
-}
 
 std::string HeaderVariableName(std::string_view header) {
   std::string name = "HTTP_";
@@ -31,11 +21,57 @@ std::string HeaderVariableName(std::string_view header) {
   return name;
 }
 
+std::string HostNameOf(std::string_view host) {
+  std::string_view name = host;
+  if (!name.empty() && name.front() == '[') {
+    const std::size_t close = name.find(']');
+    if (close == std::string_view::npos) return {};
+    name = name.substr(0, close + 1);
+  } else if (const std::size_t colon = name.find(':'); colon != std::string_view::npos) {
+    name = name.substr(0, colon);
+  }
+  if (name.empty() || name.size() > 255) return {};
+  for (char c : name) {
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '-' || c == '.' || c == '_' || c == '[' || c == ']' || c == ':';
+    if (!ok) return {};
+  }
+  return std::string(name);
+}
+
 }  // namespace
+
+std::string ServerNameOf(std::string_view host_header, std::string_view local_addr) {
+  std::string name = HostNameOf(host_header);
+  if (!name.empty()) return name;
+  if (local_addr.find(':') != std::string_view::npos) return "[" + std::string(local_addr) + "]";
+  return std::string(local_addr);
+}
+
+void ServerVariables::SetRequestVariables(const RequestFacts& facts) {
+  Set("REMOTE_ADDR", std::string(facts.remote_addr));
+  Set("REMOTE_HOST", std::string(facts.remote_addr));
+  Set("REMOTE_PORT", std::string(facts.remote_port));
+  Set("LOCAL_ADDR", std::string(facts.local_addr));
+  Set("SERVER_NAME", std::string(facts.server_name));
+  Set("SERVER_PORT", std::string(facts.server_port));
+  Set("SERVER_PORT_SECURE", facts.tls ? "1" : "0");
+  Set("HTTPS", facts.tls ? "on" : "off");
+  Set("SERVER_PROTOCOL", std::string(facts.protocol));
+  Set("SERVER_SOFTWARE", std::string(facts.software));
+  Set("GATEWAY_INTERFACE", "CGI/1.1");
+  Set("REQUEST_METHOD", std::string(facts.method));
+  Set("SCRIPT_NAME", std::string(facts.script_name));
+  Set("URL", std::string(facts.path));
+  Set("PATH_INFO", std::string(facts.path));
+  Set("PATH_TRANSLATED", "");
+  Set("QUERY_STRING", std::string(facts.query));
+  Set("CONTENT_TYPE", std::string(facts.content_type));
+}
 
 void ServerVariables::Set(std::string_view name, std::string value) {
   for (auto& [existing, old_value] : variables_) {
-    if (EqualsIgnoringCase(existing, name)) {
+    if (text::EqualsIgnoringAsciiCase(existing, name)) {
       old_value = std::move(value);
       return;
     }
@@ -50,7 +86,7 @@ void ServerVariables::AddRequestHeader(std::string_view name, std::string_view v
   all_http_ += value;
   all_http_ += '\n';
   for (auto& [existing, old_value] : variables_) {
-    if (EqualsIgnoringCase(existing, variable)) {
+    if (text::EqualsIgnoringAsciiCase(existing, variable)) {
       old_value += ", ";
       old_value += value;
       return;
@@ -60,9 +96,9 @@ void ServerVariables::AddRequestHeader(std::string_view name, std::string_view v
 }
 
 const std::string* ServerVariables::Find(std::string_view name) const {
-  if (EqualsIgnoringCase(name, "ALL_HTTP")) return &all_http_;
+  if (text::EqualsIgnoringAsciiCase(name, "ALL_HTTP")) return &all_http_;
   for (const auto& [existing, value] : variables_) {
-    if (EqualsIgnoringCase(existing, name)) return &value;
+    if (text::EqualsIgnoringAsciiCase(existing, name)) return &value;
   }
   return nullptr;
 }

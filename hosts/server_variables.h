@@ -11,6 +11,31 @@
 
 namespace hosts {
 
+// What a host knows of one request and the connection it came on, under the
+// names of the variables an extension reads them by.
+struct RequestFacts {
+  std::string_view remote_addr;   // REMOTE_ADDR, and REMOTE_HOST (no name look-up)
+  std::string_view remote_port;   // REMOTE_PORT
+  std::string_view local_addr;    // LOCAL_ADDR
+  std::string_view server_name;   // SERVER_NAME
+  std::string_view server_port;   // SERVER_PORT
+  bool tls = false;               // SERVER_PORT_SECURE "1" or "0", HTTPS "on" or "off"
+  std::string_view protocol;      // SERVER_PROTOCOL
+  std::string_view software;      // SERVER_SOFTWARE
+  std::string_view method;        // REQUEST_METHOD
+  std::string_view script_name;   // SCRIPT_NAME
+  std::string_view path;          // URL and PATH_INFO
+  std::string_view query;         // QUERY_STRING
+  std::string_view content_type;  // CONTENT_TYPE
+};
+
+// The server name of a request: the name part of its Host header
+// ("portal.example:8080" -> "portal.example", "[::1]:80" -> "[::1]") when
+// that holds only the characters of a host name or address literal (the
+// module writes SERVER_NAME into the pages and URLs it builds), else the
+// local address, an IPv6 one in brackets.
+std::string ServerNameOf(std::string_view host_header, std::string_view local_addr);
+
 class ServerVariables {
  public:
   // Sets (or replaces) a variable. Names are matched ignoring case.
@@ -21,6 +46,11 @@ class ServerVariables {
   // values joined with ", ", as a proxy would fold them. Also kept for
   // ALL_HTTP, which lists every header as "HTTP_NAME:value\n".
   void AddRequestHeader(std::string_view name, std::string_view value);
+
+  // The variables every host serves, from `facts`; PATH_TRANSLATED is empty
+  // (no file system mapping) and GATEWAY_INTERFACE "CGI/1.1". CONTENT_LENGTH
+  // is the host's to set once it knows the body.
+  void SetRequestVariables(const RequestFacts& facts);
 
   // The value, or nullptr for an unknown name.
   const std::string* Find(std::string_view name) const;

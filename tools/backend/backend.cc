@@ -262,48 +262,51 @@ Backend::Outcome Backend::AnswerRequest(const std::string& ticket, Clock::time_p
     return Outcome::kDone;
   }
 
-  std::string answer_text;
-  std::optional<std::string> rights_list;
-  std::string summary;
   if (!complete && now - first_seen < options_.incomplete_grace) {
     return Outcome::kRetry;  // the module may still be writing it
   }
-  auto parsed = too_large ? Malformed{"the request file is larger than " +
-                                      std::to_string(kMaxRequestFileBytes) + " bytes"}
-                          : ParseRequestFile(text);
-  std::string logon;
-  if (const auto* malformed = std::get_if<Malformed>(&parsed)) {
-    answer_text = MalformedAnswer(ticket, malformed->reason).text;
-    summary = "malformed " + ticket + ": " + malformed->reason;
-  } else {
-    AnswerInput input;
-    input.ticket = ticket;
-    input.request = std::get<Request>(std::move(parsed));
-    if (auto server = ReadSpoolText(Dir("in") + "/" + ticket + ".srv", kMaxServerFileBytes)) {
-      input.server = ParseServerFile(*server);
-    }
-    input.documents_folder = options_.documents_folder;
-    input.documents = ListDocuments(options_.documents_folder);
-    Answer answer = BuildAnswer(input);
-    answer_text = std::move(answer.text);
-    rights_list = std::move(answer.rights_list);
-    logon = input.request.logon;
-    summary = std::string(answer.error ? "refused " : "answered ") + ticket +
-              " command=" + Preview(input.request.command) + " logon=" + Preview(logon);
-  }
-  if (rights_list) {
-    const std::string path = Dir("rights") + "/~" + logon + ".lst";
-    if (!WriteFileAtomically(path, ToSpoolText(*rights_list))) {
+  const Reply reply = ReplyTo(ticket, text, too_large);
+  if (reply.rights_list) {
+    const std::string path = Dir("rights") + "/~" + reply.logon + ".lst";
+    if (!WriteFileAtomically(path, ToSpoolText(*reply.rights_list))) {
       Report("error " + ticket + ": cannot write " + path);
     }
   }
-  if (!WriteAnswer(ticket, answer_text)) {
+  if (!WriteAnswer(ticket, reply.answer_text)) {
     Report("error " + ticket + ": cannot write its answer");
     return Outcome::kDone;  // the next rescan tries again
   }
   answered_[ticket] = *inode;
-  Report(summary + " bytes=" + std::to_string(answer_text.size()));
+  Report(reply.summary + " bytes=" + std::to_string(reply.answer_text.size()));
   return Outcome::kDone;
+}
+
+Backend::Reply Backend::ReplyTo(const std::string& ticket, const std::string& text,
+                                bool too_large) const {
+  auto parsed = too_large ? Malformed{"the request file is larger than " +
+                                      std::to_string(kMaxRequestFileBytes) + " bytes"}
+                          : ParseRequestFile(text);
+  Reply reply;
+  if (const auto* malformed = std::get_if<Malformed>(&parsed)) {
+    reply.answer_text = MalformedAnswer(ticket, malformed->reason).text;
+    reply.summary = "malformed " + ticket + ": " + malformed->reason;
+    return reply;
+  }
+  AnswerInput input;
+  input.ticket = ticket;
+  input.request = std::get<Request>(std::move(parsed));
+  if (auto server = ReadSpoolText(Dir("in") + "/" + ticket + ".srv", kMaxServerFileBytes)) {
+    input.server = ParseServerFile(*server);
+  }
+  input.documents_folder = options_.documents_folder;
+  input.documents = ListDocuments(options_.documents_folder);
+  Answer answer = BuildAnswer(input);
+  reply.answer_text = std::move(answer.text);
+  reply.rights_list = std::move(answer.rights_list);
+  reply.logon = input.request.logon;
+  reply.summary = std::string(answer.error ? "refused " : "answered ") + ticket +
+                  " command=" + Preview(input.request.command) + " logon=" + Preview(reply.logon);
+  return reply;
 }
 
 bool Backend::WriteAnswer(const std::string& ticket, const std::string& text) {

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <set>
 #include <string>
@@ -58,6 +59,14 @@ class Backend {
     Clock::time_point due;
   };
   enum class Outcome { kDone, kRetry };
+  // What a request gets: its answer, the rights list to write (if any) for
+  // `logon`, and the line reported.
+  struct Reply {
+    std::string answer_text;
+    std::optional<std::string> rights_list;
+    std::string logon;
+    std::string summary;
+  };
 
   void ScanRequests(Clock::time_point now);
   void ScanPosted();
@@ -66,6 +75,8 @@ class Backend {
   void AnswerDue(Clock::time_point now);
   Outcome AnswerRequest(const std::string& ticket, Clock::time_point first_seen,
                         Clock::time_point now);
+  // The reply to a complete request file's text, or to one too large to read.
+  Reply ReplyTo(const std::string& ticket, const std::string& text, bool too_large) const;
   bool WriteAnswer(const std::string& ticket, const std::string& text);
   void ConsumePosted(const std::string& number);
   // Removes the ready file, then the data file, of consumed posted data.
