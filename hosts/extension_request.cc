@@ -1,6 +1,8 @@
-// The control block and callbacks of one request: the body is already
-// received and the response is collected whole, or, once it grows past the
-// host's threshold, passed on to the host's sink as it is written.
+// The control block and callbacks of one request: the body is received (or
+// its first part, the rest read from the host's source on demand) and the
+// response is collected whole, or, once it grows past the host's threshold,
+// passed on to the host's sink as it is written; or every write goes to the
+// host's writer.
 #include "hosts/extension_request.h"
 
 #include <algorithm>
@@ -33,9 +35,13 @@ ExtensionRequest::ExtensionRequest(RequestInput input, std::size_t available_lim
   ecb_.lpszContentType = input_.content_type.data();
   // Bodies are bounded far below 4 GiB by the server; a larger one would be
   // reported as uncountable, as the interface defines.
-  ecb_.cbTotalBytes = input_.body.size() < HSE_BODY_LENGTH_UNKNOWN
-                          ? static_cast<DWORD>(input_.body.size())
-                          : HSE_BODY_LENGTH_UNKNOWN;
+  if (input_.total_bytes) {
+    ecb_.cbTotalBytes = *input_.total_bytes;
+  } else {
+    ecb_.cbTotalBytes = input_.body.size() < HSE_BODY_LENGTH_UNKNOWN
+                            ? static_cast<DWORD>(input_.body.size())
+                            : HSE_BODY_LENGTH_UNKNOWN;
+  }
   const std::size_t available = std::min(input_.body.size(), available_limit);
   ecb_.cbAvailable = static_cast<DWORD>(available);
   ecb_.lpbData = reinterpret_cast<LPBYTE>(input_.body.data());
@@ -78,36 +84,37 @@ BOOL ExtensionRequest::GetServerVariable(HCONN connection, LPSTR name, LPVOID bu
 }
 
 BOOL ExtensionRequest::WriteClient(HCONN connection, LPVOID buffer, LPDWORD bytes, DWORD reserved) {
-  (void)reserved;  // synchronous or not, the bytes are collected at once
+  (void)reserved;  // synchronous or not, the bytes are taken at once
   ExtensionRequest* request = FromHandle(connection);
   if (request == nullptr || bytes == nullptr || (buffer == nullptr && *bytes != 0)) {
     errno = EINVAL;
     return FALSE;
   }
-  const std::string_view data(static_cast<const char*>(buffer), *bytes);
-  if (request->streamed_ ||
-      (request->sink_ != nullptr &&
-       data.size() > request->stream_threshold_ -
-                         std::min(request->stream_threshold_, request->stream_.size()))) {
-    // Too large to hold: what is held goes first, then these bytes, straight
-    // from the extension's buffer.
-    request->streamed_ = true;
-    const bool sent = request->sink_->Stream(request->stream_, data);
-    std::string().swap(request->stream_);
-    if (!sent) {
-      errno = ECONNRESET;
-      *bytes = 0;
-      return FALSE;
-    }
-    return TRUE;
-  }
-  if (*bytes > kMaxResponseBytes - std::min(kMaxResponseBytes, request->stream_.size())) {
-    errno = ENOMEM;
+  const int error = request->Take(std::string_view(static_cast<const char*>(buffer), *bytes));
+  if (error != 0) {
+    errno = error;
     *bytes = 0;
     return FALSE;
   }
-  request->stream_.append(static_cast<const char*>(buffer), *bytes);
   return TRUE;
+}
+
+int ExtensionRequest::Take(std::string_view data) {
+  // A client that has gone is no fault of the request.
+  if (writer_ != nullptr) return writer_->Write(data) ? 0 : ECONNRESET;
+  if (streamed_ ||
+      (sink_ != nullptr &&
+       data.size() > stream_threshold_ - std::min(stream_threshold_, stream_.size()))) {
+    // Too large to hold: what is held goes first, then these bytes, straight
+    // from the extension's buffer.
+    streamed_ = true;
+    const bool sent = sink_->Stream(stream_, data);
+    std::string().swap(stream_);
+    return sent ? 0 : ECONNRESET;
+  }
+  if (data.size() > kMaxResponseBytes - std::min(kMaxResponseBytes, stream_.size())) return ENOMEM;
+  stream_.append(data);
+  return 0;
 }
 
 BOOL ExtensionRequest::ReadClient(HCONN connection, LPVOID buffer, LPDWORD size) {
@@ -118,6 +125,16 @@ BOOL ExtensionRequest::ReadClient(HCONN connection, LPVOID buffer, LPDWORD size)
   }
   ++request->read_client_calls_;
   const std::string& body = request->input_.body;
+  if (body.size() == request->read_offset_ && request->input_.more_body != nullptr) {
+    std::size_t count = 0;
+    if (!request->input_.more_body->ReadMore(static_cast<char*>(buffer), *size, &count)) {
+      errno = ECONNRESET;
+      *size = 0;
+      return FALSE;
+    }
+    *size = static_cast<DWORD>(count);  // 0: the body has been read whole
+    return TRUE;
+  }
   const std::size_t count = std::min<std::size_t>(*size, body.size() - request->read_offset_);
   if (count != 0) std::memcpy(buffer, body.data() + request->read_offset_, count);
   request->read_offset_ += count;
@@ -137,9 +154,11 @@ BOOL ExtensionRequest::ServerSupportFunction(HCONN connection, DWORD request_cod
     errno = ENOSYS;
     return FALSE;
   }
-  // The status line and headers go out once; a second header call would put
-  // a status line into the body.
-  if (request->header_sent_ || request->streamed_) {
+  // The status line and headers go out once; a second header call, or one
+  // once the response has begun to go out, would put a status line into the
+  // body.
+  if (request->header_sent_ || request->streamed_ ||
+      (request->writer_ != nullptr && request->writer_->Started())) {
     errno = EALREADY;
     return FALSE;
   }
@@ -147,7 +166,9 @@ BOOL ExtensionRequest::ServerSupportFunction(HCONN connection, DWORD request_cod
   request->status_line_ = buffer != nullptr ? static_cast<const char*>(buffer) : "200 OK";
   // dataType carries a pointer to the header text, or is null.
   const char* header_text = reinterpret_cast<const char*>(data_type);
-  if (header_text != nullptr) request->stream_.insert(0, header_text);
+  if (header_text == nullptr) return TRUE;
+  if (request->writer_ != nullptr) return request->writer_->PutHeader(header_text) ? TRUE : FALSE;
+  request->stream_.insert(0, header_text);
   return TRUE;
 }
 

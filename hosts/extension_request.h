@@ -1,10 +1,12 @@
 // One request as the extension sees it: the control block with its
 // callbacks, filled from what the server received, and everything the
-// extension sends back, collected for the server to answer with. Knows no
-// HTTP library, so every host can run an extension through it.
+// extension sends back, collected for the server to answer with or handed to
+// the server as it is written. Knows no HTTP library, so every host (the
+// embedded server, Apache httpd) runs an extension through it.
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,7 +15,6 @@
 
 namespace hosts {
 
-// What the server received, owned by the request.
 // Where a response too large to hold goes: the host passes the bytes on to
 // its client as they come, so a download in flight holds one piece at a
 // time and a large buffer the extension wrote is sent from where it lies.
@@ -27,14 +28,45 @@ class ResponseSink {
   virtual bool Stream(std::string_view held, std::string_view bytes) = 0;
 };
 
+// A server that takes the response as the extension writes it and frames
+// it itself (httpd's output filters): every write and the header call's
+// header text go to it, and nothing is held by the request.
+class ResponseWriter {
+ public:
+  virtual ~ResponseWriter() = default;
+  // The bytes of one WriteClient call; false when the client has gone.
+  virtual bool Write(std::string_view bytes) = 0;
+  // True once the response has begun to go out: a header call then is
+  // refused, as it could only put a status line into the body.
+  virtual bool Started() const = 0;
+  // The header call's header text (the status line is recorded by then),
+  // which goes before every byte written so far. False fails the call.
+  virtual bool PutHeader(std::string_view header_text) = 0;
+};
+
+// Where body bytes past those the request holds come from: a server that
+// reads the body as the extension asks for it.
+class BodySource {
+ public:
+  virtual ~BodySource() = default;
+  // Up to `capacity` bytes into `buffer`, *count 0 at the end of the body;
+  // false when the body cannot be read.
+  virtual bool ReadMore(char* buffer, std::size_t capacity, std::size_t* count) = 0;
+};
+
+// What the server received, owned by the request.
 struct RequestInput {
   std::string method;
   std::string query;            // raw bytes after the first "?", not decoded
   std::string path_info;        // the URL path
   std::string path_translated;  // no file system mapping: empty
   std::string content_type;
-  std::string body;  // the whole body, already received
+  std::string body;  // the whole body, already received, or its first part
   ServerVariables variables;
+  // When `body` is only the first part: the whole body's length, and where
+  // ReadClient reads the rest once `body` is handed out.
+  std::optional<DWORD> total_bytes;
+  BodySource* more_body = nullptr;
 };
 
 class ExtensionRequest {
@@ -60,6 +92,8 @@ class ExtensionRequest {
   }
   // True once the response went to the sink: stream() then holds nothing.
   bool streamed() const { return streamed_; }
+  // Every write and the header text go to `writer` instead of being held.
+  void SetWriter(ResponseWriter* writer) { writer_ = writer; }
 
   // Calls the extension once with this request's control block.
   void Run(PFN_HTTPEXTENSIONPROC proc);
@@ -87,6 +121,8 @@ class ExtensionRequest {
   static BOOL ReadClient(HCONN connection, LPVOID buffer, LPDWORD size);
   static BOOL ServerSupportFunction(HCONN connection, DWORD request, LPVOID buffer, LPDWORD size,
                                     LPDWORD data_type);
+  // WriteClient's bytes, held or passed on; an errno value, 0 when taken.
+  int Take(std::string_view data);
 
   DWORD magic_ = 0;
   RequestInput input_;
@@ -100,6 +136,7 @@ class ExtensionRequest {
   ResponseSink* sink_ = nullptr;
   std::size_t stream_threshold_ = 0;
   bool streamed_ = false;
+  ResponseWriter* writer_ = nullptr;
 };
 
 }  // namespace hosts

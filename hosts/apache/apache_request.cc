@@ -1,11 +1,10 @@
-// The control block of one Apache httpd request: the request's texts and
-// server variables from request_rec, ReadClient over httpd's input filters,
-// WriteClient and the header call onto httpd's output filters.
+// One Apache httpd request: the request's texts and server variables from
+// request_rec, the body past its first part from httpd's input filters, the
+// extension's writes and header text onto httpd's output filters. The
+// control block and its callbacks are the shared extension request's.
 #include "hosts/apache/apache_request.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <optional>
 #include <string_view>
 
@@ -16,14 +15,12 @@
 #include "http_protocol.h"
 #include "http_request.h"
 #include "http_ssl.h"
+#include "text/ascii.h"
 
 namespace hosts::apache {
 
 namespace {
 
-constexpr DWORD kVersion = (HSE_VERSION_MAJOR << 16) | HSE_VERSION_MINOR;
-// Marks a handle as ours, so a stale or foreign handle is refused.
-constexpr DWORD kMagic = 0x41504852;  // "APHR"
 // Body bytes held back before the response starts: an answer that ends
 // within them goes out with its true length, whatever its headers said; a
 // longer one streams, framed by the extension's Content-Length.
@@ -31,19 +28,12 @@ constexpr std::size_t kHoldBack = 64 * 1024;
 // ap_rwrite takes an int count: larger writes go in pieces of this size.
 constexpr std::size_t kLargestWrite = std::size_t{1} << 30;
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-// A decimal length of at most 18 digits (no sign, no blank), or nothing.
-std::optional<apr_off_t> ParseLength(std::string_view text) {
-  if (text.empty() || text.size() > 18) return std::nullopt;
-  apr_off_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
-  }
-  return value;
+// A decimal length of at most 18 digits (no sign, no blank), which
+// apr_off_t always holds, or nothing.
+std::optional<apr_off_t> ParseLength(std::string_view digits) {
+  const std::optional<std::uint64_t> length = text::ParsePlainDecimal(digits, 18);
+  if (!length) return std::nullopt;
+  return static_cast<apr_off_t>(*length);
 }
 
 // The reason phrase after the code, when every byte of it may go on the
@@ -65,106 +55,95 @@ int CollectHeader(void* variables, const char* name, const char* value) {
 }  // namespace
 
 ApacheRequest::ApacheRequest(request_rec* r, std::string script_name)
-    : r_(r),
-      method_(r->method != nullptr ? r->method : ""),
-      query_(r->args != nullptr ? r->args : ""),
-      path_info_(r->uri != nullptr ? r->uri : ""),
-      script_name_(std::move(script_name)) {
-  if (const char* type = apr_table_get(r->headers_in, "Content-Type")) content_type_ = type;
+    : r_(r), script_name_(std::move(script_name)) {
   brigade_ = apr_brigade_create(r->pool, r->connection->bucket_alloc);
 }
 
 ApacheRequest::~ApacheRequest() {
-  magic_ = 0;
+  extension_.reset();
   apr_brigade_destroy(brigade_);
 }
 
 int ApacheRequest::Prepare() {
+  std::string body;
+  DWORD total = 0;
+  if (const int status = ReadBodyStart(&body, &total); status != OK) return status;
+  extension_.emplace(Input(std::move(body), total), kAvailableLimit);
+  extension_->SetWriter(this);
+  return OK;
+}
+
+int ApacheRequest::ReadBodyStart(std::string* body, DWORD* total) {
   // Chunked bodies are de-chunked by httpd; LimitRequestBody is enforced by
   // its input filter, which reports a longer body as APR_ENOSPC (413).
   if (const int status = ap_setup_client_block(r_, REQUEST_CHUNKED_DECHUNK); status != OK) {
     return status;
   }
-  DWORD total = 0;
-  if (ap_should_client_block(r_)) {
-    if (r_->read_chunked) {
-      // The extension needs the body's length up front: a chunked body is
-      // read whole (bounded by LimitRequestBody) before it is called.
-      if (const apr_status_t rv = FillBody(HSE_BODY_LENGTH_UNKNOWN); rv != APR_SUCCESS) {
-        return ap_map_http_request_error(rv, HTTP_BAD_REQUEST);
-      }
-      if (!body_ended_) return HTTP_REQUEST_ENTITY_TOO_LARGE;
-      total = static_cast<DWORD>(body_.size());
-    } else {
-      if (r_->remaining >= static_cast<apr_off_t>(HSE_BODY_LENGTH_UNKNOWN)) {
-        return HTTP_REQUEST_ENTITY_TOO_LARGE;
-      }
-      total = static_cast<DWORD>(r_->remaining);
-      if (const apr_status_t rv = FillBody(std::min<std::size_t>(total, kAvailableLimit));
-          rv != APR_SUCCESS) {
-        return ap_map_http_request_error(rv, HTTP_BAD_REQUEST);
-      }
-      body_from_server_ = !body_ended_;
-    }
+  if (!ap_should_client_block(r_)) {
+    body_ended_ = true;
+    return OK;
   }
-
-  ecb_.cbSize = sizeof ecb_;
-  ecb_.dwVersion = kVersion;
-  ecb_.ConnID = this;
-  ecb_.dwHttpStatusCode = 200;
-  // The extension may write into these texts: each is a string of this
-  // request, terminated.
-  ecb_.lpszMethod = method_.data();
-  ecb_.lpszQueryString = query_.data();
-  ecb_.lpszPathInfo = path_info_.data();
-  ecb_.lpszPathTranslated = path_translated_.data();
-  ecb_.lpszContentType = content_type_.data();
-  ecb_.cbTotalBytes = total;
-  const std::size_t available = std::min(body_.size(), kAvailableLimit);
-  ecb_.cbAvailable = static_cast<DWORD>(available);
-  ecb_.lpbData = reinterpret_cast<LPBYTE>(body_.data());
-  body_offset_ = available;
-  ecb_.GetServerVariable = &ApacheRequest::GetServerVariable;
-  ecb_.WriteClient = &ApacheRequest::WriteClient;
-  ecb_.ReadClient = &ApacheRequest::ReadClient;
-  ecb_.ServerSupportFunction = &ApacheRequest::ServerSupportFunction;
-  SetServerVariables();
-  variables_.Set("CONTENT_LENGTH", std::to_string(total));
-  magic_ = kMagic;
+  if (r_->read_chunked) {
+    // The extension needs the body's length up front: a chunked body is
+    // read whole (bounded by LimitRequestBody) before it is called.
+    if (const apr_status_t rv = FillBody(body, HSE_BODY_LENGTH_UNKNOWN); rv != APR_SUCCESS) {
+      return ap_map_http_request_error(rv, HTTP_BAD_REQUEST);
+    }
+    if (!body_ended_) return HTTP_REQUEST_ENTITY_TOO_LARGE;
+    *total = static_cast<DWORD>(body->size());
+    return OK;
+  }
+  if (r_->remaining >= static_cast<apr_off_t>(HSE_BODY_LENGTH_UNKNOWN)) {
+    return HTTP_REQUEST_ENTITY_TOO_LARGE;
+  }
+  *total = static_cast<DWORD>(r_->remaining);
+  if (const apr_status_t rv = FillBody(body, std::min<std::size_t>(*total, kAvailableLimit));
+      rv != APR_SUCCESS) {
+    return ap_map_http_request_error(rv, HTTP_BAD_REQUEST);
+  }
   return OK;
 }
 
 // The names and meanings the embedded host serves, from httpd's view of the
 // request: the client address as mod_remoteip leaves it, the port the
 // request arrived on, the server name as httpd resolves it.
-void ApacheRequest::SetServerVariables() {
+RequestInput ApacheRequest::Input(std::string body, DWORD total) {
+  RequestInput input;
+  input.method = r_->method != nullptr ? r_->method : "";
+  input.query = r_->args != nullptr ? r_->args : "";
+  input.path_info = r_->uri != nullptr ? r_->uri : "";
+  if (const char* type = apr_table_get(r_->headers_in, "Content-Type")) input.content_type = type;
+  input.body = std::move(body);
+  input.total_bytes = total;
+  // ReadClient reads on from httpd once the first part is handed out.
+  input.more_body = body_ended_ ? nullptr : this;
+
   conn_rec* connection = r_->connection;
-  const bool tls = ap_ssl_conn_is_ssl(connection) != 0;
-  const char* client = r_->useragent_ip != nullptr ? r_->useragent_ip : "";
   const apr_sockaddr_t* client_address =
       r_->useragent_addr != nullptr ? r_->useragent_addr : connection->client_addr;
   const apr_port_t local_port =
       connection->local_addr != nullptr ? connection->local_addr->port : 0;
-  variables_.Set("REMOTE_ADDR", client);
-  variables_.Set("REMOTE_HOST", client);
-  variables_.Set("REMOTE_PORT",
-                 client_address != nullptr ? std::to_string(client_address->port) : "");
-  variables_.Set("LOCAL_ADDR", connection->local_ip != nullptr ? connection->local_ip : "");
-  variables_.Set("SERVER_NAME", ap_get_server_name(r_));
-  variables_.Set("SERVER_PORT", std::to_string(local_port));
-  variables_.Set("SERVER_PORT_SECURE", tls ? "1" : "0");
-  variables_.Set("HTTPS", tls ? "on" : "off");
-  variables_.Set("SERVER_PROTOCOL", r_->protocol != nullptr ? r_->protocol : "");
-  variables_.Set("SERVER_SOFTWARE", ap_get_server_banner());
-  variables_.Set("GATEWAY_INTERFACE", "CGI/1.1");
-  variables_.Set("REQUEST_METHOD", method_);
-  variables_.Set("SCRIPT_NAME", script_name_);
-  variables_.Set("URL", path_info_);
-  variables_.Set("PATH_INFO", path_info_);
-  variables_.Set("PATH_TRANSLATED", "");
-  variables_.Set("QUERY_STRING", query_);
-  variables_.Set("CONTENT_TYPE", content_type_);
-  apr_table_do(&CollectHeader, &variables_, r_->headers_in, nullptr);
+  const std::string remote_port =
+      client_address != nullptr ? std::to_string(client_address->port) : "";
+  const std::string server_port = std::to_string(local_port);
+  RequestFacts facts;
+  facts.remote_addr = r_->useragent_ip != nullptr ? r_->useragent_ip : "";
+  facts.remote_port = remote_port;
+  facts.local_addr = connection->local_ip != nullptr ? connection->local_ip : "";
+  facts.server_name = ap_get_server_name(r_);
+  facts.server_port = server_port;
+  facts.tls = ap_ssl_conn_is_ssl(connection) != 0;
+  facts.protocol = r_->protocol != nullptr ? r_->protocol : "";
+  facts.software = ap_get_server_banner();
+  facts.method = input.method;
+  facts.script_name = script_name_;
+  facts.path = input.path_info;
+  facts.query = input.query;
+  facts.content_type = input.content_type;
+  input.variables.SetRequestVariables(facts);
+  apr_table_do(&CollectHeader, &input.variables, r_->headers_in, nullptr);
+  input.variables.Set("CONTENT_LENGTH", std::to_string(total));
+  return input;
 }
 
 // ---------------------------------------------------------------- body
@@ -193,111 +172,32 @@ apr_status_t ApacheRequest::ReadBody(char* buffer, std::size_t capacity, std::si
   return APR_SUCCESS;
 }
 
-apr_status_t ApacheRequest::FillBody(std::size_t wanted) {
+apr_status_t ApacheRequest::FillBody(std::string* body, std::size_t wanted) {
   constexpr std::size_t kStep = 64 * 1024;
-  while (body_.size() < wanted && !body_ended_) {
-    const std::size_t start = body_.size();
+  while (body->size() < wanted && !body_ended_) {
+    const std::size_t start = body->size();
     const std::size_t step = std::min(kStep, wanted - start);
-    body_.resize(start + step);
+    body->resize(start + step);
     std::size_t count = 0;
-    const apr_status_t rv = ReadBody(body_.data() + start, step, &count);
-    body_.resize(start + count);
+    const apr_status_t rv = ReadBody(body->data() + start, step, &count);
+    body->resize(start + count);
     if (rv != APR_SUCCESS) return rv;
   }
   return APR_SUCCESS;
 }
 
-// ---------------------------------------------------------------- callbacks
-
-ApacheRequest* ApacheRequest::FromHandle(HCONN connection) {
-  auto* request = static_cast<ApacheRequest*>(connection);
-  if (request == nullptr || request->magic_ != kMagic) return nullptr;
-  return request;
-}
-
-BOOL ApacheRequest::GetServerVariable(HCONN connection, LPSTR name, LPVOID buffer, LPDWORD size) {
-  ApacheRequest* request = FromHandle(connection);
-  if (request == nullptr) {
-    errno = EINVAL;
-    return FALSE;
-  }
-  return request->variables_.CopyTo(name, buffer, size) ? TRUE : FALSE;
-}
-
-BOOL ApacheRequest::ReadClient(HCONN connection, LPVOID buffer, LPDWORD size) {
-  ApacheRequest* request = FromHandle(connection);
-  if (request == nullptr || size == nullptr || (buffer == nullptr && *size != 0)) {
-    errno = EINVAL;
-    return FALSE;
-  }
-  auto* out = static_cast<char*>(buffer);
-  const std::size_t held = request->body_.size() - request->body_offset_;
-  if (held != 0 || !request->body_from_server_) {
-    const std::size_t count = std::min<std::size_t>(*size, held);
-    if (count != 0) std::memcpy(out, request->body_.data() + request->body_offset_, count);
-    request->body_offset_ += count;
-    *size = static_cast<DWORD>(count);  // 0: the body has been read whole
-    return TRUE;
-  }
-  std::size_t count = 0;
-  const apr_status_t rv = request->ReadBody(out, *size, &count);
-  if (rv != APR_SUCCESS) {
-    ap_log_rerror(APLOG_MARK, APLOG_INFO, rv, request->r_, "reading the request body failed");
-    errno = ECONNRESET;
-    *size = 0;
-    return FALSE;
-  }
-  *size = static_cast<DWORD>(count);
-  return TRUE;
-}
-
-BOOL ApacheRequest::WriteClient(HCONN connection, LPVOID buffer, LPDWORD bytes, DWORD reserved) {
-  (void)reserved;  // every write is synchronous
-  ApacheRequest* request = FromHandle(connection);
-  if (request == nullptr || bytes == nullptr || (buffer == nullptr && *bytes != 0)) {
-    errno = EINVAL;
-    return FALSE;
-  }
-  if (!request->Take(static_cast<const char*>(buffer), *bytes)) {
-    errno = ECONNRESET;  // the client has gone: no fault of the request
-    *bytes = 0;
-    return FALSE;
-  }
-  return TRUE;
-}
-
-BOOL ApacheRequest::ServerSupportFunction(HCONN connection, DWORD request_code, LPVOID buffer,
-                                          LPDWORD size, LPDWORD data_type) {
-  (void)size;  // unused for the header call, as the interface says
-  ApacheRequest* request = FromHandle(connection);
-  if (request == nullptr) {
-    errno = EINVAL;
-    return FALSE;
-  }
-  if (request_code != HSE_REQ_SEND_RESPONSE_HEADER) {
-    errno = ENOSYS;
-    return FALSE;
-  }
-  // The status line and headers go out once; once the response has started
-  // a header call could only put a status line into the body.
-  if (request->header_sent_ || request->response_started_) {
-    errno = EALREADY;
-    return FALSE;
-  }
-  request->header_sent_ = true;
-  request->status_line_ = buffer != nullptr ? static_cast<const char*>(buffer) : "200 OK";
-  // dataType carries a pointer to the header text, or is null.
-  const char* header_text = reinterpret_cast<const char*>(data_type);
-  if (header_text == nullptr) return TRUE;
-  request->pending_.insert(0, header_text);
-  return request->Take(nullptr, 0) ? TRUE : FALSE;
+bool ApacheRequest::ReadMore(char* buffer, std::size_t capacity, std::size_t* count) {
+  const apr_status_t rv = ReadBody(buffer, capacity, count);
+  if (rv == APR_SUCCESS) return true;
+  ap_log_rerror(APLOG_MARK, APLOG_INFO, rv, r_, "reading the request body failed");
+  return false;
 }
 
 // ---------------------------------------------------------------- response
 
-bool ApacheRequest::Take(const char* data, std::size_t size) {
-  if (response_started_) return SendBody(data, size);
-  if (size != 0) pending_.append(data, size);
+bool ApacheRequest::Write(std::string_view bytes) {
+  if (response_started_) return SendBody(bytes.data(), bytes.size());
+  pending_.append(bytes);
   const std::optional<HeaderBlockEnd> end = FindHeaderBlockEnd(pending_);
   // The header block may still grow, or the answer may still end short.
   if (!end || pending_.size() - end->body_offset <= kHoldBack) return true;
@@ -306,6 +206,11 @@ bool ApacheRequest::Take(const char* data, std::size_t size) {
   std::string body = pending_.substr(end->body_offset);
   std::string().swap(pending_);
   return SendBody(body.data(), body.size());
+}
+
+bool ApacheRequest::PutHeader(std::string_view header_text) {
+  pending_.insert(0, header_text);
+  return Write({});
 }
 
 void ApacheRequest::LogRefusedHeaderLine() {
@@ -322,8 +227,10 @@ void ApacheRequest::StartResponse(const SplitResponse& split, bool whole) {
 
 void ApacheRequest::ApplyStatus() {
   std::optional<unsigned> code;
-  if (header_sent_) {
-    code = ParseStatusCode(status_line_);
+  const bool header_sent = extension_->header_sent();
+  const std::string& status_line = extension_->status_line();
+  if (header_sent) {
+    code = ParseStatusCode(status_line);
     if (!code) {
       ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r_,
                     "the extension sent a malformed status line; answering with its recorded "
@@ -331,12 +238,12 @@ void ApacheRequest::ApplyStatus() {
     }
   }
   if (!code) {
-    const DWORD recorded = ecb_.dwHttpStatusCode;
+    const DWORD recorded = extension_->control_block().dwHttpStatusCode;
     code = recorded >= 100 && recorded <= 999 ? static_cast<unsigned>(recorded) : 500u;
   }
   r_->status = static_cast<int>(*code);
-  if (!header_sent_ || !ParseStatusCode(status_line_)) return;
-  const std::optional<std::string_view> reason = ReasonPhrase(status_line_);
+  if (!header_sent || !ParseStatusCode(status_line)) return;
+  const std::optional<std::string_view> reason = ReasonPhrase(status_line);
   if (!reason) {
     ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r_,
                   "the extension's reason phrase holds a control character; httpd's own is sent");
@@ -349,7 +256,7 @@ void ApacheRequest::ApplyStatus() {
 void ApacheRequest::ApplyHeaders(const SplitResponse& split, bool whole) {
   for (const ResponseHeader& header : split.headers) {
     const char* value = apr_pstrmemdup(r_->pool, header.value.data(), header.value.size());
-    if (EqualsIgnoringCase(header.name, "Content-Type")) {
+    if (text::EqualsIgnoringAsciiCase(header.name, "Content-Type")) {
       ap_set_content_type(r_, value);
     } else {
       apr_table_addn(r_->headers_out,
@@ -400,14 +307,17 @@ bool ApacheRequest::SendBody(const char* data, std::size_t size) {
   return true;
 }
 
-int ApacheRequest::Run(PFN_HTTPEXTENSIONPROC proc) { return Finish(proc(&ecb_)); }
+int ApacheRequest::Run(PFN_HTTPEXTENSIONPROC proc) {
+  extension_->Run(proc);
+  return Finish(extension_->result());
+}
 
 int ApacheRequest::Finish(DWORD result) {
   if (!response_started_) {
-    if (!header_sent_ && pending_.empty()) {
+    if (!extension_->header_sent() && pending_.empty()) {
       // Nothing sent: the recorded status, 500 when the call failed without
       // saying why. httpd answers an error status with its own page.
-      DWORD status = ecb_.dwHttpStatusCode;
+      DWORD status = extension_->control_block().dwHttpStatusCode;
       if (result == HSE_STATUS_ERROR && status == 200) status = 500;
       if (status < 100 || status > 999) status = 500;
       if (status >= 400) {

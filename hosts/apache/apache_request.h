@@ -1,21 +1,22 @@
-// One Apache httpd request as the extension sees it: the control block and
-// its callbacks over a request_rec. The body is read from httpd as the
-// extension asks for it and what the extension writes goes out as it comes
-// (through the shared response split), so neither a large upload nor a large
-// download is ever held whole in the server process.
+// One Apache httpd request run through the shared extension request: its
+// texts and server variables from request_rec, the body read from httpd as
+// the extension asks for it, and what the extension writes sent on as it
+// comes (through the shared response split), so neither a large upload nor
+// a large download is ever held whole in the server process.
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 #include "dudarovuvadu/httpext.h"
+#include "hosts/extension_request.h"
 #include "hosts/response_split.h"
-#include "hosts/server_variables.h"
 #include "httpd.h"
 
 namespace hosts::apache {
 
-class ApacheRequest {
+class ApacheRequest : private BodySource, private ResponseWriter {
  public:
   // Body bytes offered in the control block before the extension has to
   // call ReadClient, as the embedded host offers them.
@@ -23,7 +24,7 @@ class ApacheRequest {
 
   // `script_name` is the URL path the handler serves (SCRIPT_NAME).
   ApacheRequest(request_rec* r, std::string script_name);
-  ~ApacheRequest();
+  ~ApacheRequest() override;
   ApacheRequest(const ApacheRequest&) = delete;
   ApacheRequest& operator=(const ApacheRequest&) = delete;
 
@@ -36,24 +37,25 @@ class ApacheRequest {
   int Run(PFN_HTTPEXTENSIONPROC proc);
 
  private:
-  static ApacheRequest* FromHandle(HCONN connection);
-  static BOOL GetServerVariable(HCONN connection, LPSTR name, LPVOID buffer, LPDWORD size);
-  static BOOL WriteClient(HCONN connection, LPVOID buffer, LPDWORD bytes, DWORD reserved);
-  static BOOL ReadClient(HCONN connection, LPVOID buffer, LPDWORD size);
-  static BOOL ServerSupportFunction(HCONN connection, DWORD request, LPVOID buffer, LPDWORD size,
-                                    LPDWORD data_type);
-
-  void SetServerVariables();
+  // Reads the start of the body (a chunked one whole) into `body`; its whole
+  // length in `total`. OK or httpd's status.
+  int ReadBodyStart(std::string* body, DWORD* total);
+  RequestInput Input(std::string body, DWORD total);
   // Up to `capacity` body bytes from httpd into `buffer`; *count 0 at the end
   // of the body. httpd's status on failure.
   apr_status_t ReadBody(char* buffer, std::size_t capacity, std::size_t* count);
-  // Reads into body_ until it holds `wanted` bytes or the body ends.
-  apr_status_t FillBody(std::size_t wanted);
+  // Reads into `body` until it holds `wanted` bytes or the body ends.
+  apr_status_t FillBody(std::string* body, std::size_t wanted);
 
-  // Takes bytes the extension sent; once the header block and the first
-  // part of the body are in, sends the status and headers, then body bytes
-  // as they come.
-  bool Take(const char* data, std::size_t size);
+  // BodySource: the body past its first part, from httpd.
+  bool ReadMore(char* buffer, std::size_t capacity, std::size_t* count) override;
+  // ResponseWriter: once the header block and the first part of the body
+  // are in, the status and headers are set, then body bytes go out as they
+  // come.
+  bool Write(std::string_view bytes) override;
+  bool Started() const override { return response_started_; }
+  bool PutHeader(std::string_view header_text) override;
+
   // Sets status and headers from the split of pending_. `whole`: the
   // extension has finished, pending_ is the whole response and its length
   // is known.
@@ -65,25 +67,12 @@ class ApacheRequest {
   // The handler's result once the extension has returned `result`.
   int Finish(DWORD result);
 
-  DWORD magic_ = 0;
   request_rec* r_;
   apr_bucket_brigade* brigade_ = nullptr;  // body reads, reused
-  std::string method_;
-  std::string query_;
-  std::string path_info_;
-  std::string path_translated_;
-  std::string content_type_;
   std::string script_name_;
-  ServerVariables variables_;
-  EXTENSION_CONTROL_BLOCK ecb_{};
+  std::optional<ExtensionRequest> extension_;
+  bool body_ended_ = false;  // httpd reported the end of the body
 
-  std::string body_;               // chunked: the whole body; else its first part
-  std::size_t body_offset_ = 0;    // next byte of body_ ReadClient hands out
-  bool body_from_server_ = false;  // ReadClient reads on from httpd after body_
-  bool body_ended_ = false;        // httpd reported the end of the body
-
-  bool header_sent_ = false;
-  std::string status_line_;
   std::string pending_;            // sent bytes before the response starts
   bool response_started_ = false;  // status and headers are set; bytes go out
   bool length_declared_ = false;   // the extension's Content-Length frames the body

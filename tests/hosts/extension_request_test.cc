@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <functional>
 #include <string>
@@ -258,6 +259,100 @@ TEST(ExtensionRequestTest, SmallResponsesAreHeldAndAGoneClientFailsTheWrite) {
     EXPECT_EQ(sink.calls[0].held.size(), 1002u);
     EXPECT_EQ(big_written, gone ? FALSE : TRUE);
     EXPECT_EQ(big_errno, gone ? ECONNRESET : 0);
+  }
+}
+
+// A server that takes every write and the header text as they come and
+// reads the body past its first part on demand, as httpd does.
+class PassThroughServer : public ResponseWriter, public BodySource {
+ public:
+  bool Write(std::string_view bytes) override {
+    taken += bytes;
+    return !gone;
+  }
+  bool Started() const override { return started; }
+  bool PutHeader(std::string_view header_text) override {
+    taken.insert(0, header_text);
+    return true;
+  }
+  bool ReadMore(char* buffer, std::size_t capacity, std::size_t* count) override {
+    ++reads;
+    if (broken) return false;
+    *count = std::min(capacity, rest.size() - offset);
+    std::copy_n(rest.data() + offset, *count, buffer);
+    offset += *count;
+    return true;
+  }
+  std::string taken;
+  std::string rest;
+  std::size_t offset = 0;
+  int reads = 0;
+  bool started = false;
+  bool gone = false;
+  bool broken = false;
+};
+
+TEST(ExtensionRequestTest, AWriterTakesEveryByteAndTheHeaderUntilItHasStarted) {
+  for (const bool started : {false, true}) {
+    PassThroughServer server;
+    BOOL header = FALSE;
+    int header_errno = 0;
+    g_extension = [&](EXTENSION_CONTROL_BLOCK* ecb) -> DWORD {
+      Write(ecb, "body");
+      server.started = started;
+      errno = 0;
+      header = SendHeader(ecb, "201 Made", "X-Late: 1\r\n\r\n");
+      header_errno = errno;
+      server.gone = true;
+      DWORD size = 4;
+      errno = 0;
+      const BOOL written = ecb->WriteClient(ecb->ConnID, const_cast<char*>("more"), &size, 0);
+      EXPECT_FALSE(written);
+      EXPECT_EQ(errno, ECONNRESET);
+      EXPECT_EQ(size, 0u);
+      return HSE_STATUS_SUCCESS;
+    };
+    ExtensionRequest request(Post(""));
+    request.SetWriter(&server);
+    request.Run(&CallExtension);
+    EXPECT_TRUE(request.stream().empty());
+    EXPECT_EQ(header, started ? FALSE : TRUE);
+    EXPECT_EQ(header_errno, started ? EALREADY : 0);
+    EXPECT_EQ(request.header_sent(), !started);
+    EXPECT_EQ(server.taken, started ? "bodymore" : "X-Late: 1\r\n\r\nbodymore");
+  }
+}
+
+TEST(ExtensionRequestTest, ReadClientReadsPastTheFirstPartFromTheServer) {
+  for (const bool broken : {false, true}) {
+    PassThroughServer server;
+    server.rest = Pattern(70000);
+    server.broken = broken;
+    RequestInput input = Post("first part");
+    input.total_bytes = static_cast<DWORD>(10 + server.rest.size());
+    input.more_body = &server;
+    std::string seen;
+    bool failed = false;
+    g_extension = [&](EXTENSION_CONTROL_BLOCK* ecb) -> DWORD {
+      EXPECT_EQ(ecb->cbTotalBytes, 70010u);
+      EXPECT_EQ(ecb->cbAvailable, 10u);
+      for (;;) {
+        char chunk[4096];
+        DWORD got = sizeof chunk;
+        errno = 0;
+        if (!ecb->ReadClient(ecb->ConnID, chunk, &got)) {
+          failed = errno == ECONNRESET && got == 0;
+          return HSE_STATUS_ERROR;
+        }
+        if (got == 0) return HSE_STATUS_SUCCESS;
+        seen.append(chunk, got);
+      }
+    };
+    ExtensionRequest request(std::move(input));
+    request.Run(&CallExtension);
+    EXPECT_EQ(failed, broken);
+    EXPECT_TRUE(seen == (broken ? "" : server.rest)) << seen.size();
+    EXPECT_EQ(server.reads, broken ? 1 : 19);  // 18 pieces of up to 4096, then the end
   }
 }
 
