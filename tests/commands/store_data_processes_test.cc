@@ -1,8 +1,6 @@
 // StoreData from several processes sharing one root at once. They are
 // started with fork, so this test exists on POSIX only.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -11,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/harness/child_process.h"
 #include "tests/harness/fake_server.h"
 #include "tests/harness/temp_dir.h"
 
@@ -29,34 +28,23 @@ TEST(StoreDataTest, ProcessesAndThreadsPostingAtOnceLoseNothing) {
     return "p" + std::to_string(process) + " t" + std::to_string(thread) + " n" +
            std::to_string(post) + std::string(static_cast<std::size_t>(post * 13), '.') + "\r\n";
   };
-  std::vector<pid_t> children;
-  for (int p = 0; p < kProcesses; ++p) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      std::atomic<int> wrong_answers{0};
-      std::vector<std::thread> threads;
-      for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-          for (int n = 0; n < kPostsEach; ++n) {
-            const std::string data = body(p, t, n);
-            // The trailing LF gains a CR on disk.
-            if (harness::Post("StoreData", data).body() != std::to_string(data.size() + 1)) {
-              ++wrong_answers;
-            }
+  EXPECT_TRUE(harness::RunInForks(kProcesses, [&body](int p) {
+    std::atomic<int> wrong_answers{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        for (int n = 0; n < kPostsEach; ++n) {
+          const std::string data = body(p, t, n);
+          // The trailing LF gains a CR on disk.
+          if (harness::Post("StoreData", data).body() != std::to_string(data.size() + 1)) {
+            ++wrong_answers;
           }
-        });
-      }
-      for (std::thread& thread : threads) thread.join();
-      _exit(wrong_answers == 0 ? 0 : 1);
+        }
+      });
     }
-    children.push_back(child);
-  }
-  for (const pid_t child : children) {
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
+    for (std::thread& thread : threads) thread.join();
+    return wrong_answers == 0 ? 0 : 1;
+  }));
 
   std::multiset<std::string> expected;
   for (int p = 0; p < kProcesses; ++p) {

@@ -153,7 +153,7 @@ TEST(ApacheE2eTest, GracefulRestartFinishesTheRequestsInFlight) {
   const std::string authority = url.substr(7, url.find('/', 7) - 7);
 
   // A post whose body is still arriving when the restart begins.
-  RawConnection slow(url);
+  HttpConnection slow(url);
   ASSERT_TRUE(slow.Send("POST /scripts/dudarovuvadu.dll?StoreData HTTP/1.1\r\nHost: " + authority +
                         "\r\nContent-Length: 10\r\n\r\nhalf-"));
   // Events sent all through the restart.
@@ -178,7 +178,7 @@ TEST(ApacheE2eTest, GracefulRestartFinishesTheRequestsInFlight) {
     std::this_thread::sleep_for(50ms);
   }
   ASSERT_TRUE(slow.Send("whole"));
-  const auto stored = slow.ReadResponse();
+  const auto stored = slow.Read();
   std::this_thread::sleep_for(500ms);
   stop = true;
   events.join();

@@ -4,15 +4,10 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace e2e {
 
@@ -41,13 +36,6 @@ bool HeadlessBrowser::Start(const std::string& profile_dir, const std::string& l
     ::close(commands[1]);
     return false;
   }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log_path.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, commands[0], 3);
-  posix_spawn_file_actions_adddup2(&actions, responses[1], 4);
   std::vector<std::string> argv = {kChromium, "--headless", "--no-sandbox", "--disable-gpu",
                                    "--no-first-run", "--disable-background-networking",
                                    "--disable-component-update", "--disable-sync", "--disable-quic",
@@ -56,17 +44,13 @@ bool HeadlessBrowser::Start(const std::string& profile_dir, const std::string& l
                                    "--remote-debugging-pipe", "--user-data-dir=" + profile_dir};
   argv.insert(argv.end(), extra_switches.begin(), extra_switches.end());
   argv.push_back("about:blank");
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  const int failed = posix_spawn(&pid_, kChromium, &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  const bool started =
+      process_.Start(argv, log_path, {}, false, {{commands[0], 3}, {responses[1], 4}});
   ::close(commands[0]);
   ::close(responses[1]);
   to_browser_ = commands[1];
   from_browser_ = responses[0];
-  if (failed != 0) {
-    pid_ = -1;
+  if (!started) {
     Stop();
     return false;
   }
@@ -159,7 +143,7 @@ std::optional<std::string> HeadlessBrowser::ReadMessage(
 
 void HeadlessBrowser::Stop() {
   if (to_browser_ >= 0) {
-    if (pid_ > 0) {
+    if (process_.pid() > 0) {
       const std::string close =
           nlohmann::json{{"id", 0}, {"method", "Browser.close"}}.dump() + '\0';
       (void)!::write(to_browser_, close.data(), close.size());
@@ -171,18 +155,8 @@ void HeadlessBrowser::Stop() {
     ::close(from_browser_);
     from_browser_ = -1;
   }
-  if (pid_ <= 0) return;
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  int status = 0;
-  while (::waitpid(pid_, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(20ms);
-  }
-  pid_ = -1;
+  // Closing the pipe ends the browser; it is killed when it does not.
+  (void)process_.WaitForExit(10s);
 }
 
 HeadlessBrowser::~HeadlessBrowser() { Stop(); }

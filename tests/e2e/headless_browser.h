@@ -8,14 +8,14 @@
 // is exactly what a wait page does.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "tests/harness/child_process.h"
 
 namespace e2e {
 
@@ -51,7 +51,7 @@ class HeadlessBrowser {
   std::optional<std::string> ReadMessage(std::chrono::steady_clock::time_point deadline);
   void Stop();
 
-  pid_t pid_ = -1;
+  harness::ChildProcess process_;
   int to_browser_ = -1;
   int from_browser_ = -1;
   int next_id_ = 1;

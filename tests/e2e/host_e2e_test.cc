@@ -38,16 +38,16 @@ TEST(HostE2eTest, HeadIsAnsweredWithoutABodyOrAnySideEffect) {
   ASSERT_TRUE(portal.error().empty()) << portal.error();
   // The module serves GET and POST only; a HEAD of a URL whose GET would
   // record an event must record nothing and send no body.
-  RawConnection connection(portal.module_url());
+  HttpConnection connection(portal.module_url());
   ASSERT_TRUE(connection.Send(
       "HEAD " + Target(portal, "?DoCommand?Logon=anna&Command=newevent&P1=a&P2=b&P3=c") +
       " HTTP/1.1\r\nHost: " + Authority(portal) + "\r\n\r\n"));
-  const auto head = connection.ReadResponse(/*head_request=*/true);
+  const auto head = connection.Read(/*head_request=*/true);
   ASSERT_TRUE(head);
   EXPECT_NE(head->status, 0);
   EXPECT_LE(head->CountHeader("Content-Length"), 1);
   // Nothing follows the headers before the connection ends or idles.
-  EXPECT_FALSE(connection.ReadResponse(false, 500ms));
+  EXPECT_FALSE(connection.Read(false, 500));
   EXPECT_FALSE(portal.ReadFile("events/anna.evt"));
   EXPECT_TRUE(SpoolDirectoryEmpty(portal, "in"));
 }
@@ -70,21 +70,21 @@ TEST(HostE2eTest, BodiesOverTheLimitAreRefusedWithoutStoringAnything) {
   ASSERT_TRUE(portal.error().empty()) << portal.error();
   {
     // By its declared length, before the body is sent.
-    RawConnection connection(portal.module_url());
+    HttpConnection connection(portal.module_url());
     ASSERT_TRUE(connection.Send("POST " + Target(portal, "?StoreData") + " HTTP/1.1\r\nHost: " +
                                 Authority(portal) + "\r\nContent-Length: 1001\r\n\r\n"));
-    const auto refused = connection.ReadResponse();
+    const auto refused = connection.Read();
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->status, 413);
   }
   {
     // A chunked body whose chunks together pass the limit.
-    RawConnection connection(portal.module_url());
+    HttpConnection connection(portal.module_url());
     const std::string chunk(600, 'c');
     ASSERT_TRUE(connection.Send("POST " + Target(portal, "?StoreData") + " HTTP/1.1\r\nHost: " +
                                 Authority(portal) + "\r\nTransfer-Encoding: chunked\r\n\r\n" +
                                 "258\r\n" + chunk + "\r\n258\r\n" + chunk + "\r\n0\r\n\r\n"));
-    const auto refused = connection.ReadResponse();
+    const auto refused = connection.Read();
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->status, 413);
   }
@@ -100,7 +100,7 @@ TEST(HostE2eTest, BodiesOverTheLimitAreRefusedWithoutStoringAnything) {
 TEST(HostE2eTest, TwoRequestsOnOneKeepAliveConnection) {
   Portal portal;
   ASSERT_TRUE(portal.error().empty()) << portal.error();
-  RawConnection connection(portal.module_url());
+  HttpConnection connection(portal.module_url());
   ASSERT_TRUE(connection.connected());
   for (const char* p1 : {"first", "second"}) {
     ASSERT_TRUE(
@@ -108,7 +108,7 @@ TEST(HostE2eTest, TwoRequestsOnOneKeepAliveConnection) {
                         Target(portal, std::string("?DoCommand?Logon=anna&Command=newevent&P1=") +
                                            p1 + "&P2=&P3=") +
                         " HTTP/1.1\r\nHost: " + Authority(portal) + "\r\n\r\n"));
-    const auto response = connection.ReadResponse();
+    const auto response = connection.Read();
     ASSERT_TRUE(response) << p1;
     EXPECT_EQ(response->body, "Done");
   }
@@ -118,7 +118,7 @@ TEST(HostE2eTest, TwoRequestsOnOneKeepAliveConnection) {
 TEST(HostE2eTest, RequestInFlightFinishesDuringAGracefulStop) {
   Portal portal;
   ASSERT_TRUE(portal.error().empty()) << portal.error();
-  RawConnection connection(portal.module_url());
+  HttpConnection connection(portal.module_url());
   ASSERT_TRUE(connection.Send("POST " + Target(portal, "?StoreData") + " HTTP/1.1\r\nHost: " +
                               Authority(portal) + "\r\nContent-Length: 10\r\n\r\nhalf-"));
   // Let the host take the request in before it is told to stop (it reads
@@ -127,7 +127,7 @@ TEST(HostE2eTest, RequestInFlightFinishesDuringAGracefulStop) {
   ASSERT_EQ(::kill(portal.host().pid(), SIGTERM), 0);
   ASSERT_TRUE(portal.host().WaitForOutput("stopping on signal"));
   ASSERT_TRUE(connection.Send("whole"));
-  const auto stored = connection.ReadResponse();
+  const auto stored = connection.Read();
   ASSERT_TRUE(stored);
   EXPECT_EQ(stored->status, 200);
   EXPECT_EQ(stored->body, "10");

@@ -1,7 +1,7 @@
 // End-to-end fixture: a running portal in a temporary install root. It lays
 // out the spool tree, a copy of the module beside its pointer file and a
-// documents folder, starts the stand-in back-end and the host as child
-// processes (stopped by their own pids), and offers a plain HTTP client.
+// documents folder, and starts the stand-in back-end and the host as child
+// processes (stopped by their own pids).
 //
 // The host listens on a random loopback address 127.x.y.z at port 8080 (8000
 // if 8080 is held on every address): the
@@ -11,8 +11,6 @@
 // apart.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <optional>
 #include <string>
@@ -20,80 +18,16 @@
 #include <utility>
 #include <vector>
 
+#include "tests/harness/child_process.h"
+#include "tests/hosts/http_client.h"
+
 namespace e2e {
 
-// A child process whose standard output and error go to a file.
-class ChildProcess {
- public:
-  ChildProcess() = default;
-  ~ChildProcess() { Stop(); }
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
-
-  // Standard error goes to `error_path`, or with standard output when empty.
-  // `own_process_group`: for a server that signals its whole process group
-  // when it stops (httpd does), so the test is not signalled with it.
-  bool Start(const std::vector<std::string>& argv, const std::string& output_path,
-             const std::string& error_path = {}, bool own_process_group = false);
-  // Waits up to `timeout` for the process to end by itself; its exit status,
-  // or nullopt when it had to be killed.
-  std::optional<int> WaitForExit(std::chrono::milliseconds timeout);
-  // SIGTERM, then waits up to `grace`; SIGKILL after that. Returns the exit
-  // status as waitpid gives it, or -1 when nothing was running.
-  int Stop(std::chrono::milliseconds grace = std::chrono::seconds(10));
-  bool Running();
-  pid_t pid() const { return pid_; }
-  std::string Output() const;
-  // Waits until the output holds `text`; false after `timeout`.
-  bool WaitForOutput(std::string_view text,
-                     std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
-
- private:
-  pid_t pid_ = -1;
-  std::string output_path_;
-};
-
-struct HttpResponse {
-  int status = 0;
-  std::vector<std::pair<std::string, std::string>> headers;  // in order received
-  std::string body;
-
-  // First value of a header (name ignoring case), or nullopt.
-  std::optional<std::string> Header(std::string_view name) const;
-  int CountHeader(std::string_view name) const;
-};
-
-// A connection on which a test sends bytes exactly as it writes them (half a
-// body, a chunked body, several requests) and reads the responses.
-class RawConnection {
- public:
-  // `url` names the server: "http://address:port/...".
-  explicit RawConnection(const std::string& url);
-  ~RawConnection();
-  RawConnection(const RawConnection&) = delete;
-  RawConnection& operator=(const RawConnection&) = delete;
-
-  bool connected() const { return fd_ >= 0; }
-  bool Send(std::string_view bytes);
-  // Reads one response (its body by Content-Length; none for HEAD), waiting
-  // at most `timeout`.
-  std::optional<HttpResponse> ReadResponse(
-      bool head_request = false, std::chrono::milliseconds timeout = std::chrono::seconds(10));
-  // True when the server closes the connection within `timeout`.
-  bool WaitForClose(std::chrono::milliseconds timeout = std::chrono::seconds(5));
-
- private:
-  bool Fill(std::chrono::steady_clock::time_point deadline);
-  int fd_ = -1;
-  std::string buffer_;
-};
-
-// One request on a fresh connection ("Connection: close"); nullopt when the
-// server could not be reached or sent no complete response in time. An
-// https:// URL is fetched with curl (GET only, certificate not checked).
-std::optional<HttpResponse> HttpExchange(const std::string& url, std::string_view method = "GET",
-                                         std::string_view body = {},
-                                         std::string_view content_type = {});
+// The tests' shared child process and HTTP client.
+using harness::ChildProcess;
+using hosts_test::HttpConnection;
+using hosts_test::HttpExchange;
+using hosts_test::HttpResponse;
 
 // The text between `before` and the next `after`, or "".
 std::string Between(std::string_view text, std::string_view before, std::string_view after);

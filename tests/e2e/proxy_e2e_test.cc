@@ -66,7 +66,7 @@ class TlsProxy {
     }
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     while (std::chrono::steady_clock::now() < deadline) {
-      if (RawConnection("http://" + address_ + ":8443/").connected()) return {};
+      if (HttpConnection("http://" + address_ + ":8443/").connected()) return {};
       if (!nginx_.Running()) break;
       std::this_thread::sleep_for(20ms);
     }
@@ -194,7 +194,7 @@ TEST_F(ProxyE2eTest, SameHeadersFromAnUntrustedPeerChangeNothing) {
   ASSERT_NO_FATAL_FAILURE(StartBehindProxy());
   // Straight to the host from 127.0.0.1, which is not the proxy's address.
   const std::string authority = HostAuthority(portal_->module_url());
-  RawConnection connection(portal_->module_url());
+  HttpConnection connection(portal_->module_url());
   ASSERT_TRUE(connection.connected());
   ASSERT_TRUE(connection.Send(
       "GET /scripts/dudarovuvadu.dll?DoCommand?Logon=anna&Command=echo&P1=&P2=&P3=[ip] HTTP/1.1\r\n"
@@ -207,7 +207,7 @@ TEST_F(ProxyE2eTest, SameHeadersFromAnUntrustedPeerChangeNothing) {
       "X-Forwarded-Host: portal.test\r\n"
       "X-Forwarded-Port: 8443\r\n"
       "Connection: close\r\n\r\n"));
-  const std::optional<HttpResponse> response = connection.ReadResponse();
+  const std::optional<HttpResponse> response = connection.Read();
   ASSERT_TRUE(response);
   const std::string target = HtmlUnescape(WaitPageTarget(response->body));
   EXPECT_EQ(target.rfind(portal_->module_url() + "?DoCommand?logon=anna&command=echo&p1=", 0), 0u)

@@ -1,4 +1,4 @@
-// Raw-socket HTTP client for the host tests.
+// The tests' raw-socket HTTP client.
 #include "tests/hosts/http_client.h"
 
 #include <arpa/inet.h>
@@ -10,6 +10,7 @@
 #include <strings.h>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -18,17 +19,59 @@ namespace hosts_test {
 
 namespace {
 
+// A whole exchange waits this long for each piece of the response.
+constexpr int kExchangeTimeoutMs = 30000;
+
 bool SameName(std::string_view a, std::string_view b) {
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
+struct UrlParts {
+  std::string address;
+  std::uint16_t port = 80;
+  std::string authority;  // address:port
+  std::string target;     // path and query
+};
+
+std::optional<UrlParts> SplitUrl(const std::string& url) {
+  constexpr std::string_view kScheme = "http://";
+  if (url.rfind(kScheme, 0) != 0) return std::nullopt;
+  const std::size_t path_start = url.find('/', kScheme.size());
+  UrlParts parts;
+  parts.authority = url.substr(kScheme.size(), path_start - kScheme.size());
+  parts.target = path_start == std::string::npos ? "/" : url.substr(path_start);
+  const std::size_t colon = parts.authority.rfind(':');
+  parts.address = parts.authority.substr(0, colon);
+  if (colon != std::string::npos) {
+    parts.port = static_cast<std::uint16_t>(std::atoi(parts.authority.c_str() + colon + 1));
+  }
+  return parts;
+}
+
+// An exchange over HTTPS goes through curl, which passes the response on as
+// received (--raw); the tests' certificates are self-signed, so they are
+// not checked.
+std::optional<std::string> CurlExchange(const std::string& url) {
+  if (url.find('\'') != std::string::npos) return std::nullopt;
+  const std::string command =
+      "curl -sk -i --raw --max-time 30 -H 'Connection: close' '" + url + "'";
+  std::FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return std::nullopt;
+  std::string received;
+  char buffer[65536];
+  std::size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) received.append(buffer, got);
+  if (::pclose(pipe) != 0) return std::nullopt;
+  return received;
+}
+
 }  // namespace
 
-std::string HttpResponse::Header(std::string_view name) const {
+std::optional<std::string> HttpResponse::Header(std::string_view name) const {
   for (const auto& [key, value] : headers) {
     if (SameName(key, name)) return value;
   }
-  return {};
+  return std::nullopt;
 }
 
 int HttpResponse::CountHeader(std::string_view name) const {
@@ -59,6 +102,13 @@ HttpConnection::HttpConnection(std::uint16_t port, const std::string& address_te
   }
 }
 
+HttpConnection::HttpConnection(const std::string& url) {
+  const std::optional<UrlParts> parts = SplitUrl(url);
+  if (!parts) return;
+  HttpConnection connection(parts->port, parts->address, "");
+  std::swap(fd_, connection.fd_);
+}
+
 HttpConnection::~HttpConnection() {
   if (fd_ >= 0) close(fd_);
 }
@@ -74,6 +124,7 @@ bool HttpConnection::Send(std::string_view bytes) {
 }
 
 bool HttpConnection::Fill(int timeout_ms) {
+  if (fd_ < 0) return false;
   pollfd poll_fd{fd_, POLLIN, 0};
   const int ready = poll(&poll_fd, 1, timeout_ms);
   if (ready <= 0) return false;
@@ -84,8 +135,14 @@ bool HttpConnection::Fill(int timeout_ms) {
   return true;
 }
 
+std::optional<HttpResponse> HttpConnection::Parse(std::string received, bool head_request) {
+  HttpConnection whole;
+  whole.buffer_ = std::move(received);
+  return whole.Read(head_request, 0);
+}
+
 std::optional<HttpResponse> HttpConnection::Read(bool head_request, int timeout_ms) {
-  if (fd_ < 0) return std::nullopt;
+  if (fd_ < 0 && buffer_.empty()) return std::nullopt;
   std::size_t end;
   while ((end = buffer_.find("\r\n\r\n")) == std::string::npos) {
     if (!Fill(timeout_ms)) return std::nullopt;
@@ -96,22 +153,22 @@ std::optional<HttpResponse> HttpConnection::Read(bool head_request, int timeout_
   std::size_t line_end = head.find("\r\n");
   const std::string status_line = head.substr(0, line_end);
   if (status_line.size() < 12 || status_line.compare(0, 5, "HTTP/") != 0) return std::nullopt;
-  response.status = static_cast<unsigned>(std::atoi(status_line.c_str() + 9));
+  response.status = std::atoi(status_line.c_str() + 9);
   for (std::size_t start = line_end + 2; start < head.size(); start = line_end + 2) {
     line_end = head.find("\r\n", start);
     const std::string line = head.substr(start, line_end - start);
     const std::size_t colon = line.find(':');
     if (colon == std::string::npos) return std::nullopt;
     std::string value = line.substr(colon + 1);
-    while (!value.empty() && value.front() == ' ') value.erase(0, 1);
+    value.erase(0, value.find_first_not_of(" \t"));
     response.headers.emplace_back(line.substr(0, colon), value);
   }
   if (head_request || response.status == 204 || response.status == 304 || response.status < 200) {
     return response;
   }
-  const std::string length = response.Header("Content-Length");
-  if (!length.empty()) {
-    const std::size_t size = std::strtoull(length.c_str(), nullptr, 10);
+  const std::optional<std::string> length = response.Header("Content-Length");
+  if (length && !length->empty()) {
+    const std::size_t size = std::strtoull(length->c_str(), nullptr, 10);
     while (buffer_.size() < size) {
       if (!Fill(timeout_ms)) return std::nullopt;
     }
@@ -119,7 +176,7 @@ std::optional<HttpResponse> HttpConnection::Read(bool head_request, int timeout_
     buffer_.erase(0, size);
     return response;
   }
-  if (SameName(response.Header("Transfer-Encoding"), "chunked")) {
+  if (SameName(response.Header("Transfer-Encoding").value_or(""), "chunked")) {
     for (;;) {
       std::size_t size_end;
       while ((size_end = buffer_.find("\r\n")) == std::string::npos) {
@@ -160,6 +217,27 @@ std::optional<HttpResponse> Fetch(std::uint16_t port, std::string_view request, 
   HttpConnection connection(port);
   if (!connection.connected() || !connection.Send(request)) return std::nullopt;
   return connection.Read(head_request);
+}
+
+std::optional<HttpResponse> HttpExchange(const std::string& url, std::string_view method,
+                                         std::string_view body, std::string_view content_type) {
+  if (url.rfind("https://", 0) == 0) {
+    if (method != "GET" || !body.empty()) return std::nullopt;
+    std::optional<std::string> received = CurlExchange(url);
+    if (!received) return std::nullopt;
+    return HttpConnection::Parse(std::move(*received), false);
+  }
+  const std::optional<UrlParts> parts = SplitUrl(url);
+  if (!parts) return std::nullopt;
+  HttpConnection connection(url);
+  std::string request = std::string(method) + " " + parts->target +
+                        " HTTP/1.1\r\nHost: " + parts->authority + "\r\nConnection: close\r\n";
+  if (!content_type.empty()) request += "Content-Type: " + std::string(content_type) + "\r\n";
+  if (method == "POST") request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  request += "\r\n";
+  request += body;
+  if (!connection.connected() || !connection.Send(request)) return std::nullopt;
+  return connection.Read(method == "HEAD", kExchangeTimeoutMs);
 }
 
 std::string GetRequest(std::string_view target, std::string_view method) {

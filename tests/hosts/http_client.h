@@ -1,7 +1,7 @@
-// A small HTTP/1.1 client on raw sockets for the host tests: it sends bytes
-// exactly as a test writes them (partial bodies, chunked bodies, several
-// requests on one connection) and parses what comes back. Every read is
-// bounded by a timeout.
+// The tests' one HTTP/1.1 client, on raw sockets: it sends bytes exactly as
+// a test writes them (partial bodies, chunked bodies, several requests on
+// one connection) and parses what comes back, or makes one whole exchange
+// with a URL. Every read is bounded by a timeout.
 #pragma once
 
 #include <cstdint>
@@ -14,12 +14,12 @@
 namespace hosts_test {
 
 struct HttpResponse {
-  unsigned status = 0;
-  std::vector<std::pair<std::string, std::string>> headers;
+  int status = 0;
+  std::vector<std::pair<std::string, std::string>> headers;  // in order received
   std::string body;
 
-  // The first value of the header (name matched ignoring case), or "".
-  std::string Header(std::string_view name) const;
+  // The first value of the header (name matched ignoring case), or nullopt.
+  std::optional<std::string> Header(std::string_view name) const;
   int CountHeader(std::string_view name) const;
 };
 
@@ -29,6 +29,8 @@ class HttpConnection {
   // Connects to `address` (numeric IPv4) from the local address `source`
   // ("" lets the system pick), so a test can play several clients.
   HttpConnection(std::uint16_t port, const std::string& address, const std::string& source);
+  // Connects to the server of `url` ("http://address:port/...").
+  explicit HttpConnection(const std::string& url);
   ~HttpConnection();
   HttpConnection(const HttpConnection&) = delete;
   HttpConnection& operator=(const HttpConnection&) = delete;
@@ -36,11 +38,16 @@ class HttpConnection {
   bool connected() const { return fd_ >= 0; }
   bool Send(std::string_view bytes);
   // Reads one response; for a HEAD request no body follows the headers.
+  // `timeout_ms` bounds each wait for more bytes.
   std::optional<HttpResponse> Read(bool head_request = false, int timeout_ms = 10000);
   // True when the server closes the connection within the timeout.
   bool WaitForClose(int timeout_ms = 5000);
 
+  // A response received whole by other means (through curl), parsed alike.
+  static std::optional<HttpResponse> Parse(std::string received, bool head_request);
+
  private:
+  HttpConnection() = default;
   bool Fill(int timeout_ms);  // reads more into buffer_; false on close or timeout
 
   int fd_ = -1;
@@ -50,6 +57,14 @@ class HttpConnection {
 // One request on a fresh connection.
 std::optional<HttpResponse> Fetch(std::uint16_t port, std::string_view request,
                                   bool head_request = false);
+
+// One request to `url` on a fresh connection ("Connection: close"); nullopt
+// when the server could not be reached or sent no complete response in
+// time. An https:// URL is fetched with curl (GET only, certificate not
+// checked).
+std::optional<HttpResponse> HttpExchange(const std::string& url, std::string_view method = "GET",
+                                         std::string_view body = {},
+                                         std::string_view content_type = {});
 
 // "GET <target> HTTP/1.1" with a Host header and nothing else.
 std::string GetRequest(std::string_view target, std::string_view method = "GET");

@@ -1,7 +1,6 @@
 // Black-box tests of build/dudarovuvadu-serve with the portal module: each
 // test starts the host as its own process on 127.0.0.1 port 0 over a fresh
 // temporary install root, talks HTTP to it and stops it by its process id.
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/harness/child_process.h"
 #include "tests/hosts/http_client.h"
 
 namespace hosts {
@@ -71,17 +71,9 @@ class ServeProcess {
                                      "--threads",
                                      "4"};
     args.insert(args.end(), extra_args.begin(), extra_args.end());
-    pid_ = fork();
-    if (pid_ == 0) {
-      const int out = open((root_ / "serve.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      const int err = open((root_ / "serve.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(out, STDOUT_FILENO);
-      dup2(err, STDERR_FILENO);
-      std::vector<char*> argv;
-      for (std::string& arg : args) argv.push_back(arg.data());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
+    if (!process_.Start(args, (root_ / "serve.out").string(), (root_ / "serve.err").string())) {
+      ADD_FAILURE() << "cannot start " << args[0];
+      return;
     }
     const std::string marker = "listening on 127.0.0.1:";
     if (!WaitForOutput(marker)) {
@@ -94,7 +86,7 @@ class ServeProcess {
   }
 
   ~ServeProcess() {
-    if (pid_ > 0) Stop();
+    Stop();
     if (!root_.empty()) {
       std::error_code ignored;
       fs::remove_all(root_, ignored);
@@ -106,44 +98,20 @@ class ServeProcess {
   std::string Output() const { return ReadWhole(root_ / "serve.out"); }
   std::string Errors() const { return ReadWhole(root_ / "serve.err"); }
 
-  bool WaitForOutput(const std::string& text, int timeout_ms = 10000) const {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (Output().find(text) != std::string::npos) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-  }
+  bool WaitForOutput(const std::string& text) const { return process_.WaitForOutput(text); }
 
-  void Signal(int number) const { kill(pid_, number); }
+  void Signal(int number) const { process_.Signal(number); }
 
-  // SIGTERM, then waits (bounded) for the exit; the exit status, or -1.
-  int Stop(int timeout_ms = 15000) {
-    if (pid_ <= 0) return -1;
-    kill(pid_, SIGTERM);
-    return Wait(timeout_ms);
-  }
-
+  // SIGTERM, then waits (bounded) for the exit; the exit code, or -1.
+  int Stop() { return harness::ExitCode(process_.Stop(std::chrono::seconds(15))); }
+  // Waits (bounded) for the exit; the exit code, or -1.
   int Wait(int timeout_ms) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    int status = 0;
-    while (std::chrono::steady_clock::now() < deadline) {
-      const pid_t done = waitpid(pid_, &status, WNOHANG);
-      if (done == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return -1;
+    return harness::ExitCode(process_.WaitForExit(std::chrono::milliseconds(timeout_ms)));
   }
 
  private:
   fs::path root_;
-  pid_t pid_ = -1;
+  harness::ChildProcess process_;
   std::uint16_t port_ = 0;
 };
 

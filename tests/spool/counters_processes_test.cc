@@ -1,8 +1,6 @@
 // Many processes drawing in-ticket numbers from one root at once. They are
 // started with fork, so these tests exist on POSIX only.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "spool/counters.h"
+#include "tests/harness/child_process.h"
 #include "tests/harness/temp_dir.h"
 
 namespace spool {
@@ -24,27 +23,15 @@ TEST(CounterConcurrencyTest, ProcessesDrawEveryNumberOnceAndLeaveNoLock) {
   harness::SpoolRoot root;
   constexpr int kProcesses = 4;
   constexpr int kEach = 25;
-  std::vector<pid_t> children;
-  for (int p = 0; p < kProcesses; ++p) {
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      std::FILE* out = std::fopen(root.Path("drawn" + std::to_string(p)).c_str(), "w");
-      for (int i = 0; i < kEach && out != nullptr; ++i) {
-        std::fprintf(
-            out, "%ld\n",
-            TakeInTicket("proc" + std::to_string(p), "getlist", "", std::to_string(i), ""));
-      }
-      if (out != nullptr) std::fclose(out);
-      _exit(out != nullptr ? 0 : 1);
+  EXPECT_TRUE(harness::RunInForks(kProcesses, [&root](int p) {
+    std::FILE* out = std::fopen(root.Path("drawn" + std::to_string(p)).c_str(), "w");
+    for (int i = 0; i < kEach && out != nullptr; ++i) {
+      std::fprintf(out, "%ld\n",
+                   TakeInTicket("proc" + std::to_string(p), "getlist", "", std::to_string(i), ""));
     }
-    children.push_back(pid);
-  }
-  for (const pid_t pid : children) {
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
+    if (out != nullptr) std::fclose(out);
+    return out != nullptr ? 0 : 1;
+  }));
   std::multiset<long> drawn;
   for (int p = 0; p < kProcesses; ++p) {
     std::ifstream in(root.Path("drawn" + std::to_string(p)));

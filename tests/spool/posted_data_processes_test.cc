@@ -1,8 +1,6 @@
 // Several processes storing posted data onto one root at once. They are
 // started with fork, so this test exists on POSIX only.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <set>
@@ -10,6 +8,7 @@
 #include <vector>
 
 #include "spool/posted_data.h"
+#include "tests/harness/child_process.h"
 #include "tests/harness/temp_dir.h"
 
 namespace spool {
@@ -24,26 +23,15 @@ TEST(StorePostedDataTest, ConcurrentProcessesLoseNoPostedData) {
     return "process " + std::to_string(process) + " store " + std::to_string(store) + "\n" +
            std::string(static_cast<std::size_t>(process * 7 + store), '#');
   };
-  std::vector<pid_t> children;
-  for (int p = 0; p < kProcesses; ++p) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      int failures = 0;
-      for (int s = 0; s < kStoresEach; ++s) {
-        const std::string data = body(p, s);
-        const long expected = static_cast<long>(data.size()) + 1;  // the CR before the LF
-        if (StorePostedData(data, static_cast<long>(data.size())) != expected) ++failures;
-      }
-      _exit(failures == 0 ? 0 : 1);
+  EXPECT_TRUE(harness::RunInForks(kProcesses, [&body](int p) {
+    int failures = 0;
+    for (int s = 0; s < kStoresEach; ++s) {
+      const std::string data = body(p, s);
+      const long expected = static_cast<long>(data.size()) + 1;  // the CR before the LF
+      if (StorePostedData(data, static_cast<long>(data.size())) != expected) ++failures;
     }
-    children.push_back(child);
-  }
-  for (const pid_t child : children) {
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
+    return failures == 0 ? 0 : 1;
+  }));
 
   std::set<std::string> expected_files;
   for (int p = 0; p < kProcesses; ++p) {

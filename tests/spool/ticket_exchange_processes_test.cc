@@ -1,14 +1,13 @@
 // Many processes spooling requests on one root at once. They are started
 // with fork, so this test exists on POSIX only.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "tests/harness/child_process.h"
 #include "tests/harness/temp_dir.h"
 #include "tests/spool/spooled_requests.h"
 
@@ -19,29 +18,18 @@ TEST(ExchangeTicketConcurrencyTest, ProcessesNeverShareATicket) {
   harness::SpoolRoot root;
   constexpr int kProcesses = 4;
   constexpr int kEach = 20;
-  std::vector<pid_t> children;
-  for (int p = 0; p < kProcesses; ++p) {
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      // Each process records "<ticket> <logon>" per request it made.
-      std::ofstream out(root.Path("issued" + std::to_string(p)));
-      for (int i = 0; i < kEach; ++i) {
-        const std::string logon = "p" + std::to_string(p) + "r" + std::to_string(i);
-        std::string ticket;
-        Exchange(logon, "getlist", "", "p2 of " + logon, "p3 of " + logon, &ticket);
-        out << (ticket.empty() ? "-" : ticket) << ' ' << logon << '\n';
-      }
-      out.close();
-      _exit(out ? 0 : 1);
+  EXPECT_TRUE(harness::RunInForks(kProcesses, [&root](int p) {
+    // Each process records "<ticket> <logon>" per request it made.
+    std::ofstream out(root.Path("issued" + std::to_string(p)));
+    for (int i = 0; i < kEach; ++i) {
+      const std::string logon = "p" + std::to_string(p) + "r" + std::to_string(i);
+      std::string ticket;
+      Exchange(logon, "getlist", "", "p2 of " + logon, "p3 of " + logon, &ticket);
+      out << (ticket.empty() ? "-" : ticket) << ' ' << logon << '\n';
     }
-    children.push_back(pid);
-  }
-  for (const pid_t pid : children) {
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
+    out.close();
+    return out ? 0 : 1;
+  }));
   std::vector<std::pair<std::string, std::string>> all;
   for (int p = 0; p < kProcesses; ++p) {
     std::ifstream in(root.Path("issued" + std::to_string(p)));
