@@ -1,6 +1,6 @@
 // The portal's extension object through the module's entry points: version,
 // termination, the Default page, and the state after unload.
-#include "gateway/portal_extension.h"
+#include "portal/portal_extension.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include "dudarovuvadu/httpext.h"
 #include "tests/harness/fake_server.h"
 
-namespace gateway {
+namespace portal {
 namespace {
 
 const std::string kDefaultBody =
@@ -76,7 +76,7 @@ TEST(PortalExtensionDeathTest, AfterUnloadRequestsAre500) {
         // A second extension object becomes current; destroying it leaves the
         // process as an unloaded module does, with no current extension.
         { PortalExtension unloaded; }
-        EXPECT_EQ(WebExtension::Current(), nullptr);
+        EXPECT_EQ(gateway::WebExtension::Current(), nullptr);
         const harness::Response response = harness::Get("");
         HSE_VERSION_INFO version{};
         const bool ok = response.recorded_status == 500 &&
@@ -89,4 +89,4 @@ TEST(PortalExtensionDeathTest, AfterUnloadRequestsAre500) {
 }
 
 }  // namespace
-}  // namespace gateway
+}  // namespace portal

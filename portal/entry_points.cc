@@ -2,14 +2,15 @@
 // constructed when the module loads and destroyed when it unloads. No
 // exception crosses an entry point.
 #include "dudarovuvadu/httpext.h"
-#include "gateway/portal_extension.h"
+#include "gateway/web_extension.h"
+#include "portal/portal_extension.h"
 
 // On Windows the .def file names the exports.
 #define DUDAROVUVADU_EXPORT __attribute__((visibility("default")))
 
 namespace {
 
-gateway::PortalExtension g_portal_extension;
+portal::PortalExtension g_portal_extension;
 
 }  // namespace
 

@@ -1,5 +1,5 @@
 // The portal's extension object, its command map and the Default command.
-#include "gateway/portal_extension.h"
+#include "portal/portal_extension.h"
 
 #include <algorithm>
 #include <cstring>
@@ -9,7 +9,12 @@
 #include "platform/string_resources.h"
 #include "spool/trace.h"
 
-namespace gateway {
+namespace portal {
+
+using gateway::ArgumentList;
+using gateway::CommandEntry;
+using gateway::RequestContext;
+using gateway::WebExtension;
 
 namespace {
 
@@ -64,7 +69,7 @@ PortalExtension::PortalExtension() : WebExtension('&') {
 
 PortalExtension::~PortalExtension() {
   spool::RunUnloadSequence();
-  ReleaseParamInfoCache(g_portal_command_map);
+  gateway::ReleaseParamInfoCache(g_portal_command_map);
 }
 
 bool PortalExtension::Terminate(std::uint32_t) { return true; }
@@ -90,10 +95,10 @@ void PortalExtension::Default(RequestContext& context) {
   WritePageTitle(context);
   WriteText(context, "\r\n");
   WriteText(context, "<p>ScriptName='");
-  WriteText(context, EscapeHtml(script_name));
+  WriteText(context, gateway::EscapeHtml(script_name));
   WriteText(context, "'</p>\r\n");
   WriteText(context, "<p><b>Param&egrave;tres invalides (nom de commande absent)</b></p>\r\n");
   EndPage(context);
 }
 
-}  // namespace gateway
+}  // namespace portal

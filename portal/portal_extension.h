@@ -1,6 +1,8 @@
 // PortalExtension: the module's one extension object. It gives the generic
 // gateway the portal's command map, title and version, and owns the
-// process-wide resources of the spool for the module's lifetime.
+// process-wide resources of the spool for the module's lifetime. The portal
+// layer sits on top: it assembles the gateway, the commands and the spool
+// into the module, and nothing below it knows of it.
 #pragma once
 
 #include <cstdint>
@@ -8,11 +10,11 @@
 
 #include "gateway/web_extension.h"
 
-namespace gateway {
+namespace portal {
 
 inline constexpr char kPortalTitle[] = "Portail Quorvel";
 
-class PortalExtension : public WebExtension {
+class PortalExtension : public gateway::WebExtension {
  public:
   // The load sequence: start time, start trace, the two counter locks.
   PortalExtension();
@@ -22,10 +24,10 @@ class PortalExtension : public WebExtension {
   const char* GetTitle() const override { return kPortalTitle; }
   bool Terminate(std::uint32_t flags) override;
   bool GetVersion(HSE_VERSION_INFO* version) override;
-  std::span<CommandEntry> GetCommandMap() override;
+  std::span<gateway::CommandEntry> GetCommandMap() override;
 
   // The answer to a request that names no command.
-  void Default(RequestContext& context);
+  void Default(gateway::RequestContext& context);
 };
 
-}  // namespace gateway
+}  // namespace portal
