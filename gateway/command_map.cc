@@ -86,10 +86,29 @@ CommandLookUp LookUpCommand(std::span<CommandEntry> map, const char* name, Handl
 }
 
 void ReleaseParamInfoCache(std::span<CommandEntry> map) {
-  for (CommandEntry& entry : map) {
-    delete entry.param_info;
-    entry.param_info = nullptr;
+  for (CommandEntry& entry : map) delete entry.param_info.exchange(nullptr);
+}
+
+int CachedParamInfo(CommandEntry& parameters, const unsigned char* types, char separator,
+                    const ParamInfo** info) {
+  // Acquire pairs with the release of the publishing exchange below: a
+  // reader that sees the pointer sees the whole built info.
+  const ParamInfo* cached = parameters.param_info.load(std::memory_order_acquire);
+  if (cached == nullptr) {
+    std::unique_ptr<ParamInfo> built;
+    const int type_count = static_cast<int>(std::strlen(reinterpret_cast<const char*>(types)));
+    const int result = ParseParamNames(parameters.arg_types, type_count, types, separator, &built);
+    if (result != ResultOk) return result;
+    if (parameters.param_info.compare_exchange_strong(cached, built.get(),
+                                                      std::memory_order_acq_rel,
+                                                      std::memory_order_acquire)) {
+      cached = built.release();
+    }
+    // Otherwise another thread published first: `cached` is its copy, and
+    // this one is freed with `built`.
   }
+  *info = cached;
+  return ResultOk;
 }
 
 int CountParamNames(const char* text, char separator, int* count) {

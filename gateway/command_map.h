@@ -4,6 +4,7 @@
 // the typed values a handler is called with.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -72,10 +73,11 @@ struct CommandEntry {
   const char* name;
   Handler handler;
   const char* arg_types;
-  // Parameter entries: the parsed names and defaults, built under the
-  // MapLock at first use and freed by ReleaseParamInfoCache when the module
-  // unloads. A plain pointer keeps the map constant-initialisable.
-  ParamInfo* param_info = nullptr;
+  // Parameter entries: the parsed names and defaults, built at first use
+  // and published once (CachedParamInfo), then only read, without a lock;
+  // freed by ReleaseParamInfoCache when the module unloads. An atomic
+  // pointer keeps the map constant-initialisable.
+  std::atomic<const ParamInfo*> param_info{nullptr};
 };
 
 struct CommandLookUp {
@@ -86,8 +88,17 @@ struct CommandLookUp {
 // `name` and `handler` may each be null; see LookUpCommand in command_map.cc.
 CommandLookUp LookUpCommand(std::span<CommandEntry> map, const char* name, Handler handler);
 
-// Frees every cached parameter info of the map (at module unload).
+// Frees every cached parameter info of the map (at module unload, when no
+// request runs any more).
 void ReleaseParamInfoCache(std::span<CommandEntry> map);
+
+// The parameter info of `parameters`, the parameter entry of the command
+// with `types`: built from the entry's text at first use and published with
+// one atomic compare-and-swap, so threads that build it at the same moment
+// agree on one copy (the others are freed) and later calls only read it.
+// ResultOk with *info set, or the parse's error (nothing is cached then).
+int CachedParamInfo(CommandEntry& parameters, const unsigned char* types, char separator,
+                    const ParamInfo** info);
 
 // Counts the names of a names-and-defaults text. Returns ResultOk,
 // ResultUnbalancedQuote or ResultNoParamNames.

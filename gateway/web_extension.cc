@@ -98,13 +98,11 @@ bool ReadBody(EXTENSION_CONTROL_BLOCK* request, std::vector<char>& body) {
 
 }  // namespace
 
-WebExtension::WebExtension(char separator)
-    : separator_(separator), map_lock_(std::make_unique<platform::CriticalSection>()) {}
+WebExtension::WebExtension(char separator) : separator_(separator) {}
 
 void WebExtension::MakeCurrent() { g_current_extension.store(this); }
 
 WebExtension::~WebExtension() {
-  map_lock_.reset();
   WebExtension* self = this;
   g_current_extension.compare_exchange_strong(self, nullptr);
 }
@@ -464,16 +462,8 @@ int WebExtension::CallHandler(RequestContext& context, CommandEntry& entry,
       reinterpret_cast<const unsigned char*>(entry.arg_types != nullptr ? entry.arg_types : "");
   const ParamInfo* info = nullptr;
   if (parameters != nullptr) {
-    platform::ScopedCriticalSection hold(*map_lock_);
-    if (parameters->param_info == nullptr) {
-      std::unique_ptr<ParamInfo> built;
-      const int result =
-          ParseParamNames(parameters->arg_types, static_cast<int>(std::strlen(entry.arg_types)),
-                          types, separator_, &built);
-      if (result != ResultOk) return result;
-      parameters->param_info = built.release();
-    }
-    info = parameters->param_info;
+    const int result = CachedParamInfo(*parameters, types, separator_, &info);
+    if (result != ResultOk) return result;
   }
 
   ArgumentList arguments;

@@ -13,7 +13,6 @@
 #include "gateway/command_map.h"
 #include "gateway/html_stream.h"
 #include "gateway/request_context.h"
-#include "platform/critical_section.h"
 
 namespace gateway {
 
@@ -77,7 +76,6 @@ class WebExtension {
 
  private:
   char separator_;
-  std::unique_ptr<platform::CriticalSection> map_lock_;
 };
 
 }  // namespace gateway
