@@ -16,21 +16,20 @@ namespace commands {
 void DoKommand(gateway::WebExtension& extension, gateway::RequestContext& context,
                const char* logon, const char* command, const char* p1, const char* p2,
                const char* p3) {
-  // The install root is read where it is used: the handler's own sub-commands
-  // here, the exchange for itself. Reading the pointer file once more for a
-  // poll would change nothing: every request sees it as it is at that moment.
+  // The install root is resolved once, here, and serves the whole request.
+  const spool::InstallRoot root = spool::ResolveRequestRoot();
   const QueryServerTexts texts = ReadQueryServerTexts(context);
   const std::string_view command_text = command;
 
   if (const std::optional<FileSubCommand> sub_command = FileSubCommandNamed(command_text)) {
-    DeliverFile(extension, context, *sub_command, spool::ResolveInstallRoot(), logon, p1, p2, p3);
+    DeliverFile(extension, context, *sub_command, root.spool, logon, p1, p2, p3);
     return;
   }
 
   const std::string_view sent_p3 =
       SendsClientAddress(command_text, p3) ? std::string_view(texts.client_address) : p3;
   std::string own_wait_page;
-  const std::string spool_result = spool::ExchangeTicket(texts.server, logon, command_text, p1, p2,
+  const std::string spool_result = spool::ExchangeTicket(root, texts.server, logon, command_text, p1, p2,
                                                          sent_p3, nullptr, &own_wait_page);
   DeliverAnswer(extension, context, spool_result, command_text, PhoneStep::kLeftOut, own_wait_page);
 }

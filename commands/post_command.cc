@@ -9,6 +9,7 @@
 #include "commands/portal_commands.h"
 #include "commands/posted_body.h"
 #include "commands/scheme.h"
+#include "spool/install_root.h"
 #include "spool/posted_form.h"
 #include "spool/text_file.h"
 
@@ -27,6 +28,8 @@ std::string_view WithoutTrailingBlanks(std::string_view form) {
 
 void PostCommand(gateway::WebExtension& extension, gateway::RequestContext& context,
                  const char* body, std::uint32_t count) {
+  // The install root is resolved once, here, for the exchange and its counter.
+  const spool::InstallRoot root = spool::ResolveRequestRoot();
   const spool::ServerTexts server = ReadServerTexts(context);
 
   std::string result;
@@ -36,7 +39,7 @@ void PostCommand(gateway::WebExtension& extension, gateway::RequestContext& cont
     // A body that cannot be copied is refused: nothing is spooled and the
     // response body stays empty.
     if (!form) return;
-    result = spool::ExchangePostedForm(server, WithoutTrailingBlanks(*form), &own_wait_page);
+    result = spool::ExchangePostedForm(root, server, WithoutTrailingBlanks(*form), &own_wait_page);
   }
   // An error result names no file; it is never tried as a file name, so an
   // error text can never open some file of that name. Every spool error

@@ -5,6 +5,7 @@
 
 #include "commands/portal_commands.h"
 #include "commands/posted_body.h"
+#include "spool/install_root.h"
 #include "spool/posted_data.h"
 
 namespace commands {
@@ -17,7 +18,11 @@ void StoreData(gateway::WebExtension& extension, gateway::RequestContext& contex
     // its final line end is stored with it.
     const std::optional<std::string> data = PostedBodyCopy(body, count);
     // A body that cannot be copied is refused without writing: "0".
-    if (data) stored_size = spool::StorePostedData(*data, static_cast<long>(count));
+    // The install root is resolved once, for the data files and the counter.
+    if (data) {
+      stored_size =
+          spool::StorePostedData(spool::ResolveRequestRoot(), *data, static_cast<long>(count));
+    }
   }
   extension.WriteText(context, std::to_string(stored_size));
 }

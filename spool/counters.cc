@@ -239,13 +239,12 @@ long ParseCounterText(std::string_view text) {
   return static_cast<long>(std::min<std::uint64_t>(number.magnitude, LONG_MAX));
 }
 
-long TakeInTicket(std::string_view logon, std::string_view command, std::string_view /*p1*/,
-                  std::string_view p2, std::string_view p3) {
-  const std::string root = ResolveInstallRoot(kCounterPathCapacity);
+long TakeInTicket(const InstallRoot& root, std::string_view logon, std::string_view command,
+                  std::string_view /*p1*/, std::string_view p2, std::string_view p3) {
   const std::optional<std::string> lock_path =
-      SpoolPath(root, "", kInLockName, kCounterPathCapacity);
+      SpoolPath(root.counters, "", kInLockName, kCounterPathCapacity);
   const std::optional<std::string> counter_path =
-      SpoolPath(root, "", kInCounterName, kCounterPathCapacity);
+      SpoolPath(root.counters, "", kInCounterName, kCounterPathCapacity);
   const bool short_traces = command == "login" || command == "getlogon";
   const std::string logon_text(logon);
   const std::string command_text(command);
@@ -313,12 +312,11 @@ long TakeInTicket(std::string_view logon, std::string_view command, std::string_
   return next;
 }
 
-long TakePostNumber() {
-  const std::string root = ResolveInstallRoot(kCounterPathCapacity);
+long TakePostNumber(const InstallRoot& root) {
   const std::optional<std::string> lock_path =
-      SpoolPath(root, "", kPostLockName, kCounterPathCapacity);
+      SpoolPath(root.counters, "", kPostLockName, kCounterPathCapacity);
   const std::optional<std::string> counter_path =
-      SpoolPath(root, "", kPostCounterName, kCounterPathCapacity);
+      SpoolPath(root.counters, "", kPostCounterName, kCounterPathCapacity);
   if (!lock_path || !counter_path) {
     TraceFormat(kPostCounterTrace, 0L, 1L);
     return 1;

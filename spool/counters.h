@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "spool/install_root.h"
+
 namespace spool {
 
 // Numbers run from 1 to kMaxCounterNumber; the one after it is 1 again.
@@ -18,16 +20,18 @@ inline constexpr int kLockWaitTries = 10000;
 // A counter file is written as a temporary file beside it that then replaces
 // it, so a crash or a full disk leaves the old value, never an empty file.
 
-// Takes the next request ticket. The request identity ("logon=..&command=..
+// Takes the next request ticket from the in counter under `root.counters`.
+// The request identity ("logon=..&command=..
 // &p2=..&p3=..", cut to 1023 characters) is written into the in lock and read
 // back after 1 ms to narrow the race between processes. Never fails: with an
 // unusable root it still returns a number (1, as from a missing counter).
 // `p1` is part of the call but not of the identity.
-long TakeInTicket(std::string_view logon, std::string_view command, std::string_view p1,
+long TakeInTicket(const InstallRoot& root, std::string_view logon, std::string_view command, std::string_view p1,
                   std::string_view p2, std::string_view p3);
 
-// Takes the next posted-data number. Never fails.
-long TakePostNumber();
+// Takes the next posted-data number from the post counter under
+// `root.counters`. Never fails.
+long TakePostNumber(const InstallRoot& root);
 
 namespace testing {
 // Sets the bound on the tries of 1 ms a call waits for a lock file, so that

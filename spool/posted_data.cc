@@ -21,10 +21,10 @@ struct PostPaths {
   std::string ready;
 };
 
-std::optional<PostPaths> FormPostPaths(const std::string& root, long number) {
+std::optional<PostPaths> FormPostPaths(const std::string& spool_root, long number) {
   const std::string stem = std::to_string(number);
-  std::optional<std::string> data = SpoolPath(root, "post", stem + ".txt");
-  std::optional<std::string> ready = SpoolPath(root, "post", stem + ".rdy");
+  std::optional<std::string> data = SpoolPath(spool_root, "post", stem + ".txt");
+  std::optional<std::string> ready = SpoolPath(spool_root, "post", stem + ".rdy");
   if (!data || !ready) return std::nullopt;
   return PostPaths{std::move(*data), std::move(*ready)};
 }
@@ -34,10 +34,10 @@ std::optional<PostPaths> FormPostPaths(const std::string& root, long number) {
 // same number (the post lock is not read back), so the file is created
 // exclusively and a number whose file exists is skipped. Nothing when the
 // bound is spent or the data file cannot be created for another reason.
-std::optional<PostPaths> CreateFreshDataFile(const std::string& root, long max_numbers,
+std::optional<PostPaths> CreateFreshDataFile(const InstallRoot& root, long max_numbers,
                                              std::optional<TextFileWriter>& writer) {
   for (long drawn = 0; drawn < max_numbers; ++drawn) {
-    std::optional<PostPaths> paths = FormPostPaths(root, TakePostNumber());
+    std::optional<PostPaths> paths = FormPostPaths(root.spool, TakePostNumber(root));
     if (!paths) return std::nullopt;
     if (platform::FileExists(paths->data.c_str())) continue;
     writer.emplace(paths->data, platform::OpenMode::kCreateExclusive);
@@ -50,8 +50,8 @@ std::optional<PostPaths> CreateFreshDataFile(const std::string& root, long max_n
   return std::nullopt;
 }
 
-long StoreWithinBound(std::string_view data, long received_length, long max_numbers) {
-  const std::string root = ResolveInstallRoot(kSpoolPathCapacity);
+long StoreWithinBound(const InstallRoot& root, std::string_view data, long received_length,
+                      long max_numbers) {
   // The data is a text: it ends at its first zero byte (the handler has
   // already turned every posted zero byte into "|").
   const std::string_view text = data.substr(0, data.find('\0'));
@@ -93,14 +93,15 @@ long StoreWithinBound(std::string_view data, long received_length, long max_numb
 
 }  // namespace
 
-long StorePostedData(std::string_view data, long received_length) {
-  return StoreWithinBound(data, received_length, kMaxPostNumbersPerStore);
+long StorePostedData(const InstallRoot& root, std::string_view data, long received_length) {
+  return StoreWithinBound(root, data, received_length, kMaxPostNumbersPerStore);
 }
 
 namespace testing {
 
-long StorePostedDataWithinBound(std::string_view data, long received_length, long max_numbers) {
-  return StoreWithinBound(data, received_length, max_numbers);
+long StorePostedDataWithinBound(const InstallRoot& root, std::string_view data,
+                                long received_length, long max_numbers) {
+  return StoreWithinBound(root, data, received_length, max_numbers);
 }
 
 }  // namespace testing

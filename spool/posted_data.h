@@ -5,12 +5,14 @@
 
 #include <string_view>
 
+#include "spool/install_root.h"
+
 namespace spool {
 
 // Post numbers one store may draw before it gives up: as many as there are.
 inline constexpr long kMaxPostNumbersPerStore = 1000000;
 
-// Stores `data` (a text: each LF is stored as CR LF) in a data file created
+// Stores `data` under `root` (a text: each LF is stored as CR LF) in a data file created
 // exclusively, so no posted data is ever overwritten: a number whose data
 // file exists is skipped for the next one, at most kMaxPostNumbersPerStore
 // numbers in all. Once the data file is complete and closed, the ready file
@@ -20,12 +22,13 @@ inline constexpr long kMaxPostNumbersPerStore = 1000000;
 // file is written. A store that fails once its files exist (a full disk)
 // removes them: a data file is never left half-written, and a ready file is
 // written whole or not at all.
-long StorePostedData(std::string_view data, long received_length);
+long StorePostedData(const InstallRoot& root, std::string_view data, long received_length);
 
 namespace testing {
 // StorePostedData with another bound on the numbers drawn, so tests can
 // reach the bound.
-long StorePostedDataWithinBound(std::string_view data, long received_length, long max_numbers);
+long StorePostedDataWithinBound(const InstallRoot& root, std::string_view data,
+                                long received_length, long max_numbers);
 }  // namespace testing
 
 }  // namespace spool

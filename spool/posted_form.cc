@@ -126,14 +126,14 @@ PostedForm DecodePostedForm(std::string_view body) {
   return parser.Finish();
 }
 
-std::string ExchangePostedForm(const ServerTexts& server, std::string_view body,
-                               std::string* own_wait_page) {
+std::string ExchangePostedForm(const InstallRoot& root, const ServerTexts& server,
+                               std::string_view body, std::string* own_wait_page) {
   const PostedForm form = DecodePostedForm(body);
   // The decoded fields go through the same refusals as a query's (a ticket
   // that is no number, a value holding a line end) and the same bounds: a p3
   // of up to 8192 characters is cut in the request identity and the traces.
   const RequestFields fields{form.logon, form.command, form.p1, form.p2, form.p3};
-  return RunTicketExchange(server, fields, kPostedFormExchange, nullptr, own_wait_page);
+  return RunTicketExchange(root, server, fields, kPostedFormExchange, nullptr, own_wait_page);
 }
 
 }  // namespace spool

@@ -46,7 +46,7 @@ PostedForm DecodePostedForm(std::string_view body);
 // caller then finds nothing to stream). Returns the spool result: a path to
 // stream, or "!" and an error text; a wait page that belongs to this request
 // alone comes back in `own_wait_page`, as from ExchangeTicket.
-std::string ExchangePostedForm(const ServerTexts& server, std::string_view body,
-                               std::string* own_wait_page = nullptr);
+std::string ExchangePostedForm(const InstallRoot& root, const ServerTexts& server,
+                               std::string_view body, std::string* own_wait_page = nullptr);
 
 }  // namespace spool

@@ -130,9 +130,8 @@ bool IsOwnPoll(const WaitPageRequest& owner, const RequestFields& fields) {
          owner.p2 == fields.p2 && owner.p3 == fields.p3;
 }
 
-std::string Poll(const RequestFields& fields, std::string* ticket_out) {
-  const std::string root = ResolveInstallRoot();
-  const TicketPaths paths = FormPaths(root, fields.p1);
+std::string Poll(const InstallRoot& root, const RequestFields& fields, std::string* ticket_out) {
+  const TicketPaths paths = FormPaths(root.spool, fields.p1);
   const std::string p1(fields.p1);
   const std::string p3(fields.p3);
   if (const std::string* unfit = FirstUnfitPath(paths, paths.wait)) {
@@ -205,18 +204,18 @@ bool WriteRequestFiles(const TicketPaths& paths, TextFileWriter& request, const 
   return request.Close() && written;
 }
 
-std::string NewRequest(const ServerTexts& server, const RequestFields& fields,
-                       const ExchangeVariant& variant, std::string* ticket_out,
-                       std::string* own_wait_page) {
+std::string NewRequest(const InstallRoot& root, const ServerTexts& server,
+                       const RequestFields& fields, const ExchangeVariant& variant,
+                       std::string* ticket_out, std::string* own_wait_page) {
   if (AnyLineEnd(server, fields)) {
     SetTicketOut(ticket_out, "");
     return std::string(kLineEndResult);
   }
-  const std::string root = ResolveInstallRoot();
-  const long number = TakeInTicket(fields.logon, fields.command, fields.p1, fields.p2, fields.p3);
+  const long number =
+      TakeInTicket(root, fields.logon, fields.command, fields.p1, fields.p2, fields.p3);
   std::string ticket = std::to_string(number);
-  const TicketPaths paths = FormPaths(root, ticket);
-  const std::string shared_wait = Join(root, "out", "wait.tmp");
+  const TicketPaths paths = FormPaths(root.spool, ticket);
+  const std::string shared_wait = Join(root.spool, "out", "wait.tmp");
   const std::string p3(fields.p3);
   if (const std::string* unfit = FirstUnfitPath(paths, shared_wait)) {
     SetTicketOut(ticket_out, ticket);
@@ -293,26 +292,28 @@ bool IsBasketCommand(std::string_view command) {
 
 bool IsPhoneCommand(std::string_view command) { return command.find("cisco") != command.npos; }
 
-std::string RunTicketExchange(const ServerTexts& server, const RequestFields& fields,
-                              const ExchangeVariant& variant, std::string* ticket_out,
-                              std::string* own_wait_page) {
+std::string RunTicketExchange(const InstallRoot& root, const ServerTexts& server,
+                              const RequestFields& fields, const ExchangeVariant& variant,
+                              std::string* ticket_out, std::string* own_wait_page) {
   if (own_wait_page != nullptr) own_wait_page->clear();
-  if (fields.p1.empty()) return NewRequest(server, fields, variant, ticket_out, own_wait_page);
+  if (fields.p1.empty()) {
+    return NewRequest(root, server, fields, variant, ticket_out, own_wait_page);
+  }
   // p1 names six files and three deletions: only a ticket the counter can
   // issue may do so.
   if (!IsValidTicket(fields.p1)) {
     SetTicketOut(ticket_out, "");
     return std::string(kInvalidTicketResult);
   }
-  return Poll(fields, ticket_out);
+  return Poll(root, fields, ticket_out);
 }
 
-std::string ExchangeTicket(const ServerTexts& server, std::string_view logon,
-                           std::string_view command, std::string_view p1, std::string_view p2,
-                           std::string_view p3, std::string* ticket_out,
+std::string ExchangeTicket(const InstallRoot& root, const ServerTexts& server,
+                           std::string_view logon, std::string_view command, std::string_view p1,
+                           std::string_view p2, std::string_view p3, std::string* ticket_out,
                            std::string* own_wait_page) {
-  return RunTicketExchange(server, RequestFields{logon, command, p1, p2, p3}, kQueryExchange,
-                           ticket_out, own_wait_page);
+  return RunTicketExchange(root, server, RequestFields{logon, command, p1, p2, p3},
+                           kQueryExchange, ticket_out, own_wait_page);
 }
 
 }  // namespace spool

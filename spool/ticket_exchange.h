@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "spool/install_root.h"
+
 namespace spool {
 
 // The web server's texts that the wait page's reload URL is built from.
@@ -22,7 +24,7 @@ inline constexpr std::string_view kInvalidTicketResult = "!Invalid ticket";
 inline constexpr std::string_view kLineEndResult = "!Invalid parameter (line end)";
 
 // Returns the spool result: the path of the file to stream (answer file or
-// wait file), or "!" followed by an error text. Never longer than 255
+// wait file) under `root`, or "!" followed by an error text. Never longer than 255
 // characters. `ticket_out`, when given, receives the ticket the request
 // carries from now on.
 //
@@ -42,7 +44,8 @@ inline constexpr std::string_view kLineEndResult = "!Invalid parameter (line end
 // nowhere), and the result names out/wait.tmp for the trace. Callers stream
 // `own_wait_page` whenever it is not empty; without it that request gets
 // "!Can't create <out/wait.tmp>".
-std::string ExchangeTicket(const ServerTexts& server, std::string_view logon,
+std::string ExchangeTicket(const InstallRoot& root, const ServerTexts& server,
+                           std::string_view logon,
                            std::string_view command, std::string_view p1, std::string_view p2,
                            std::string_view p3, std::string* ticket_out,
                            std::string* own_wait_page = nullptr);
@@ -72,7 +75,8 @@ inline constexpr ExchangeVariant kPostedFormExchange{false, false};
 // The exchange itself, shared by ExchangeTicket (kQueryExchange) and the
 // posted-form exchange (kPostedFormExchange, no ticket out). Same results and
 // refusals as ExchangeTicket.
-std::string RunTicketExchange(const ServerTexts& server, const RequestFields& fields,
+std::string RunTicketExchange(const InstallRoot& root, const ServerTexts& server,
+                              const RequestFields& fields,
                               const ExchangeVariant& variant, std::string* ticket_out,
                               std::string* own_wait_page = nullptr);
 

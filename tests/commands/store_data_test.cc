@@ -8,6 +8,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -15,6 +16,8 @@
 #include "gateway/html_stream.h"
 #include "gateway/request_context.h"
 #include "gateway/web_extension.h"
+#include "spool/counters.h"
+#include "spool/trace.h"
 #include "tests/harness/fake_server.h"
 #include "tests/harness/temp_dir.h"
 
@@ -75,6 +78,37 @@ TEST(StoreDataTest, DrawnNumberWithExistingDataFileIsSkipped) {
   EXPECT_EQ(root.ReadFile("post/5.txt"), "someone else's");
   EXPECT_EQ(root.ReadFile("post/6.txt"), "mine");
   EXPECT_EQ(root.ReadFile("post/6.rdy"), "4");
+}
+
+// Points the pointer file of `g_pointer_dir` at `g_moved_root` when the post
+// counter reports its first number: a rewrite between the steps of a request.
+const harness::TempDir* g_pointer_dir = nullptr;
+std::string g_moved_root;
+
+void RewritePointerFileOnce(std::string_view message) {
+  if (g_pointer_dir == nullptr || message.rfind("post compteur=", 0) != 0) return;
+  g_pointer_dir->WriteFile("dudarovuvadu.dir", g_moved_root + "\r\n");
+  g_pointer_dir = nullptr;
+}
+
+TEST(StoreDataTest, RegressionPointerFileRewrittenMidRequestMovesNoPartOfIt) {
+  // The first number drawn names an existing data file, so the store draws
+  // again after the pointer file names another root: the second number must
+  // come from the same counter as the first.
+  harness::SpoolRoot root;
+  harness::TempDir moved;
+  moved.MakeDir("post");
+  root.WriteFile("post/1.txt", "someone else's");
+  g_pointer_dir = &root;
+  g_moved_root = moved.path();
+  spool::testing::SetTraceObserver(&RewritePointerFileOnce);
+  const harness::Response response = harness::Post("StoreData", "mine");
+  spool::testing::SetTraceObserver(nullptr);
+  ASSERT_EQ(g_pointer_dir, nullptr) << "the pointer file was rewritten during the request";
+  EXPECT_EQ(response.body(), "4");
+  EXPECT_EQ(root.ReadFile("post/2.txt"), "mine");
+  EXPECT_EQ(spool::ParseCounterText(root.ReadFile("dudarovuvadu.cnt.post.txt")), 2);
+  EXPECT_FALSE(moved.Exists("dudarovuvadu.cnt.post.txt")) << "a counter of another root moved";
 }
 
 TEST(StoreDataTest, MissingPostDirectoryAnswersZero) {

@@ -27,7 +27,8 @@ TEST(CounterConcurrencyTest, ProcessesDrawEveryNumberOnceAndLeaveNoLock) {
     std::FILE* out = std::fopen(root.Path("drawn" + std::to_string(p)).c_str(), "w");
     for (int i = 0; i < kEach && out != nullptr; ++i) {
       std::fprintf(out, "%ld\n",
-                   TakeInTicket("proc" + std::to_string(p), "getlist", "", std::to_string(i), ""));
+                   TakeInTicket(ResolveRequestRoot(), "proc" + std::to_string(p), "getlist", "",
+                                std::to_string(i), ""));
     }
     if (out != nullptr) std::fclose(out);
     return out != nullptr ? 0 : 1;

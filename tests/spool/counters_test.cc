@@ -104,7 +104,7 @@ TEST(TakeInTicketTest, CounterFileContents) {
   for (const Case& c : cases) {
     harness::SpoolRoot root;
     if (c.stored != nullptr) root.WriteFile("dudarovuvadu.cnt.in.txt", c.stored);
-    EXPECT_EQ(TakeInTicket("anna", "getlist", "", "x", "y"), c.ticket)
+    EXPECT_EQ(TakeInTicket(ResolveRequestRoot(), "anna", "getlist", "", "x", "y"), c.ticket)
         << (c.stored ? c.stored : "(missing)");
     EXPECT_EQ(root.ReadFile("dudarovuvadu.cnt.in.txt"), std::to_string(c.ticket) + "\r\n");
     EXPECT_FALSE(root.Exists("dudarovuvadu.cnt.in.lock"));
@@ -115,7 +115,7 @@ TEST(TakeInTicketTest, CounterFileContents) {
 TEST(TakeInTicketTest, NumbersFollowEachOtherAndPersist) {
   harness::SpoolRoot root;
   for (long expected = 1; expected <= 5; ++expected) {
-    EXPECT_EQ(TakeInTicket("anna", "getlist", "", "", ""), expected);
+    EXPECT_EQ(TakeInTicket(ResolveRequestRoot(), "anna", "getlist", "", "", ""), expected);
   }
   EXPECT_EQ(root.ReadFile("dudarovuvadu.cnt.in.txt"), "5\r\n");
 }
@@ -135,7 +135,7 @@ TEST(TakePostNumberTest, CounterFileContentsAndOwnLock) {
     harness::SpoolRoot root;
     if (c.stored != nullptr) root.WriteFile("dudarovuvadu.cnt.post.txt", c.stored);
     TraceLog log;
-    EXPECT_EQ(TakePostNumber(), c.number);
+    EXPECT_EQ(TakePostNumber(ResolveRequestRoot()), c.number);
     EXPECT_EQ(root.ReadFile("dudarovuvadu.cnt.post.txt"), std::to_string(c.number) + "\r\n");
     EXPECT_FALSE(root.Exists("dudarovuvadu.cnt.post.lock"));
     EXPECT_FALSE(root.Exists("dudarovuvadu.cnt.in.txt"));
@@ -155,7 +155,7 @@ TEST(TakeInTicketTest, LongAndShortTraceForms) {
   harness::SpoolRoot root;
   {
     TraceLog log;
-    EXPECT_EQ(TakeInTicket("anna", "getlist", "17", "x", "y"), 1);
+    EXPECT_EQ(TakeInTicket(ResolveRequestRoot(), "anna", "getlist", "17", "x", "y"), 1);
     EXPECT_EQ(log.messages(),
               (std::vector<std::string>{
                   "Le .cnt.in.lock rep\xE9"
@@ -174,7 +174,7 @@ TEST(TakeInTicketTest, LongAndShortTraceForms) {
   }
   for (const std::string command : {"login", "getlogon"}) {
     TraceLog log;
-    const long ticket = TakeInTicket("anna", command, "", "secret", "pw");
+    const long ticket = TakeInTicket(ResolveRequestRoot(), "anna", command, "", "secret", "pw");
     EXPECT_EQ(log.messages(),
               (std::vector<std::string>{
                   "Le .cnt.in.lock rep\xE9"
@@ -194,7 +194,7 @@ TEST(TakeInTicketTest, LongAndShortTraceForms) {
   }
   // Other letter case is another command: the long forms carry the values.
   TraceLog log;
-  TakeInTicket("anna", "Login", "", "secret", "pw");
+  TakeInTicket(ResolveRequestRoot(), "anna", "Login", "", "secret", "pw");
   const auto messages = log.messages();
   ASSERT_EQ(messages.size(), 2u);
   EXPECT_NE(messages[1].find("p2='secret'"), std::string::npos);
@@ -210,7 +210,7 @@ TEST(TakeInTicketTest, AnyFailingOpenStillGivesANumber) {
     root.WriteFile("dudarovuvadu.cnt.in.txt", "5\r\n");
     TraceLog log;
     platform::testing::FailNthFileOpen(nth);
-    const long ticket = TakeInTicket("anna", "getlist", "", "", "");
+    const long ticket = TakeInTicket(ResolveRequestRoot(), "anna", "getlist", "", "", "");
     platform::testing::FailNthFileOpen(0);
     // A counter that could not be read counts from 0.
     EXPECT_TRUE(ticket == 6 || ticket == 1) << "open " << nth << ": " << ticket;
@@ -241,7 +241,7 @@ TEST(TakeInTicketTest, RegressionIdentityThatCannotReadBackWholeStillMatchesAtOn
   for (const std::string& p3 : p3_values) {
     harness::SpoolRoot root;
     TraceLog log;
-    EXPECT_EQ(TakeInTicket("anna", "post", "", "", p3), 1);
+    EXPECT_EQ(TakeInTicket(ResolveRequestRoot(), "anna", "post", "", "", p3), 1);
     EXPECT_EQ(log.CountStartingWith(kMatchPrefix), 1u);
     EXPECT_EQ(log.CountStartingWith(kMismatchPrefix), 0u);
     for (const std::string& message : log.messages()) EXPECT_LT(message.size(), kTraceCapacity);
@@ -253,8 +253,8 @@ TEST(TakeInTicketTest, RootTooLongForTheCounterPathsStillGivesANumber) {
   // The module's directory is 1001 characters long: with "/dudarovuvadu.cnt.in.lock"
   // the lock path would exceed its 1023 characters.
   platform::testing::OverrideModulePath("/" + std::string(1000, 'r') + "/dudarovuvadu.so");
-  EXPECT_EQ(TakeInTicket("anna", "getlist", "", "", ""), 1);
-  EXPECT_EQ(TakePostNumber(), 1);
+  EXPECT_EQ(TakeInTicket(ResolveRequestRoot(), "anna", "getlist", "", "", ""), 1);
+  EXPECT_EQ(TakePostNumber(ResolveRequestRoot()), 1);
   platform::testing::ClearModulePathOverride();
 }
 
@@ -276,8 +276,8 @@ TEST(CounterLockTest, StaleLocksAreTakenOverWithinTheBoundAndRemoved) {
   root.WriteFile("dudarovuvadu.cnt.in.txt", "9\r\n");
   long post_number = 0;
   const auto start = std::chrono::steady_clock::now();
-  std::thread post([&] { post_number = TakePostNumber(); });
-  EXPECT_EQ(TakeInTicket("anna", "getlist", "", "", ""), 10);
+  std::thread post([&] { post_number = TakePostNumber(ResolveRequestRoot()); });
+  EXPECT_EQ(TakeInTicket(ResolveRequestRoot(), "anna", "getlist", "", "", ""), 10);
   post.join();
   // Each try sleeps at least 1 ms: the lock was waited for, not ignored.
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kTries));
@@ -310,8 +310,8 @@ TEST(CounterConcurrencyTest, ThreadsNeverShareANumber) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kEach; ++i) {
         tickets[t].push_back(
-            TakeInTicket("user" + std::to_string(t), "getlist", "", std::to_string(i), ""));
-        posts[t].push_back(TakePostNumber());
+            TakeInTicket(ResolveRequestRoot(), "user" + std::to_string(t), "getlist", "", std::to_string(i), ""));
+        posts[t].push_back(TakePostNumber(ResolveRequestRoot()));
       }
     });
   }

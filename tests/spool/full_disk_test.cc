@@ -50,8 +50,8 @@ TEST(CounterFileTest, FullDiskKeepsTheOldValueAndLeavesNoTemporaryFile) {
     long (*take)();
   };
   const Case cases[] = {
-      {"dudarovuvadu.cnt.in.txt", [] { return TakeInTicket("anna", "getlist", "", "", ""); }},
-      {"dudarovuvadu.cnt.post.txt", [] { return TakePostNumber(); }},
+      {"dudarovuvadu.cnt.in.txt", [] { return TakeInTicket(ResolveRequestRoot(), "anna", "getlist", "", "", ""); }},
+      {"dudarovuvadu.cnt.post.txt", [] { return TakePostNumber(ResolveRequestRoot()); }},
   };
   for (const Case& c : cases) {
     harness::SpoolRoot root;
@@ -76,7 +76,7 @@ TEST(StorePostedDataTest, FullDiskLeavesNeitherHalfDataNorAnEmptyReadyFile) {
     // The data does not fit.
     harness::SpoolRoot root;
     const std::string data(5000, 'd');
-    EXPECT_EQ(WriteOnAFullDisk(1000, [&] { return StorePostedData(data, 5000); }), 0);
+    EXPECT_EQ(WriteOnAFullDisk(1000, [&] { return StorePostedData(ResolveRequestRoot(), data, 5000); }), 0);
     EXPECT_FALSE(root.Exists("post/1.txt"));
     EXPECT_FALSE(root.Exists("post/1.rdy"));
   }
@@ -84,11 +84,11 @@ TEST(StorePostedDataTest, FullDiskLeavesNeitherHalfDataNorAnEmptyReadyFile) {
     // The data fits, its length in the ready file does not.
     harness::SpoolRoot root;
     std::filesystem::create_symlink("/dev/full", root.Path("post/1.rdy"));
-    EXPECT_EQ(StorePostedData("abc", 3), 0);
+    EXPECT_EQ(StorePostedData(ResolveRequestRoot(), "abc", 3), 0);
     EXPECT_FALSE(root.Exists("post/1.txt"));
     EXPECT_FALSE(std::filesystem::is_symlink(root.Path("post/1.rdy")));
     // With room again the next store is whole.
-    EXPECT_EQ(StorePostedData("abc", 3), 3);
+    EXPECT_EQ(StorePostedData(ResolveRequestRoot(), "abc", 3), 3);
     EXPECT_EQ(root.ReadFile("post/2.txt"), "abc");
     EXPECT_EQ(root.ReadFile("post/2.rdy"), "3");
   }

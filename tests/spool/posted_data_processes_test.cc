@@ -28,7 +28,8 @@ TEST(StorePostedDataTest, ConcurrentProcessesLoseNoPostedData) {
     for (int s = 0; s < kStoresEach; ++s) {
       const std::string data = body(p, s);
       const long expected = static_cast<long>(data.size()) + 1;  // the CR before the LF
-      if (StorePostedData(data, static_cast<long>(data.size())) != expected) ++failures;
+      if (StorePostedData(ResolveRequestRoot(), data, static_cast<long>(data.size())) != expected)
+        ++failures;
     }
     return failures == 0 ? 0 : 1;
   }));

@@ -36,7 +36,7 @@ TEST(StorePostedDataTest, StoresTextAndAnnouncesItsLength) {
   };
   for (const StoreCase& c : cases) {
     harness::SpoolRoot root;
-    EXPECT_EQ(StorePostedData(c.data, c.received_length), c.stored_size) << c.what;
+    EXPECT_EQ(StorePostedData(ResolveRequestRoot(), c.data, c.received_length), c.stored_size) << c.what;
     EXPECT_EQ(root.ReadFile("post/1.txt"), c.stored_bytes) << c.what;
     EXPECT_EQ(root.ReadFile("post/1.rdy"), std::to_string(c.received_length)) << c.what;
   }
@@ -44,7 +44,7 @@ TEST(StorePostedDataTest, StoresTextAndAnnouncesItsLength) {
 
 TEST(StorePostedDataTest, EmptyDataIsStoredEmptyWithoutReadyFile) {
   harness::SpoolRoot root;
-  EXPECT_EQ(StorePostedData("", 0), 0);
+  EXPECT_EQ(StorePostedData(ResolveRequestRoot(), "", 0), 0);
   EXPECT_TRUE(root.Exists("post/1.txt"));
   EXPECT_EQ(root.ReadFile("post/1.txt"), "");
   EXPECT_FALSE(root.Exists("post/1.rdy"));
@@ -53,7 +53,7 @@ TEST(StorePostedDataTest, EmptyDataIsStoredEmptyWithoutReadyFile) {
 TEST(StorePostedDataTest, MissingPostDirectoryStoresNothing) {
   harness::SpoolRoot root;
   std::filesystem::remove(root.Path("post"));
-  EXPECT_EQ(StorePostedData("abc", 3), 0);
+  EXPECT_EQ(StorePostedData(ResolveRequestRoot(), "abc", 3), 0);
   EXPECT_FALSE(root.Exists("post"));
 }
 
@@ -61,7 +61,7 @@ TEST(StorePostedDataTest, NumberWithExistingDataFileIsSkipped) {
   harness::SpoolRoot root;
   root.WriteFile(kPostCounter, "4\r\n");
   root.WriteFile("post/5.txt", "older data");
-  EXPECT_EQ(StorePostedData("abc", 3), 3);
+  EXPECT_EQ(StorePostedData(ResolveRequestRoot(), "abc", 3), 3);
   EXPECT_EQ(root.ReadFile("post/5.txt"), "older data");
   EXPECT_FALSE(root.Exists("post/5.rdy"));
   EXPECT_EQ(root.ReadFile("post/6.txt"), "abc");
@@ -77,7 +77,7 @@ TEST(StorePostedDataTest, PostedDataIsNeverOverwritten) {
     root.WriteFile("post/" + std::to_string(n) + ".txt", "kept " + std::to_string(n));
     root.WriteFile("post/" + std::to_string(n) + ".rdy", "6");
   }
-  EXPECT_EQ(StorePostedData("new", 3), 3);
+  EXPECT_EQ(StorePostedData(ResolveRequestRoot(), "new", 3), 3);
   for (int n = 1; n <= 5; ++n) {
     EXPECT_EQ(root.ReadFile("post/" + std::to_string(n) + ".txt"), "kept " + std::to_string(n));
     EXPECT_EQ(root.ReadFile("post/" + std::to_string(n) + ".rdy"), "6");
@@ -88,21 +88,21 @@ TEST(StorePostedDataTest, PostedDataIsNeverOverwritten) {
 TEST(StorePostedDataTest, StaleReadyFileOfAReusedNumberIsReplaced) {
   harness::SpoolRoot root;
   root.WriteFile("post/1.rdy", "123456");
-  EXPECT_EQ(StorePostedData("ab", 2), 2);
+  EXPECT_EQ(StorePostedData(ResolveRequestRoot(), "ab", 2), 2);
   EXPECT_EQ(root.ReadFile("post/1.rdy"), "2");
 }
 
 TEST(StorePostedDataTest, SkippingIsBoundedAndThenWritesNothing) {
   harness::SpoolRoot root;
   for (int n = 1; n <= 3; ++n) root.WriteFile("post/" + std::to_string(n) + ".txt", "x");
-  EXPECT_EQ(testing::StorePostedDataWithinBound("abc", 3, 3), 0);
+  EXPECT_EQ(testing::StorePostedDataWithinBound(ResolveRequestRoot(), "abc", 3, 3), 0);
   EXPECT_FALSE(root.Exists("post/4.txt"));
   for (int n = 1; n <= 3; ++n) {
     EXPECT_EQ(root.ReadFile("post/" + std::to_string(n) + ".txt"), "x");
     EXPECT_FALSE(root.Exists("post/" + std::to_string(n) + ".rdy"));
   }
   // One number more is enough.
-  EXPECT_EQ(testing::StorePostedDataWithinBound("abc", 3, 1), 3);
+  EXPECT_EQ(testing::StorePostedDataWithinBound(ResolveRequestRoot(), "abc", 3, 1), 3);
   EXPECT_EQ(root.ReadFile("post/4.txt"), "abc");
 }
 
@@ -112,7 +112,7 @@ TEST(StorePostedDataTest, AFailingOpenNeverAnnouncesIncompleteData) {
   for (int nth = 1; nth <= 24; ++nth) {
     harness::SpoolRoot root;
     platform::testing::FailNthFileOpen(nth);
-    const long size = StorePostedData("a\nbc", 4);
+    const long size = StorePostedData(ResolveRequestRoot(), "a\nbc", 4);
     platform::testing::FailNthFileOpen(0);
     EXPECT_TRUE(size == 0 || size == 5) << "open " << nth << ": " << size;
     int complete = 0;

@@ -257,7 +257,7 @@ TEST(ExchangeTicketTest, RegressionLineEndInAParameterIsRefusedBeforeATicketIsTa
     harness::SpoolRoot root;
     const auto before = Snapshot(root);
     std::string ticket = "preset";
-    EXPECT_EQ(ExchangeTicket(c.server, c.logon, c.command, "", c.p2, c.p3, &ticket),
+    EXPECT_EQ(ExchangeTicket(ResolveRequestRoot(), c.server, c.logon, c.command, "", c.p2, c.p3, &ticket),
               "!Invalid parameter (line end)");
     EXPECT_EQ(ticket, "");
     EXPECT_EQ(Snapshot(root), before);  // not even the counter moved
@@ -286,7 +286,7 @@ TEST(ExchangeTicketTest, FilesThatCannotBeCreatedGiveTheirPath) {
     EXPECT_TRUE(root.Exists("in/1.req"));
     // The posted form's variant returns the wait path all the same.
     EXPECT_EQ(
-        RunTicketExchange(kServer, {"anna", "getlist", "", "", ""}, kPostedFormExchange, nullptr),
+        RunTicketExchange(ResolveRequestRoot(), kServer, {"anna", "getlist", "", "", ""}, kPostedFormExchange, nullptr),
         root.Path("out/2.tmp"));
   }
 }
@@ -355,7 +355,7 @@ TEST(ExchangeTicketTest, RegressionRootTooLongForTheSpoolPathsIsRefused) {
 TEST(ExchangeTicketTest, PostedFormVariantAlwaysWritesTheHtmlPage) {
   harness::SpoolRoot root;
   EXPECT_EQ(
-      RunTicketExchange(kServer, {"anna", "ciscolist", "", "", ""}, kPostedFormExchange, nullptr),
+      RunTicketExchange(ResolveRequestRoot(), kServer, {"anna", "ciscolist", "", "", ""}, kPostedFormExchange, nullptr),
       root.Path("out/1.tmp"));
   EXPECT_EQ(root.ReadFile("out/1.tmp").substr(0, 8), "<html>\r\r");
 }
