@@ -42,7 +42,7 @@ void CopyRemainingLines(gateway::WebExtension& extension, gateway::RequestContex
 }
 
 void DeliverAnswer(gateway::WebExtension& extension, gateway::RequestContext& context,
-                   std::string_view spool_result, std::string_view command, PhoneStep phone_step,
+                   std::string_view spool_result, bool phone_answer,
                    std::string_view own_wait_page) {
   if (!spool_result.empty() && spool_result.front() == '!') {
     WriteErrorPage(extension, context, "", spool_result.substr(1));
@@ -63,7 +63,7 @@ void DeliverAnswer(gateway::WebExtension& extension, gateway::RequestContext& co
     DeliverDownload(extension, context, std::move(first_line));
     return;
   }
-  if (phone_step == PhoneStep::kOffered && command.find("cisco") != std::string_view::npos) {
+  if (phone_answer) {
     DeliverPhoneAnswer(extension, context, answer, std::move(first_line));
     return;
   }

@@ -11,22 +11,18 @@
 
 namespace commands {
 
-// Whether a command containing "cisco" gets the phone answer (DoCommand) or
-// the ordinary answer (DoKommand).
-enum class PhoneStep { kOffered, kLeftOut };
-
 // Capacity of a download name taken from an answer's first line, terminator
 // included: at most 255 characters.
 inline constexpr std::size_t kDownloadNameCapacity = 256;
 
 // Delivers the spool result `spool_result`: an error page for "!" and its
 // text; otherwise the named text file as a download answer (its first line
-// names a file), a phone answer (`command` contains "cisco" and the step is
-// offered) or the ordinary answer (the file's text as read). A non-empty
+// names a file), a phone answer (when `phone_answer`: DoCommand for a phone
+// command) or the ordinary answer (the file's text as read). A non-empty
 // `own_wait_page` (a wait page the exchange built for this request alone) is
 // delivered in place of the file the result names.
 void DeliverAnswer(gateway::WebExtension& extension, gateway::RequestContext& context,
-                   std::string_view spool_result, std::string_view command, PhoneStep phone_step,
+                   std::string_view spool_result, bool phone_answer,
                    std::string_view own_wait_page = {});
 
 // Writes the rest of `file` to the body, line by line as read, and closes it.

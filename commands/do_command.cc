@@ -53,7 +53,8 @@ void DoCommand(gateway::WebExtension& extension, gateway::RequestContext& contex
                                                          sent_p3, ticket_out, &own_wait_page);
   if (ticket_out != nullptr && !token_text.empty()) spool::TraceSink(ticket);
 
-  DeliverAnswer(extension, context, spool_result, command_text, PhoneStep::kOffered, own_wait_page);
+  DeliverAnswer(extension, context, spool_result, spool::IsPhoneCommand(command_text),
+                own_wait_page);
 }
 
 }  // namespace commands

@@ -2,6 +2,7 @@
 #include "commands/responses.h"
 
 #include <algorithm>
+#include <string>
 #include <utility>
 
 #include "commands/file_names.h"
@@ -18,6 +19,18 @@ void AddPartHeaders(gateway::WebExtension& extension, gateway::RequestContext& c
     extension.AddHeaderLine(context, header);
   }
   extension.AddHeaderLine(context, "Content-length: " + std::to_string(length) + "\r\n");
+}
+
+// Leaves only the header block in the response: body text written before a
+// download is dropped, so no caller can turn it into header lines or make
+// the length header wrong.
+void KeepHeaderBlockOnly(gateway::RequestContext& context) {
+  gateway::HtmlStream& stream = *context.stream();
+  const std::uint32_t mark = std::min(context.end_of_headers(), stream.size());
+  if (mark == stream.size()) return;
+  const std::string header_block(stream.view().substr(0, mark));
+  stream.Reset();
+  stream.WriteText(header_block);
 }
 
 }  // namespace
@@ -51,6 +64,7 @@ void StreamFilePart(gateway::WebExtension& extension, gateway::RequestContext& c
                                       ? static_cast<std::uint64_t>(size) - offset
                                       : 0;
   length = std::min(length, available);
+  KeepHeaderBlockOnly(context);
   AddPartHeaders(extension, context, type_name, length);
   // The bytes are read and sent in bounded pieces after the headers, when
   // the response goes out: the part never lies in memory whole.

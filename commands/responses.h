@@ -23,7 +23,8 @@ void WriteErrorPage(gateway::WebExtension& extension, gateway::RequestContext& c
                     std::string_view before, std::string_view shown = {},
                     std::string_view after = {});
 
-// Makes `length` bytes of `file` from `offset` the body of a download: the
+// Makes `length` bytes of `file` from `offset` the whole body of a download:
+// header lines added before stay, body text written before is dropped; the
 // content-type headers `type_name` selects and "Content-length: %d\r\n" go
 // into the response now; the bytes follow them when the response is sent,
 // read in bounded pieces (WebExtension::SendFileBody). The part is first

@@ -12,32 +12,31 @@ HtmlStream::HtmlStream(std::uint32_t growth_step) : growth_step_(growth_step) {}
 
 HtmlStream::~HtmlStream() {
   if (buffer_ != nullptr) Close();
-  size_ = position_ = capacity_ = 0;
+  size_ = capacity_ = 0;
 }
 
 void HtmlStream::Abort() { Close(); }
 
 void HtmlStream::Close() {
   growth_step_ = 0;
-  position_ = capacity_ = size_ = 0;
+  capacity_ = size_ = 0;
   if (buffer_ != nullptr && owns_buffer_) Release(buffer_);
   buffer_ = nullptr;
 }
 
 void HtmlStream::Prepare() {}
 
-void HtmlStream::Reset() { position_ = size_ = 0; }
+void HtmlStream::Reset() { size_ = 0; }
 
 void HtmlStream::Write(const void* bytes, std::uint32_t count) {
   if (count == 0) return;
-  if (count > std::numeric_limits<std::uint32_t>::max() - position_) {
+  if (count > std::numeric_limits<std::uint32_t>::max() - size_) {
     throw StreamError("response larger than 4 GiB");
   }
-  const std::uint32_t end = position_ + count;
+  const std::uint32_t end = size_ + count;
   if (end > capacity_) Grow(end);
-  CopyBytes(buffer_ + position_, bytes, count);
-  position_ = end;
-  if (position_ > size_) size_ = position_;
+  CopyBytes(buffer_ + size_, bytes, count);
+  size_ = end;
 }
 
 unsigned char* HtmlStream::Allocate(std::uint32_t count) {
@@ -86,13 +85,11 @@ unsigned char* HtmlStream::Detach() {
   unsigned char* detached = nullptr;
   if (buffer_ != nullptr) {
     const unsigned char terminator = 0;
-    // The terminator goes after the content, wherever the position was.
-    position_ = size_;
     Write(&terminator, 1);
     detached = buffer_;
     buffer_ = nullptr;
   }
-  size_ = position_ = capacity_ = 0;
+  size_ = capacity_ = 0;
   return detached;
 }
 

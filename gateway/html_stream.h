@@ -1,6 +1,7 @@
 // HtmlStream: the growable in-memory byte buffer a response is built in.
 // Headers are written first, then the body; the content may hold zero bytes.
 // The buffer grows in whole growth steps (4096 bytes for every stream here).
+// Writes only append: the next byte always goes at the end, after size().
 #pragma once
 
 #include <cstdint>
@@ -49,7 +50,6 @@ class HtmlStream {
   unsigned char* Detach();
 
   std::uint32_t size() const { return size_; }
-  std::uint32_t position() const { return position_; }
   std::uint32_t capacity() const { return capacity_; }
   std::uint32_t growth_step() const { return growth_step_; }
   const unsigned char* data() const { return buffer_; }
@@ -61,7 +61,6 @@ class HtmlStream {
  private:
   std::uint32_t size_ = 0;
   std::uint32_t growth_step_;
-  std::uint32_t position_ = 0;
   std::uint32_t capacity_ = 0;
   unsigned char* buffer_ = nullptr;
   bool owns_buffer_ = true;

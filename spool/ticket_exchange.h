@@ -85,7 +85,8 @@ bool IsValidTicket(std::string_view p1);
 
 // Command classes, case-sensitive substring tests: a basket command
 // ("getqv", "fctunit") keeps its ready flag and wait file after pick-up; a
-// phone command ("cisco") gets the phone's wait page.
+// phone command ("cisco") gets the phone's wait page and, from DoCommand,
+// the phone answer.
 bool IsBasketCommand(std::string_view command);
 bool IsPhoneCommand(std::string_view command);
 

@@ -92,12 +92,11 @@ TEST(StreamFilePartTest, LargePartIsSentWhole) {
   EXPECT_EQ(download.body, content);
 }
 
-TEST(StreamFilePartTest, TextWrittenBeforeBelongsToTheHeaderBlock) {
-  // Every byte written before the last header line is header block: the
-  // part still follows its own headers whole.
-  const Download download = Stream("abcdef", 0, 10, "X-Before: 1\r\n");
-  EXPECT_EQ(download.headers,
-            "X-Before: 1\r\nContent-Type: application/pdf\r\nContent-length: 6\r\n");
+TEST(StreamFilePartTest, TextWrittenBeforeNeverBecomesHeaderLines) {
+  // A download is the whole body: body text written before it is neither
+  // turned into header lines nor sent beside the part the length counts.
+  const Download download = Stream("abcdef", 0, 10, "<p>before</p>\r\n");
+  EXPECT_EQ(download.headers, "Content-Type: application/pdf\r\nContent-length: 6\r\n");
   EXPECT_EQ(download.body, "abcdef");
 }
 
