@@ -3,7 +3,6 @@
 // page or the answer), copied as text with no header.
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "commands/answer_delivery.h"
 #include "commands/portal_commands.h"
@@ -14,17 +13,6 @@
 #include "spool/text_file.h"
 
 namespace commands {
-
-namespace {
-
-// The line ends and blanks a browser or a client's tool may leave after the
-// last field are not part of the form.
-std::string_view WithoutTrailingBlanks(std::string_view form) {
-  const std::size_t end = form.find_last_not_of(" \r\n");
-  return end == std::string_view::npos ? std::string_view{} : form.substr(0, end + 1);
-}
-
-}  // namespace
 
 void PostCommand(gateway::WebExtension& extension, gateway::RequestContext& context,
                  const char* body, std::uint32_t count) {
@@ -39,7 +27,7 @@ void PostCommand(gateway::WebExtension& extension, gateway::RequestContext& cont
     // A body that cannot be copied is refused: nothing is spooled and the
     // response body stays empty.
     if (!form) return;
-    result = spool::ExchangePostedForm(root, server, WithoutTrailingBlanks(*form), &own_wait_page);
+    result = spool::ExchangePostedForm(root, server, *form, &own_wait_page);
   }
   // An error result names no file; it is never tried as a file name, so an
   // error text can never open some file of that name. Every spool error

@@ -85,6 +85,19 @@ CommandLookUp LookUpCommand(std::span<CommandEntry> map, const char* name, Handl
   return {};
 }
 
+CommandLookUp LookUpCommand(std::span<CommandEntry> map, std::string_view name) {
+  for (std::size_t i = 0; i < map.size(); ++i) {
+    CommandEntry& entry = map[i];
+    if (!IsCommandEntry(entry) || entry.name == nullptr) continue;
+    if (!EqualsIgnoringAsciiCase(entry.name, name)) continue;
+    CommandLookUp found;
+    found.command = &entry;
+    if (i + 1 < map.size() && map[i + 1].handler == nullptr) found.parameters = &map[i + 1];
+    return found;
+  }
+  return {};
+}
+
 void ReleaseParamInfoCache(std::span<CommandEntry> map) {
   for (CommandEntry& entry : map) delete entry.param_info.exchange(nullptr);
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string_view>
 #include <vector>
 
 namespace gateway {
@@ -47,6 +48,9 @@ struct ArgValue {
   double double_value = 0;        // ArgDouble
   char* text = nullptr;           // ArgText; ArgRaw: the raw bytes
   std::uint32_t raw_count = 0;    // ArgRaw: number of bytes
+  // ArgRaw: number of bytes without the trailing spaces, CR and LF that the
+  // request cycle trims from parsed texts (set by the request cycle).
+  std::uint32_t trimmed_count = 0;
 };
 
 using ArgumentList = std::vector<ArgValue>;
@@ -87,6 +91,8 @@ struct CommandLookUp {
 
 // `name` and `handler` may each be null; see LookUpCommand in command_map.cc.
 CommandLookUp LookUpCommand(std::span<CommandEntry> map, const char* name, Handler handler);
+// The command entry named `name` (ignoring case), with its parameter entry.
+CommandLookUp LookUpCommand(std::span<CommandEntry> map, std::string_view name);
 
 // Frees every cached parameter info of the map (at module unload, when no
 // request runs any more).

@@ -1,6 +1,9 @@
-// RequestContext: server variables through the host's callback.
+// RequestContext: server variables through the host's callback, and the
+// request text's received and trimmed extents.
 #include "gateway/request_context.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -31,9 +34,27 @@ std::string RequestContext::ServerVariable(const char* name, std::uint32_t capac
   return std::string(buffer.data());
 }
 
-void RequestContext::RestoreTrimmedTail() {
-  if (request_text_ == nullptr || trimmed_tail_.empty()) return;
-  std::memcpy(request_text_ + trimmed_at_, trimmed_tail_.data(), trimmed_tail_.size());
+std::optional<std::uint32_t> RequestContext::OffsetInRequestText(const char* text) const {
+  if (request_text_ == nullptr || text == nullptr) return std::nullopt;
+  // Compared as addresses: `text` may belong to another buffer.
+  const auto start = reinterpret_cast<std::uintptr_t>(request_text_);
+  const auto at = reinterpret_cast<std::uintptr_t>(text);
+  if (at < start || at - start > received_count_) return std::nullopt;
+  return static_cast<std::uint32_t>(at - start);
+}
+
+std::string_view RequestContext::TrimmedFrom(const char* text) const {
+  if (text == nullptr) return {};
+  const std::optional<std::uint32_t> offset = OffsetInRequestText(text);
+  if (!offset) return text;
+  const std::string_view rest(text, *offset < trimmed_count_ ? trimmed_count_ - *offset : 0);
+  return rest.substr(0, rest.find('\0'));
+}
+
+void RequestContext::EndRequestTextAt(std::uint32_t count) {
+  if (request_text_ == nullptr || count > received_count_) return;
+  request_text_[count] = '\0';
+  trimmed_count_ = std::min(trimmed_count_, count);
 }
 
 }  // namespace gateway

@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "dudarovuvadu/httpext.h"
@@ -38,20 +40,31 @@ class RequestContext {
   std::uint32_t end_of_headers() const { return end_of_headers_; }
   void set_end_of_headers(std::uint32_t mark) { end_of_headers_ = mark; }
 
-  std::uint32_t received_count() const { return received_count_; }
-  void set_received_count(std::uint32_t count) { received_count_ = count; }
-
-  // The request text the cycle dispatches (query string or body copy), and
-  // what trimming did to its end: the bytes from `trimmed_at` on were spaces,
-  // CR or LF and are now zero bytes. A raw-data command gets them back.
-  void set_request_text(char* text, std::uint32_t trimmed_at, std::string trimmed_tail) {
+  // The request text the cycle dispatches (query string copy or body), the
+  // bytes received, and how many remain once the trailing spaces, CR and LF
+  // are left out (never the first byte). The text stays as received: the
+  // parse and the binders of parsed arguments end it at the trimmed count, a
+  // raw-data command takes every received byte.
+  void set_request_text(char* text, std::uint32_t received_count, std::uint32_t trimmed_count) {
     request_text_ = text;
-    trimmed_at_ = trimmed_at;
-    trimmed_tail_ = std::move(trimmed_tail);
+    received_count_ = received_count;
+    trimmed_count_ = trimmed_count;
   }
   char* request_text() const { return request_text_; }
-  // Puts the trimmed bytes back, so the text is again exactly as received.
-  void RestoreTrimmedTail();
+  std::uint32_t received_count() const { return received_count_; }
+  std::uint32_t trimmed_count() const { return trimmed_count_; }
+
+  // Where `text` lies in the request text: its offset, or nothing when it
+  // is not part of it.
+  std::optional<std::uint32_t> OffsetInRequestText(const char* text) const;
+  // The part of the text from `text` to the trimmed end, cut at a zero byte
+  // as every text that is parsed; a text that is not part of the request
+  // text runs to its own zero byte.
+  std::string_view TrimmedFrom(const char* text) const;
+  // Ends the request text at `count` bytes: a zero byte there, and the
+  // trimmed count no larger. For the binders of parsed arguments, which read
+  // zero-ended texts, and for the parse when it removes a last "?".
+  void EndRequestTextAt(std::uint32_t count);
 
   // A part of an open file that follows the stream's body when the response
   // is sent, so that a download is never held in memory whole. The request
@@ -76,10 +89,9 @@ class RequestContext {
   EXTENSION_CONTROL_BLOCK* request_;
   std::unique_ptr<HtmlStream> stream_;
   std::uint32_t end_of_headers_ = 0;
-  std::uint32_t received_count_ = 0;
   char* request_text_ = nullptr;
-  std::uint32_t trimmed_at_ = 0;
-  std::string trimmed_tail_;
+  std::uint32_t received_count_ = 0;
+  std::uint32_t trimmed_count_ = 0;
   FileBody file_body_;
 };
 

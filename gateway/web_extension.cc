@@ -8,7 +8,10 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "gateway/status_line.h"
@@ -73,6 +76,25 @@ std::string FillResourceText(const char* text, const std::string& value, std::si
 
 bool IsTrimmed(char c) { return c == ' ' || c == '\n' || c == '\r'; }
 
+// The length of `text` once the trailing spaces, CR and LF of its `received`
+// bytes are left out. The first byte always remains.
+std::uint32_t TrimmedLength(const char* text, std::uint32_t received) {
+  std::uint32_t length = received;
+  while (length > 1 && IsTrimmed(text[length - 1])) --length;
+  return length;
+}
+
+// What a request is dispatched with: the request text (the query string's
+// copy for GET, the body for POST), zero-ended, and for POST the query
+// string that names the command.
+struct RequestText {
+  std::vector<char> text;
+  std::vector<char> command_copy;
+  std::uint32_t received = 0;
+
+  char* command_text() { return command_copy.empty() ? nullptr : command_copy.data(); }
+};
+
 // Reads a POST body whole into `body` (declared length + 1 bytes). False when
 // the host fails a read or the client stops before the declared length: a
 // body that never fully arrived is no request.
@@ -96,6 +118,162 @@ bool ReadBody(EXTENSION_CONTROL_BLOCK* request, std::vector<char>& body) {
   return true;
 }
 
+// A POST's body as its request text, its query string as the command. False,
+// with the status the host reports set where there is one (413, 400), when
+// the request is not dispatched.
+bool ReadPostText(EXTENSION_CONTROL_BLOCK* request, const char* query, RequestText& out) {
+  if (request->cbTotalBytes == HSE_BODY_LENGTH_UNKNOWN) {
+    request->dwHttpStatusCode = 413;
+    return false;
+  }
+  if (request->cbTotalBytes < request->cbAvailable) {
+    request->dwHttpStatusCode = 400;
+    return false;
+  }
+  try {
+    out.text.resize(std::size_t{request->cbTotalBytes} + 1);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  if (!ReadBody(request, out.text)) return false;
+  out.received = request->cbTotalBytes;
+  out.command_copy.assign(query, query + std::strlen(query) + 1);
+  return true;
+}
+
+// The request text by method; false when the request is not dispatched (any
+// method but GET and POST, or a POST body that cannot be read).
+bool ReadRequestText(EXTENSION_CONTROL_BLOCK* request, RequestText& out) {
+  const char* method = request->lpszMethod != nullptr ? request->lpszMethod : "";
+  const char* query = request->lpszQueryString != nullptr ? request->lpszQueryString : "";
+  if (EqualsIgnoringAsciiCase(method, "GET")) {
+    // Worked on in a copy of its own, so the host's string stays as it was.
+    const std::size_t length = std::strlen(query);
+    out.text.assign(query, query + length + 1);
+    out.received = static_cast<std::uint32_t>(length);
+    return true;
+  }
+  if (EqualsIgnoringAsciiCase(method, "POST")) return ReadPostText(request, query, out);
+  return false;
+}
+
+// The response taken from the stream once the handler is done: the detached
+// buffer, given back to its stream however the send ends, and its length.
+class TakenResponse {
+ public:
+  explicit TakenResponse(RequestContext& context) : bytes_(nullptr, Releaser{&context}) {}
+
+  // Detaches the stream's content. False when it cannot (no room for the
+  // terminator): the response is lost.
+  bool Take(HtmlStream& stream) {
+    try {
+      length_ = stream.size();
+      bytes_.reset(stream.Detach());
+      return true;
+    } catch (...) {
+      bytes_.reset();
+      length_ = 0;
+      return false;
+    }
+  }
+
+  const unsigned char* bytes() const { return bytes_.get(); }
+  std::uint32_t length() const { return length_; }
+
+ private:
+  struct Releaser {
+    RequestContext* context;
+    void operator()(unsigned char* buffer) const {
+      if (context->stream() != nullptr) context->stream()->Release(buffer);
+    }
+  };
+  std::unique_ptr<unsigned char, Releaser> bytes_;
+  std::uint32_t length_ = 0;
+};
+
+// The command call CallCommand settled on: the entry found and where its
+// argument text starts (null: none).
+struct CommandCall {
+  CommandLookUp found;
+  char* arguments = nullptr;
+};
+
+// The named-command form, MfcISAPICommand=<name>[&<arguments>], when the
+// text has it and names a command of the map.
+std::optional<CommandCall> NamedFormCall(std::span<CommandEntry> map, char* text,
+                                         std::string_view parsed, char separator) {
+  const std::size_t equals = parsed.find('=');
+  if (equals == std::string_view::npos ||
+      !EqualsIgnoringAsciiCase(parsed.substr(0, equals), "MfcISAPICommand")) {
+    return std::nullopt;
+  }
+  const std::string_view rest = parsed.substr(equals + 1);
+  const std::size_t split = rest.find(separator);
+  const CommandLookUp found = LookUpCommand(map, rest.substr(0, split));
+  if (found.command == nullptr) return std::nullopt;
+  char* arguments = split == std::string_view::npos ? nullptr : text + equals + 1 + split + 1;
+  return CommandCall{found, arguments};
+}
+
+CommandCall PostedCommandCall(const RequestContext& context, std::span<CommandEntry> map,
+                              char* request_text, const char* command_text) {
+  // The query string names the command (none: the default command), the
+  // whole body is the argument text. A posted body is empty by its length:
+  // binary data may start with a zero byte.
+  CommandCall call;
+  call.found = *command_text != '\0' ? LookUpCommand(map, std::string_view(command_text))
+                                     : LookUpCommand(map, nullptr, nullptr);
+  call.arguments = context.received_count() != 0 ? request_text : nullptr;
+  return call;
+}
+
+CommandCall QueryCommandCall(RequestContext& context, std::span<CommandEntry> map, char separator,
+                             char* request_text, std::string_view parsed) {
+  // <name>, then the first separator or "?" (whichever comes first), then
+  // the arguments. A "?" that ends the text is removed.
+  std::size_t split = parsed.find(separator);
+  const std::size_t question = parsed.find('?');
+  if (split == std::string_view::npos || question < split) {
+    split = question;
+    if (split != std::string_view::npos && split + 1 == parsed.size()) {
+      request_text[split] = '\0';
+      if (const std::optional<std::uint32_t> offset = context.OffsetInRequestText(request_text)) {
+        context.EndRequestTextAt(*offset + static_cast<std::uint32_t>(split));
+      }
+      parsed = parsed.substr(0, split);
+      split = std::string_view::npos;
+    }
+  }
+  // A text whose first "=" comes before the split holds arguments only.
+  const std::size_t first_equals = parsed.find('=');
+  if (!parsed.empty() && (first_equals == std::string_view::npos ||
+                          split == std::string_view::npos || first_equals > split)) {
+    const CommandLookUp found = LookUpCommand(map, parsed.substr(0, split));
+    if (found.command != nullptr) {
+      return {found, split != std::string_view::npos ? request_text + split + 1 : nullptr};
+    }
+  }
+  // No command named: the whole text goes to the default command. A query
+  // string is a text and ends at its first zero byte.
+  return {LookUpCommand(map, nullptr, nullptr), parsed.empty() ? nullptr : request_text};
+}
+
+int BindRawArgument(const RequestContext& context, const unsigned char* types, char separator,
+                    char* argument_text, ArgumentList* arguments) {
+  // A raw command receives the text exactly as it arrived: the received
+  // count less what came before it, and besides the count without what the
+  // trim leaves out.
+  std::uint32_t raw_count = 0;
+  std::uint32_t trimmed_count = 0;
+  if (const std::optional<std::uint32_t> offset = context.OffsetInRequestText(argument_text)) {
+    raw_count = context.received_count() - *offset;
+    trimmed_count = context.trimmed_count() > *offset ? context.trimmed_count() - *offset : 0;
+  }
+  const int result = BindArguments(types, argument_text, separator, raw_count, arguments);
+  if (result == ResultOk && !arguments->empty()) arguments->front().trimmed_count = trimmed_count;
+  return result;
+}
+
 }  // namespace
 
 WebExtension::WebExtension(char separator) : separator_(separator) {}
@@ -109,147 +287,109 @@ WebExtension::~WebExtension() {
 
 WebExtension* WebExtension::Current() { return g_current_extension.load(); }
 
-std::uint32_t WebExtension::HandleRequest(EXTENSION_CONTROL_BLOCK* request) {
-  RequestContext context(request);
-  std::uint32_t result = HSE_STATUS_SUCCESS;
-  request->dwHttpStatusCode = 0;
+namespace {
 
-  std::vector<char> text;          // the request text: query string or body
-  std::vector<char> command_copy;  // POST: the query string naming the command
-  char* command_text = nullptr;
-  bool dispatch = true;
-  std::uint32_t received = 0;
-
-  const char* method = request->lpszMethod != nullptr ? request->lpszMethod : "";
-  const char* query = request->lpszQueryString != nullptr ? request->lpszQueryString : "";
-  if (EqualsIgnoringAsciiCase(method, "GET")) {
-    // Worked on in a copy of its own, so the host's string stays as it was.
-    const std::size_t length = std::strlen(query);
-    text.assign(query, query + length + 1);
-    received = static_cast<std::uint32_t>(length);
-  } else if (EqualsIgnoringAsciiCase(method, "POST")) {
-    if (request->cbTotalBytes == HSE_BODY_LENGTH_UNKNOWN) {
-      request->dwHttpStatusCode = 413;
-      result = HSE_STATUS_ERROR;
-      dispatch = false;
-    } else if (request->cbTotalBytes < request->cbAvailable) {
-      request->dwHttpStatusCode = 400;
-      result = HSE_STATUS_ERROR;
-      dispatch = false;
-    } else {
-      try {
-        text.resize(std::size_t{request->cbTotalBytes} + 1);
-      } catch (const std::bad_alloc&) {
-        dispatch = false;
-      }
-      if (dispatch && !ReadBody(request, text)) dispatch = false;
-      if (!dispatch) {
-        result = HSE_STATUS_ERROR;
-      } else {
-        received = request->cbTotalBytes;
-        command_copy.assign(query, query + std::strlen(query) + 1);
-        command_text = command_copy.data();
-      }
-    }
-  } else {
-    result = HSE_STATUS_ERROR;
-    dispatch = false;
+// Calls the command for the request text; an error raised anywhere inside
+// (dispatch, argument conversion, handler) counts as a failed call.
+int CallCommandCatching(WebExtension& extension, RequestContext& context, RequestText& text) {
+  try {
+    return extension.CallCommand(context, text.text.data(), text.command_text());
+  } catch (...) {
+    return ResultCallFailed;
   }
+}
 
-  // The detached response, given back to its stream however the send ends.
-  const auto release = [&context](unsigned char* buffer) {
-    if (context.stream() != nullptr) context.stream()->Release(buffer);
-  };
-  std::unique_ptr<unsigned char, decltype(release)> owned_response(nullptr, release);
-  unsigned char* response = nullptr;
-  std::uint32_t response_length = 0;
-  if (dispatch) {
-    // Trailing spaces, CR and LF are cut from the argument text; the first
-    // byte stays. A raw-data command gets them back (RestoreTrimmedTail).
-    char* request_text = text.data();
-    std::uint32_t trimmed_at = received;
-    while (trimmed_at > 1 && IsTrimmed(request_text[trimmed_at - 1])) --trimmed_at;
-    std::string trimmed_tail(request_text + trimmed_at, received - trimmed_at);
-    std::memset(request_text + trimmed_at, 0, received - trimmed_at);
-    context.set_received_count(received);
-    context.set_request_text(request_text, trimmed_at, std::move(trimmed_tail));
-
-    if (!PrepareRequest(context)) {
-      result = HSE_STATUS_ERROR;
-    } else {
-      request->dwHttpStatusCode = 200;
-      int code = ResultCallFailed;
-      try {
-        code = CallCommand(context, request_text, command_text);
-      } catch (...) {
-        code = ResultCallFailed;
-      }
-      bool take_response = code == ResultOk;
-      if (code != ResultOk) {
-        if (request->dwHttpStatusCode == 200) {
-          result = HSE_STATUS_ERROR;
-          request->dwHttpStatusCode = StatusForResult(code);
-        }
-        // A file part belongs to the answer that failed, not to an error page.
-        context.DropFileBody();
-        try {
-          take_response = OnCallError(context, code);
-        } catch (...) {
-          take_response = false;
-        }
-      }
-      if (take_response && context.stream() != nullptr) {
-        try {
-          response_length = context.stream()->size();
-          owned_response.reset(context.stream()->Detach());
-          response = owned_response.get();
-        } catch (...) {
-          // No room for the terminator: the response is lost, the request failed.
-          response = nullptr;
-          response_length = 0;
-          request->dwHttpStatusCode = 500;
-          result = HSE_STATUS_ERROR;
-        }
-      }
-    }
+// Turns a failed call into its status (unless the handler set another) and
+// the error page. True when the error page is the response.
+bool AnswerFailedCall(WebExtension& extension, RequestContext& context, int code,
+                      bool& succeeded) {
+  EXTENSION_CONTROL_BLOCK* request = context.platform_request();
+  if (request->dwHttpStatusCode == 200) {
+    succeeded = false;
+    request->dwHttpStatusCode = StatusForResult(code);
   }
+  // A file part belongs to the answer that failed, not to an error page.
+  context.DropFileBody();
+  try {
+    return extension.OnCallError(context, code);
+  } catch (...) {
+    return false;
+  }
+}
 
-  // Send: status line, header block, "\r\n", body. The callback takes
-  // writable, zero-ended texts: the strings' own buffers serve as they are.
+// Dispatches the request text and takes the response from the stream.
+// False when the request failed.
+bool Dispatch(WebExtension& extension, RequestContext& context, RequestText& text,
+              TakenResponse& response) {
+  // Trailing spaces, CR and LF are not part of the argument text; the text
+  // keeps them for a raw-data command.
+  context.set_request_text(text.text.data(), text.received,
+                           TrimmedLength(text.text.data(), text.received));
+  if (!extension.PrepareRequest(context)) return false;
+  EXTENSION_CONTROL_BLOCK* request = context.platform_request();
+  request->dwHttpStatusCode = 200;
+  bool succeeded = true;
+  const int code = CallCommandCatching(extension, context, text);
+  const bool take_response =
+      code == ResultOk || AnswerFailedCall(extension, context, code, succeeded);
+  if (take_response && context.stream() != nullptr && !response.Take(*context.stream())) {
+    request->dwHttpStatusCode = 500;
+    return false;
+  }
+  return succeeded;
+}
+
+// Sends the status line, the header block, "\r\n" and the body (the last
+// three only with a response). False, with the status 500, when a send
+// fails; a client that reset the connection is no failure of this request.
+bool SendResponse(WebExtension& extension, RequestContext& context,
+                  const TakenResponse& response) {
+  EXTENSION_CONTROL_BLOCK* request = context.platform_request();
+  const unsigned char* bytes = response.bytes();
+  // The callback takes writable, zero-ended texts: the strings' own buffers
+  // serve as they are.
   std::string status_line = FormatStatusLine(request->dwHttpStatusCode);
   std::string header_block;
-  if (response != nullptr) {
-    const std::uint32_t mark =
-        context.end_of_headers() < response_length ? context.end_of_headers() : response_length;
-    header_block.assign(reinterpret_cast<const char*>(response), mark);
+  if (bytes != nullptr) {
+    const std::uint32_t mark = std::min(context.end_of_headers(), response.length());
+    header_block.assign(reinterpret_cast<const char*>(bytes), mark);
     context.set_end_of_headers(mark);
   }
   bool sent = false;
   if (request->ServerSupportFunction != nullptr) {
     sent = request->ServerSupportFunction(
                request->ConnID, HSE_REQ_SEND_RESPONSE_HEADER, status_line.data(), nullptr,
-               response != nullptr ? reinterpret_cast<DWORD*>(header_block.data()) : nullptr) != 0;
+               bytes != nullptr ? reinterpret_cast<DWORD*>(header_block.data()) : nullptr) != 0;
   }
-  // A client that reset the connection is no failure of this request.
   if (!sent && (request->ServerSupportFunction == nullptr ||
                 !platform::IsConnectionReset(platform::LastErrorCode()))) {
     request->dwHttpStatusCode = 500;
-    result = HSE_STATUS_ERROR;
-  } else if (response != nullptr) {
-    char end_of_headers[] = "\r\n";
-    DWORD two = 2;
-    const std::uint32_t mark = context.end_of_headers();
-    const bool written = request->WriteClient != nullptr &&
-                         request->WriteClient(request->ConnID, end_of_headers, &two, 0) != 0 &&
-                         SendBody(context, response + mark, response_length - mark);
-    if (!written) {
-      request->dwHttpStatusCode = 500;
-      result = HSE_STATUS_ERROR;
-    }
+    return false;
   }
+  if (bytes == nullptr) return true;
+  char end_of_headers[] = "\r\n";
+  DWORD two = 2;
+  const std::uint32_t mark = context.end_of_headers();
+  const bool written = request->WriteClient != nullptr &&
+                       request->WriteClient(request->ConnID, end_of_headers, &two, 0) != 0 &&
+                       extension.SendBody(context, bytes + mark, response.length() - mark);
+  if (!written) request->dwHttpStatusCode = 500;
+  return written;
+}
 
-  if (result == HSE_STATUS_SUCCESS) request->dwHttpStatusCode = 200;
-  return result;
+}  // namespace
+
+// The cycle: read the request text, dispatch it, send what came of it.
+std::uint32_t WebExtension::HandleRequest(EXTENSION_CONTROL_BLOCK* request) {
+  RequestContext context(request);
+  request->dwHttpStatusCode = 0;
+  RequestText text;
+  TakenResponse response(context);
+  bool succeeded = ReadRequestText(request, text) && Dispatch(*this, context, text, response);
+  if (!SendResponse(*this, context, response)) succeeded = false;
+  if (!succeeded) return HSE_STATUS_ERROR;
+  request->dwHttpStatusCode = 200;
+  return HSE_STATUS_SUCCESS;
 }
 
 bool WebExtension::PrepareRequest(RequestContext&) { return true; }
@@ -384,76 +524,19 @@ int WebExtension::CallCommand(RequestContext& context, char* request_text, char*
   context.set_stream(CreateStream());
   if (context.stream() == nullptr) return ResultNoStream;
   if (request_text == nullptr) return ResultUnknownCommand;
-  std::span<CommandEntry> map = GetCommandMap();
-  char* text = request_text;
-
-  // Named-command form: MfcISAPICommand=<name>[&<arguments>].
-  if (char* equals = std::strchr(text, '='); equals != nullptr) {
-    *equals = '\0';
-    const bool named_form = EqualsIgnoringAsciiCase(text, "MfcISAPICommand");
-    *equals = '=';
-    if (named_form) {
-      char* name = equals + 1;
-      char* arguments = nullptr;
-      char* separator = *name != '\0' ? std::strchr(name, separator_) : nullptr;
-      if (separator != nullptr) {
-        *separator = '\0';
-        arguments = separator + 1;
-      }
-      const CommandLookUp found = LookUpCommand(map, name, nullptr);
-      if (found.command != nullptr) {
-        context.stream()->Prepare();
-        return CallHandler(context, *found.command, found.parameters, arguments);
-      }
-      if (separator != nullptr) *separator = separator_;
-    }
+  const std::span<CommandEntry> map = GetCommandMap();
+  // The text as the parse reads it: up to the trimmed end and its first zero
+  // byte. Nothing is written into it but the removal of a last "?".
+  const std::string_view parsed = context.TrimmedFrom(request_text);
+  std::optional<CommandCall> call = NamedFormCall(map, request_text, parsed, separator_);
+  if (!call) {
+    call = command_text != nullptr
+               ? PostedCommandCall(context, map, request_text, command_text)
+               : QueryCommandCall(context, map, separator_, request_text, parsed);
   }
-
-  char* name = nullptr;
-  char* arguments = nullptr;
-  if (command_text != nullptr) {
-    name = command_text;
-    arguments = text;
-  } else {
-    char* split = std::strchr(text, separator_);
-    char* question = std::strchr(text, '?');
-    if (split == nullptr || (question != nullptr && question < split)) {
-      split = question;
-      if (split != nullptr && split[1] == '\0') {
-        *split = '\0';
-        split = nullptr;
-      }
-    }
-    const char* first_equals = std::strchr(text, '=');
-    if (*text != '\0' && (first_equals == nullptr || split == nullptr || first_equals > split)) {
-      char saved = '\0';
-      if (split != nullptr) {
-        saved = *split;
-        *split = '\0';
-      }
-      const CommandLookUp found = LookUpCommand(map, text, nullptr);
-      if (found.command != nullptr) {
-        context.stream()->Prepare();
-        return CallHandler(context, *found.command, found.parameters,
-                           split != nullptr ? split + 1 : nullptr);
-      }
-      if (split != nullptr) *split = saved;
-    }
-    // No command named: the whole text goes to the default command.
-    arguments = text;
-  }
-  if (name != nullptr && *name == '\0') name = nullptr;
-  // A posted body is empty by its length: binary data may start with a zero
-  // byte. A query string is a text and ends at its first one.
-  if (arguments != nullptr &&
-      (command_text != nullptr ? context.received_count() == 0 : *arguments == '\0')) {
-    arguments = nullptr;
-  }
-
-  const CommandLookUp found = LookUpCommand(map, name, nullptr);
-  if (found.command == nullptr) return ResultUnknownCommand;
+  if (call->found.command == nullptr) return ResultUnknownCommand;
   context.stream()->Prepare();
-  return CallHandler(context, *found.command, found.parameters, arguments);
+  return CallHandler(context, *call->found.command, call->found.parameters, call->arguments);
 }
 
 int WebExtension::CallHandler(RequestContext& context, CommandEntry& entry,
@@ -469,21 +552,15 @@ int WebExtension::CallHandler(RequestContext& context, CommandEntry& entry,
   ArgumentList arguments;
   int result = ResultOk;
   try {
-    if (info != nullptr) {
-      result = BindNamedArguments(types, argument_text, separator_, *info, &arguments);
+    if (info == nullptr && types[0] == ArgRaw) {
+      result = BindRawArgument(context, types, separator_, argument_text, &arguments);
     } else {
-      std::uint32_t raw_count = 0;
-      if (types[0] == ArgRaw && argument_text != nullptr) {
-        // A raw command receives the text exactly as it arrived, and the
-        // received count less what came before it.
-        context.RestoreTrimmedTail();
-        const char* start = context.request_text();
-        const std::uint32_t received = context.received_count();
-        if (start != nullptr && argument_text >= start && argument_text <= start + received) {
-          raw_count = received - static_cast<std::uint32_t>(argument_text - start);
-        }
-      }
-      result = BindArguments(types, argument_text, separator_, raw_count, &arguments);
+      // The parsed binders read zero-ended texts: the text ends where it
+      // was trimmed.
+      context.EndRequestTextAt(context.trimmed_count());
+      result = info != nullptr
+                   ? BindNamedArguments(types, argument_text, separator_, *info, &arguments)
+                   : BindArguments(types, argument_text, separator_, 0, &arguments);
     }
   } catch (const std::bad_alloc&) {
     return ResultCallFailed;

@@ -29,7 +29,9 @@ void CallStoreData(WebExtension& extension, RequestContext& context, const Argum
 }
 
 void CallPostCommand(WebExtension& extension, RequestContext& context, const ArgumentList& args) {
-  commands::PostCommand(extension, context, args.at(0).text, args.at(0).raw_count);
+  // A form's trailing blanks and line ends are no part of it: the body
+  // without what the request cycle trims.
+  commands::PostCommand(extension, context, args.at(0).text, args.at(0).trimmed_count);
 }
 
 void CallDoKommand(WebExtension& extension, RequestContext& context, const ArgumentList& args) {
