@@ -146,6 +146,77 @@ int CountParamNames(const char* text, char separator, int* count) {
   return ResultOk;
 }
 
+namespace {
+
+// Cuts the default value that starts at `c` (just after its "="): a quoted
+// text up to its closing quote (or the end), else the text up to white
+// space. Returns where reading goes on.
+char* CutDefault(char* c, char** default_text) {
+  if (*c == kQuote) {
+    char* start = c + 1;
+    *default_text = start;
+    char* end = std::strchr(start, kQuote);
+    if (end == nullptr) return start + std::strlen(start);
+    *end = '\0';
+    return end + 1;
+  }
+  *default_text = c;
+  while (*c != '\0' && !IsWhite(*c)) ++c;
+  if (*c != '\0') *c++ = '\0';
+  return c;
+}
+
+// Cuts the names and default texts of `info`'s private copy in place:
+// names separated by white space, each with an optional "=" and default.
+int CutNamesAndDefaults(ParamInfo& info) {
+  bool in_name = false;
+  bool seen_default = false;
+  char* c = info.private_copy.get();
+  while (*c != '\0') {
+    if (!in_name) {
+      if (IsWhite(*c)) {
+        ++c;
+        continue;
+      }
+      if (*c == kQuote || *c == '=') return ResultUnbalancedQuote;
+      info.names.push_back(c++);
+      info.default_texts.push_back(nullptr);
+      in_name = true;
+    } else if (IsWhite(*c)) {
+      // A required parameter may not follow one with a default.
+      if (seen_default) return ResultBadArgument;
+      *c++ = '\0';
+      in_name = false;
+    } else if (*c == '=') {
+      *c++ = '\0';
+      seen_default = true;
+      c = CutDefault(c, &info.default_texts.back());
+      in_name = false;
+    } else if (*c == kQuote) {
+      return ResultUnbalancedQuote;
+    } else {
+      ++c;
+    }
+  }
+  // A name that runs to the end of the text has no default.
+  if (in_name && seen_default && info.default_texts.back() == nullptr) return ResultBadArgument;
+  return ResultOk;
+}
+
+// Counts the required parameters and converts each default by its type.
+void ConvertDefaults(ParamInfo& info, const unsigned char* types) {
+  info.default_values.resize(info.names.size());
+  for (std::size_t i = 0; i < info.names.size(); ++i) {
+    if (info.default_texts[i] == nullptr) {
+      ++info.required_count;
+    } else {
+      info.default_values[i] = ConvertArgument(types[i], info.default_texts[i]);
+    }
+  }
+}
+
+}  // namespace
+
 int ParseParamNames(const char* entry_text, int type_count, const unsigned char* types,
                     char separator, std::unique_ptr<ParamInfo>* info) {
   if (entry_text == nullptr || *entry_text == '\0') return ResultNoParamNames;
@@ -159,73 +230,9 @@ int ParseParamNames(const char* entry_text, int type_count, const unsigned char*
   const std::size_t length = std::strlen(entry_text);
   built->private_copy = std::make_unique<char[]>(length + 1);
   std::memcpy(built->private_copy.get(), entry_text, length + 1);
-
-  enum class State { kBetween, kName };
-  State state = State::kBetween;
-  bool seen_default = false;
-  char* c = built->private_copy.get();
-  while (*c != '\0') {
-    switch (state) {
-      case State::kBetween:
-        if (IsWhite(*c)) {
-          ++c;
-        } else if (*c == kQuote || *c == '=') {
-          return ResultUnbalancedQuote;
-        } else {
-          built->names.push_back(c);
-          built->default_texts.push_back(nullptr);
-          state = State::kName;
-          ++c;
-        }
-        break;
-      case State::kName:
-        if (IsWhite(*c)) {
-          // A required parameter may not follow one with a default.
-          if (seen_default) return ResultBadArgument;
-          *c++ = '\0';
-          state = State::kBetween;
-        } else if (*c == '=') {
-          *c++ = '\0';
-          seen_default = true;
-          if (*c == kQuote) {
-            char* start = ++c;
-            char* end = std::strchr(start, kQuote);
-            built->default_texts.back() = start;
-            if (end == nullptr) {
-              c = start + std::strlen(start);
-            } else {
-              *end = '\0';
-              c = end + 1;
-            }
-          } else {
-            char* start = c;
-            while (*c != '\0' && !IsWhite(*c)) ++c;
-            built->default_texts.back() = start;
-            if (*c != '\0') *c++ = '\0';
-          }
-          state = State::kBetween;
-        } else if (*c == kQuote) {
-          return ResultUnbalancedQuote;
-        } else {
-          ++c;
-        }
-        break;
-    }
-  }
-  // A name that runs to the end of the text has no default.
-  if (state == State::kName && seen_default && built->default_texts.back() == nullptr) {
-    return ResultBadArgument;
-  }
+  if (const int result = CutNamesAndDefaults(*built); result != ResultOk) return result;
   if (built->names.size() != static_cast<std::size_t>(type_count)) return ResultBadArgCount;
-
-  built->default_values.resize(built->names.size());
-  for (std::size_t i = 0; i < built->names.size(); ++i) {
-    if (built->default_texts[i] == nullptr) {
-      ++built->required_count;
-    } else {
-      built->default_values[i] = ConvertArgument(types[i], built->default_texts[i]);
-    }
-  }
+  ConvertDefaults(*built, types);
   *info = std::move(built);
   return ResultOk;
 }

@@ -239,43 +239,51 @@ long ParseCounterText(std::string_view text) {
   return static_cast<long>(std::min<std::uint64_t>(number.magnitude, LONG_MAX));
 }
 
-long TakeInTicket(const InstallRoot& root, std::string_view logon, std::string_view command,
-                  std::string_view /*p1*/, std::string_view p2, std::string_view p3) {
-  const std::optional<std::string> lock_path =
-      SpoolPath(root.counters, "", kInLockName, kCounterPathCapacity);
-  const std::optional<std::string> counter_path =
-      SpoolPath(root.counters, "", kInCounterName, kCounterPathCapacity);
-  const bool short_traces = command == "login" || command == "getlogon";
-  const std::string logon_text(logon);
-  const std::string command_text(command);
-  const std::string p2_text(p2);
-  const std::string p3_text(p3);
+namespace {
 
-  // A root too long for the counter's paths holds no counter: the number is
-  // the first one, and no file is touched.
-  if (!lock_path || !counter_path) {
-    if (short_traces) {
-      TraceFormat(kInCounterShort, 0L, 1L);
-    } else {
-      TraceFormat(kInCounterLong, 0L, 1L, logon_text.c_str(), command_text.c_str(), p2_text.c_str(),
-                  p3_text.c_str());
-    }
-    return 1;
+// The texts of a request the in counter's traces name.
+struct TracedRequest {
+  bool short_traces;  // a logon: its texts stay out of the traces
+  std::string logon;
+  std::string command;
+  std::string p2;
+  std::string p3;
+};
+
+void TraceInCounter(const TracedRequest& request, long stored, long next) {
+  if (request.short_traces) {
+    TraceFormat(kInCounterShort, stored, next);
+  } else {
+    TraceFormat(kInCounterLong, stored, next, request.logon.c_str(), request.command.c_str(),
+                request.p2.c_str(), request.p3.c_str());
   }
+}
 
-  const std::string identity = RequestIdentity(logon, command, p2, p3);
+void TraceLockReadBack(const TracedRequest& request, bool own, const std::string& identity,
+                       const std::string& content) {
+  if (request.short_traces) {
+    TraceFormat("%s", own ? kLockMatchShort : kLockMismatchShort);
+  } else {
+    TraceFormat(own ? kLockMatchLong : kLockMismatchLong, identity.c_str(), content.c_str(), "");
+  }
+}
+
+// Takes the in lock with `identity` in it. Each round is a wait for the
+// lock, a write of the identity and a read-back after 1 ms. A lock that
+// keeps reading back another identity is taken over once the tries are
+// spent, so the loop ends even if it never settles. A lock that cannot be
+// read back leaves the critical section alone to guard the counter.
+void TakeInLock(const std::string& lock_path, const std::string& identity,
+                const TracedRequest& request) {
   const std::string readable = ReadableIdentity(identity);
   int tries = 0;
-  // Each round is a wait for the lock, a write of the identity and a
-  // read-back. A lock that keeps reading back another identity is taken over
-  // once the tries are spent, so the loop ends even if it never settles.
   for (int round = 1;; ++round) {
-    AcquireLockFile(*lock_path, identity + "\n", tries);
+    AcquireLockFile(lock_path, identity + "\n", tries);
     platform::SleepMilliseconds(1);
-    TextFileReader reader(*lock_path);
+    TextFileReader reader(lock_path);
     if (!reader.is_open()) {
       TraceFormat("%s", kLockMissingTrace);
-      break;
+      return;
     }
     std::string content = "(rien)";
     std::string line;
@@ -283,32 +291,36 @@ long TakeInTicket(const InstallRoot& root, std::string_view logon, std::string_v
     reader.Close();
     CutLineEnd(content, 1);
     const bool bound_spent = tries >= LockWaitTries() || round >= LockWaitTries();
-    if (content == readable || bound_spent) {
-      if (short_traces) {
-        TraceFormat("%s", kLockMatchShort);
-      } else {
-        TraceFormat(kLockMatchLong, identity.c_str(), content.c_str(), "");
-      }
-      break;
-    }
-    if (short_traces) {
-      TraceFormat("%s", kLockMismatchShort);
-    } else {
-      TraceFormat(kLockMismatchLong, identity.c_str(), content.c_str(), "");
-    }
+    const bool own = content == readable || bound_spent;
+    TraceLockReadBack(request, own, identity, content);
+    if (own) return;
+  }
+}
+
+}  // namespace
+
+long TakeInTicket(const InstallRoot& root, std::string_view logon, std::string_view command,
+                  std::string_view /*p1*/, std::string_view p2, std::string_view p3) {
+  const std::optional<std::string> lock_path =
+      SpoolPath(root.counters, "", kInLockName, kCounterPathCapacity);
+  const std::optional<std::string> counter_path =
+      SpoolPath(root.counters, "", kInCounterName, kCounterPathCapacity);
+  const TracedRequest traced{command == "login" || command == "getlogon", std::string(logon),
+                             std::string(command), std::string(p2), std::string(p3)};
+
+  // A root too long for the counter's paths holds no counter: the number is
+  // the first one, and no file is touched.
+  if (!lock_path || !counter_path) {
+    TraceInCounter(traced, 0L, 1L);
+    return 1;
   }
 
+  TakeInLock(*lock_path, RequestIdentity(logon, command, p2, p3), traced);
   const auto [stored, next] =
       AdvanceCounter(*counter_path, SectionOr(InCounterLock(), FallbackInSection()));
   // Removed by whoever finishes, even when another request wrote it last.
   (void)platform::RemoveFile(lock_path->c_str());
-
-  if (short_traces) {
-    TraceFormat(kInCounterShort, stored, next);
-  } else {
-    TraceFormat(kInCounterLong, stored, next, logon_text.c_str(), command_text.c_str(),
-                p2_text.c_str(), p3_text.c_str());
-  }
+  TraceInCounter(traced, stored, next);
   return next;
 }
 

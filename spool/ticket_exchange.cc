@@ -204,6 +204,51 @@ bool WriteRequestFiles(const TicketPaths& paths, TextFileWriter& request, const 
   return request.Close() && written;
 }
 
+// How a new request's claim on its ticket ended.
+enum class Claim { kClaimed, kInUse, kFailed };
+
+// Claims the ticket by creating its request file exclusively and writes the
+// request into it. When the file exists already (a number still in use, or
+// drawn by another process at the same moment) the ticket is in use; a
+// request file that cannot be created or written is a failure, and a
+// half-written request is removed before the back-end sees it.
+Claim ClaimTicket(const TicketPaths& paths, const ServerTexts& server, const RequestFields& fields,
+                  std::string_view ticket) {
+  if (platform::FileExists(paths.request.c_str())) return Claim::kInUse;
+  TextFileWriter request(paths.request, platform::OpenMode::kCreateExclusive);
+  if (!request.is_open()) {
+    return platform::FileExists(paths.request.c_str()) ? Claim::kInUse : Claim::kFailed;
+  }
+  if (!WriteRequestFiles(paths, request, server, fields, ticket)) {
+    (void)platform::RemoveFile(paths.request.c_str());
+    (void)platform::RemoveFile(paths.server.c_str());
+    return Claim::kFailed;
+  }
+  return Claim::kClaimed;
+}
+
+// The wait page of a new request whose ticket (empty: none) is `ticket`.
+std::string NewWaitPage(const ServerTexts& server, const RequestFields& fields,
+                        const ExchangeVariant& variant, std::string_view ticket) {
+  RequestFields page_fields = fields;
+  page_fields.p1 = ticket;
+  const std::string target = WaitPageTarget(server, page_fields);
+  if (variant.phone_wait_page && IsPhoneCommand(fields.command)) {
+    return PhoneWaitPage(target, fields.command.find("numerote") != std::string_view::npos);
+  }
+  return HtmlWaitPage(target, IsBasketCommand(fields.command));
+}
+
+// Writes the wait page of a claimed ticket to its wait file.
+std::string WriteWaitFile(const std::string& wait_path, const std::string& page,
+                          const ExchangeVariant& variant) {
+  TextFileWriter wait_file(wait_path, platform::OpenMode::kWriteTruncate);
+  const bool page_written = wait_file.is_open() && wait_file.Write(page);
+  const bool closed = wait_file.Close();
+  if (!(page_written && closed) && variant.wait_file_failure_is_error) return CantCreate(wait_path);
+  return wait_path;
+}
+
 std::string NewRequest(const InstallRoot& root, const ServerTexts& server,
                        const RequestFields& fields, const ExchangeVariant& variant,
                        std::string* ticket_out, std::string* own_wait_page) {
@@ -222,56 +267,25 @@ std::string NewRequest(const InstallRoot& root, const ServerTexts& server,
     return CantCreate(*unfit);
   }
 
-  std::string wait_path = paths.wait;
-  // The request file claims the ticket: when it exists already (a number
-  // still in use, or drawn by another process at the same moment) this
-  // request gets the shared wait page, without a ticket, and asks again.
-  bool in_use = platform::FileExists(paths.request.c_str());
-  if (!in_use) {
-    TextFileWriter request(paths.request, platform::OpenMode::kCreateExclusive);
-    if (!request.is_open()) {
-      in_use = platform::FileExists(paths.request.c_str());
-      if (!in_use) {
-        SetTicketOut(ticket_out, ticket);
-        return CantCreate(paths.request);
-      }
-    } else if (!WriteRequestFiles(paths, request, server, fields, ticket)) {
-      // A half-written request must not reach the back-end.
-      (void)platform::RemoveFile(paths.request.c_str());
-      (void)platform::RemoveFile(paths.server.c_str());
-      SetTicketOut(ticket_out, ticket);
-      return CantCreate(paths.request);
-    } else {
-      TraceFormat(kCreatedTrace, p3.c_str(), paths.request.c_str(), paths.wait.c_str());
-    }
+  const Claim claim = ClaimTicket(paths, server, fields, ticket);
+  if (claim == Claim::kFailed) {
+    SetTicketOut(ticket_out, ticket);
+    return CantCreate(paths.request);
   }
-  if (in_use) {
-    wait_path = shared_wait;
-    TraceFormat(kAnomalyTrace, p3.c_str(), wait_path.c_str(), ticket.c_str());
-    ticket.clear();
+  if (claim == Claim::kClaimed) {
+    TraceFormat(kCreatedTrace, p3.c_str(), paths.request.c_str(), paths.wait.c_str());
+    SetTicketOut(ticket_out, ticket);
+    return WriteWaitFile(paths.wait, NewWaitPage(server, fields, variant, ticket), variant);
   }
-
-  RequestFields page_fields = fields;
-  page_fields.p1 = ticket;
-  const std::string target = WaitPageTarget(server, page_fields);
-  const std::string page =
-      variant.phone_wait_page && IsPhoneCommand(fields.command)
-          ? PhoneWaitPage(target, fields.command.find("numerote") != std::string_view::npos)
-          : HtmlWaitPage(target, IsBasketCommand(fields.command));
-  SetTicketOut(ticket_out, ticket);
-  if (in_use) {
-    // Another request's ticket: this page is this request's alone and is
-    // handed over in memory. A shared file would be rewritten by concurrent
-    // requests between the write and the caller's read.
-    if (own_wait_page == nullptr) return CantCreate(wait_path);
-    *own_wait_page = page;
-    return wait_path;
-  }
-  TextFileWriter wait_file(wait_path, platform::OpenMode::kWriteTruncate);
-  const bool page_written = wait_file.is_open() && wait_file.Write(page);
-  const bool closed = wait_file.Close();
-  if (!(page_written && closed) && variant.wait_file_failure_is_error) return CantCreate(wait_path);
-  return wait_path;
+  // Another request's ticket: this request gets a wait page without ticket
+  // and asks again. The page is this request's alone and is handed over in
+  // memory: a shared file would be rewritten by concurrent requests between
+  // the write and the caller's read.
+  TraceFormat(kAnomalyTrace, p3.c_str(), shared_wait.c_str(), ticket.c_str());
+  SetTicketOut(ticket_out, "");
+  if (own_wait_page == nullptr) return CantCreate(shared_wait);
+  *own_wait_page = NewWaitPage(server, fields, variant, "");
+  return shared_wait;
 }
 
 }  // namespace
