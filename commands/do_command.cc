@@ -49,8 +49,8 @@ void DoCommand(gateway::WebExtension& extension, gateway::RequestContext& contex
     }
   }
   std::string own_wait_page;
-  const std::string spool_result = spool::ExchangeTicket(root, texts.server, logon, command_text, p1, p2,
-                                                         sent_p3, ticket_out, &own_wait_page);
+  const std::string spool_result = spool::ExchangeTicket(
+      root, texts.server, logon, command_text, p1, p2, sent_p3, ticket_out, &own_wait_page);
   if (ticket_out != nullptr && !token_text.empty()) spool::TraceSink(ticket);
 
   DeliverAnswer(extension, context, spool_result, spool::IsPhoneCommand(command_text),

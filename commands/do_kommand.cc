@@ -29,8 +29,8 @@ void DoKommand(gateway::WebExtension& extension, gateway::RequestContext& contex
   const std::string_view sent_p3 =
       SendsClientAddress(command_text, p3) ? std::string_view(texts.client_address) : p3;
   std::string own_wait_page;
-  const std::string spool_result = spool::ExchangeTicket(root, texts.server, logon, command_text, p1, p2,
-                                                         sent_p3, nullptr, &own_wait_page);
+  const std::string spool_result = spool::ExchangeTicket(root, texts.server, logon, command_text,
+                                                         p1, p2, sent_p3, nullptr, &own_wait_page);
   // DoKommand gives no phone answer: its phone commands get the ordinary one.
   DeliverAnswer(extension, context, spool_result, /*phone_answer=*/false, own_wait_page);
 }

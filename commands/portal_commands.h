@@ -21,7 +21,7 @@ void DoKommand(gateway::WebExtension& extension, gateway::RequestContext& contex
 // form's line end is no part of it); StoreData gets every byte.
 void PostCommand(gateway::WebExtension& extension, gateway::RequestContext& context,
                  const char* body, std::uint32_t count);
-void StoreData(gateway::WebExtension& extension, gateway::RequestContext& context,
-               const char* body, std::uint32_t count);
+void StoreData(gateway::WebExtension& extension, gateway::RequestContext& context, const char* body,
+               std::uint32_t count);
 
 }  // namespace commands

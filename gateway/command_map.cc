@@ -112,9 +112,8 @@ int CachedParamInfo(CommandEntry& parameters, const unsigned char* types, char s
     const int type_count = static_cast<int>(std::strlen(reinterpret_cast<const char*>(types)));
     const int result = ParseParamNames(parameters.arg_types, type_count, types, separator, &built);
     if (result != ResultOk) return result;
-    if (parameters.param_info.compare_exchange_strong(cached, built.get(),
-                                                      std::memory_order_acq_rel,
-                                                      std::memory_order_acquire)) {
+    if (parameters.param_info.compare_exchange_strong(
+            cached, built.get(), std::memory_order_acq_rel, std::memory_order_acquire)) {
       cached = built.release();
     }
     // Otherwise another thread published first: `cached` is its copy, and

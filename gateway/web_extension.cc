@@ -301,8 +301,7 @@ int CallCommandCatching(WebExtension& extension, RequestContext& context, Reques
 
 // Turns a failed call into its status (unless the handler set another) and
 // the error page. True when the error page is the response.
-bool AnswerFailedCall(WebExtension& extension, RequestContext& context, int code,
-                      bool& succeeded) {
+bool AnswerFailedCall(WebExtension& extension, RequestContext& context, int code, bool& succeeded) {
   EXTENSION_CONTROL_BLOCK* request = context.platform_request();
   if (request->dwHttpStatusCode == 200) {
     succeeded = false;
@@ -342,8 +341,7 @@ bool Dispatch(WebExtension& extension, RequestContext& context, RequestText& tex
 // Sends the status line, the header block, "\r\n" and the body (the last
 // three only with a response). False, with the status 500, when a send
 // fails; a client that reset the connection is no failure of this request.
-bool SendResponse(WebExtension& extension, RequestContext& context,
-                  const TakenResponse& response) {
+bool SendResponse(WebExtension& extension, RequestContext& context, const TakenResponse& response) {
   EXTENSION_CONTROL_BLOCK* request = context.platform_request();
   const unsigned char* bytes = response.bytes();
   // The callback takes writable, zero-ended texts: the strings' own buffers

@@ -26,8 +26,8 @@ inline constexpr int kLockWaitTries = 10000;
 // back after 1 ms to narrow the race between processes. Never fails: with an
 // unusable root it still returns a number (1, as from a missing counter).
 // `p1` is part of the call but not of the identity.
-long TakeInTicket(const InstallRoot& root, std::string_view logon, std::string_view command, std::string_view p1,
-                  std::string_view p2, std::string_view p3);
+long TakeInTicket(const InstallRoot& root, std::string_view logon, std::string_view command,
+                  std::string_view p1, std::string_view p2, std::string_view p3);
 
 // Takes the next posted-data number from the post counter under
 // `root.counters`. Never fails.

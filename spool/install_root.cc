@@ -29,10 +29,10 @@ std::string DirectoryOf(const std::string& path) {
 // Where the pointer file is looked for, with a module name read into a
 // buffer of `capacity` characters.
 struct PointerLookUp {
-  bool usable = false;        // a file name, and a buffer that can hold one
-  bool has_module = false;    // the name is the module's, not the executable's
-  std::string directory;      // the name's directory
-  std::string pointer_path;   // empty when it does not fit the buffer
+  bool usable = false;       // a file name, and a buffer that can hold one
+  bool has_module = false;   // the name is the module's, not the executable's
+  std::string directory;     // the name's directory
+  std::string pointer_path;  // empty when it does not fit the buffer
 
   bool operator==(const PointerLookUp&) const = default;
 };

@@ -326,8 +326,8 @@ std::string ExchangeTicket(const InstallRoot& root, const ServerTexts& server,
                            std::string_view logon, std::string_view command, std::string_view p1,
                            std::string_view p2, std::string_view p3, std::string* ticket_out,
                            std::string* own_wait_page) {
-  return RunTicketExchange(root, server, RequestFields{logon, command, p1, p2, p3},
-                           kQueryExchange, ticket_out, own_wait_page);
+  return RunTicketExchange(root, server, RequestFields{logon, command, p1, p2, p3}, kQueryExchange,
+                           ticket_out, own_wait_page);
 }
 
 }  // namespace spool

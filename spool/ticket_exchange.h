@@ -45,9 +45,8 @@ inline constexpr std::string_view kLineEndResult = "!Invalid parameter (line end
 // `own_wait_page` whenever it is not empty; without it that request gets
 // "!Can't create <out/wait.tmp>".
 std::string ExchangeTicket(const InstallRoot& root, const ServerTexts& server,
-                           std::string_view logon,
-                           std::string_view command, std::string_view p1, std::string_view p2,
-                           std::string_view p3, std::string* ticket_out,
+                           std::string_view logon, std::string_view command, std::string_view p1,
+                           std::string_view p2, std::string_view p3, std::string* ticket_out,
                            std::string* own_wait_page = nullptr);
 
 // The request fields an exchange works on, whether they came from a query
@@ -76,9 +75,8 @@ inline constexpr ExchangeVariant kPostedFormExchange{false, false};
 // posted-form exchange (kPostedFormExchange, no ticket out). Same results and
 // refusals as ExchangeTicket.
 std::string RunTicketExchange(const InstallRoot& root, const ServerTexts& server,
-                              const RequestFields& fields,
-                              const ExchangeVariant& variant, std::string* ticket_out,
-                              std::string* own_wait_page = nullptr);
+                              const RequestFields& fields, const ExchangeVariant& variant,
+                              std::string* ticket_out, std::string* own_wait_page = nullptr);
 
 // True when `p1` is a ticket the in counter can have issued (see above).
 bool IsValidTicket(std::string_view p1);

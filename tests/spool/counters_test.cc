@@ -309,8 +309,8 @@ TEST(CounterConcurrencyTest, ThreadsNeverShareANumber) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kEach; ++i) {
-        tickets[t].push_back(
-            TakeInTicket(ResolveRequestRoot(), "user" + std::to_string(t), "getlist", "", std::to_string(i), ""));
+        tickets[t].push_back(TakeInTicket(ResolveRequestRoot(), "user" + std::to_string(t),
+                                          "getlist", "", std::to_string(i), ""));
         posts[t].push_back(TakePostNumber(ResolveRequestRoot()));
       }
     });

@@ -50,7 +50,8 @@ TEST(CounterFileTest, FullDiskKeepsTheOldValueAndLeavesNoTemporaryFile) {
     long (*take)();
   };
   const Case cases[] = {
-      {"dudarovuvadu.cnt.in.txt", [] { return TakeInTicket(ResolveRequestRoot(), "anna", "getlist", "", "", ""); }},
+      {"dudarovuvadu.cnt.in.txt",
+       [] { return TakeInTicket(ResolveRequestRoot(), "anna", "getlist", "", "", ""); }},
       {"dudarovuvadu.cnt.post.txt", [] { return TakePostNumber(ResolveRequestRoot()); }},
   };
   for (const Case& c : cases) {
@@ -76,7 +77,9 @@ TEST(StorePostedDataTest, FullDiskLeavesNeitherHalfDataNorAnEmptyReadyFile) {
     // The data does not fit.
     harness::SpoolRoot root;
     const std::string data(5000, 'd');
-    EXPECT_EQ(WriteOnAFullDisk(1000, [&] { return StorePostedData(ResolveRequestRoot(), data, 5000); }), 0);
+    EXPECT_EQ(
+        WriteOnAFullDisk(1000, [&] { return StorePostedData(ResolveRequestRoot(), data, 5000); }),
+        0);
     EXPECT_FALSE(root.Exists("post/1.txt"));
     EXPECT_FALSE(root.Exists("post/1.rdy"));
   }

@@ -36,7 +36,8 @@ TEST(StorePostedDataTest, StoresTextAndAnnouncesItsLength) {
   };
   for (const StoreCase& c : cases) {
     harness::SpoolRoot root;
-    EXPECT_EQ(StorePostedData(ResolveRequestRoot(), c.data, c.received_length), c.stored_size) << c.what;
+    EXPECT_EQ(StorePostedData(ResolveRequestRoot(), c.data, c.received_length), c.stored_size)
+        << c.what;
     EXPECT_EQ(root.ReadFile("post/1.txt"), c.stored_bytes) << c.what;
     EXPECT_EQ(root.ReadFile("post/1.rdy"), std::to_string(c.received_length)) << c.what;
   }

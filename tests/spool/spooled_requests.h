@@ -23,7 +23,8 @@ inline const ServerTexts kServer{"http", "portal.example.org", "8080", "/scripts
 inline std::string Exchange(std::string_view logon, std::string_view command, std::string_view p1,
                             std::string_view p2, std::string_view p3, std::string* ticket_out,
                             std::string* own_wait_page = nullptr) {
-  return ExchangeTicket(ResolveRequestRoot(), kServer, logon, command, p1, p2, p3, ticket_out, own_wait_page);
+  return ExchangeTicket(ResolveRequestRoot(), kServer, logon, command, p1, p2, p3, ticket_out,
+                        own_wait_page);
 }
 
 inline std::vector<std::string> RequestLines(const std::string& stored) {

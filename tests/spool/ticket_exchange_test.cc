@@ -257,8 +257,9 @@ TEST(ExchangeTicketTest, RegressionLineEndInAParameterIsRefusedBeforeATicketIsTa
     harness::SpoolRoot root;
     const auto before = Snapshot(root);
     std::string ticket = "preset";
-    EXPECT_EQ(ExchangeTicket(ResolveRequestRoot(), c.server, c.logon, c.command, "", c.p2, c.p3, &ticket),
-              "!Invalid parameter (line end)");
+    EXPECT_EQ(
+        ExchangeTicket(ResolveRequestRoot(), c.server, c.logon, c.command, "", c.p2, c.p3, &ticket),
+        "!Invalid parameter (line end)");
     EXPECT_EQ(ticket, "");
     EXPECT_EQ(Snapshot(root), before);  // not even the counter moved
   }
@@ -285,9 +286,9 @@ TEST(ExchangeTicketTest, FilesThatCannotBeCreatedGiveTheirPath) {
     EXPECT_EQ(ticket, "1");
     EXPECT_TRUE(root.Exists("in/1.req"));
     // The posted form's variant returns the wait path all the same.
-    EXPECT_EQ(
-        RunTicketExchange(ResolveRequestRoot(), kServer, {"anna", "getlist", "", "", ""}, kPostedFormExchange, nullptr),
-        root.Path("out/2.tmp"));
+    EXPECT_EQ(RunTicketExchange(ResolveRequestRoot(), kServer, {"anna", "getlist", "", "", ""},
+                                kPostedFormExchange, nullptr),
+              root.Path("out/2.tmp"));
   }
 }
 
@@ -354,9 +355,9 @@ TEST(ExchangeTicketTest, RegressionRootTooLongForTheSpoolPathsIsRefused) {
 
 TEST(ExchangeTicketTest, PostedFormVariantAlwaysWritesTheHtmlPage) {
   harness::SpoolRoot root;
-  EXPECT_EQ(
-      RunTicketExchange(ResolveRequestRoot(), kServer, {"anna", "ciscolist", "", "", ""}, kPostedFormExchange, nullptr),
-      root.Path("out/1.tmp"));
+  EXPECT_EQ(RunTicketExchange(ResolveRequestRoot(), kServer, {"anna", "ciscolist", "", "", ""},
+                              kPostedFormExchange, nullptr),
+            root.Path("out/1.tmp"));
   EXPECT_EQ(root.ReadFile("out/1.tmp").substr(0, 8), "<html>\r\r");
 }
 
