@@ -258,7 +258,7 @@ std::string NewRequest(const InstallRoot& root, const ServerTexts& server,
   }
   const long number =
       TakeInTicket(root, fields.logon, fields.command, fields.p1, fields.p2, fields.p3);
-  std::string ticket = std::to_string(number);
+  const std::string ticket = std::to_string(number);
   const TicketPaths paths = FormPaths(root.spool, ticket);
   const std::string shared_wait = Join(root.spool, "out", "wait.tmp");
   const std::string p3(fields.p3);

@@ -151,6 +151,8 @@ TEST_F(WebExtensionTest, RoutesGetTextsToCommandsAndDefault) {
       {"MfcISAPICommand=Six&Logon=joe", "Six", 200, {"joe", "", "", "", "", ""}},
       {"mfcisapicommand=Six", "Six", 200, {"", "", "", "", "", ""}},
       {"Raw?abc", "Raw", 200, {"abc"}},
+      {"Raw?abc \r\n", "Raw", 200, {"abc \r\n"}},  // raw: every received byte
+      {"MfcISAPICommand=Raw&x y ", "Raw", 200, {"x y "}},
       {"Hello", nullptr, 400, {}},
       {"Logon=joe", nullptr, 400, {}},
       {"Logon=joe&Command=list", nullptr, 400, {}},
