@@ -8,6 +8,31 @@
 
 namespace commands {
 
+namespace {
+
+// True when Windows opens a file of this name as a device: the part before
+// the first dot, blanks at its end dropped, is a device name in any letter
+// case ("con", "Nul.txt", "COM1 .log", "lpt\xB9" with a superscript one).
+bool NamesWindowsDevice(std::string_view name) {
+  std::string_view stem = name.substr(0, name.find('.'));
+  while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
+  for (const std::string_view device : {"con", "prn", "aux", "nul", "conin$", "conout$"}) {
+    if (text::EqualsIgnoringAsciiCase(stem, device)) return true;
+  }
+  if (stem.size() != 4) return false;
+  const std::string_view prefix = stem.substr(0, 3);
+  if (!text::EqualsIgnoringAsciiCase(prefix, "com") &&
+      !text::EqualsIgnoringAsciiCase(prefix, "lpt")) {
+    return false;
+  }
+  // A digit, or the ISO-8859-1 superscripts one, two and three.
+  const char number = stem[3];
+  return (number >= '0' && number <= '9') || number == '\xB9' || number == '\xB2' ||
+         number == '\xB3';
+}
+
+}  // namespace
+
 std::string DecodeBracketEscapes(std::string_view escaped) {
   std::string decoded;
   decoded.reserve(escaped.size());
@@ -64,7 +89,10 @@ bool LogonNamesOneFile(std::string_view logon) {
   for (const char c : logon) {
     if (c == '/' || c == '\\' || c == ':' || static_cast<unsigned char>(c) < 0x20) return false;
   }
-  return true;
+  // Windows drops a final dot or blank from a file name: "anna." and "anna"
+  // would name one file.
+  if (!logon.empty() && (logon.back() == '.' || logon.back() == ' ')) return false;
+  return !NamesWindowsDevice(logon);
 }
 
 }  // namespace commands

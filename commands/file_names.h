@@ -34,8 +34,13 @@ std::string NativeFileName(std::string_view name);
 std::vector<std::string_view> ContentTypeHeaders(std::string_view name);
 
 // True when `logon` can name a file of its own inside the rights or events
-// directory: no "/", "\", ":" and no control byte below 0x20. Other logons
-// would reach files elsewhere and are refused for rights lists and events.
+// directory: no "/", "\", ":" and no control byte below 0x20, not a Windows
+// device name (CON, PRN, AUX, NUL, COM0-COM9, LPT0-LPT9, COM and LPT with a
+// superscript 1-3, CONIN$, CONOUT$: any letter case, with or without an
+// extension or blanks before it), and no dot or blank at its end. Other
+// logons would reach files elsewhere, a device or a second name of one file
+// on Windows, and are refused for rights lists and events on every system:
+// the spool is shared with the back-end, which may run on Windows.
 bool LogonNamesOneFile(std::string_view logon);
 
 }  // namespace commands

@@ -43,7 +43,9 @@ TEST(EventsTest, LogonThatCouldNameAnotherFileIsRefused) {
   const std::string long_logon(250, 'l');  // events/<logon>.evt over 255 characters
   for (const std::string& logon :
        {std::string("../outside"), std::string("..\\outside"), std::string("c:outside"),
-        std::string("a\nb"), std::string("a\x01"), long_logon}) {
+        std::string("a\nb"), std::string("a\x01"), long_logon,
+        // A Windows device and a second name of anna's file.
+        std::string("CON"), std::string("nul.txt"), std::string("anna.")}) {
     EXPECT_EQ(RunQuery(DoCommandQuery(logon, "newevent", "1", "2", "3")).body(),
               ErrorPage("Invalid logon"))
         << logon.substr(0, 20);

@@ -242,8 +242,13 @@ TEST(FileDeliveryTest, LogonThatCouldNameAnotherRightsListIsDenied) {
   const std::string long_logon(240, 'l');
   ASSERT_GT(root.Path("rights/~" + long_logon + ".lst").size(), 255u);
   root.WriteFile("rights/~" + long_logon + ".lst", name + "\r\n");
-  for (const std::string& logon : {std::string("x/../../secret"), std::string("x\\..\\..\\secret"),
-                                   std::string("c:x"), std::string("an\nna"), long_logon}) {
+  // Lists that grant the name to a Windows device and to a second name of
+  // anna's list.
+  root.WriteFile("rights/~con.lst", name + "\r\n");
+  root.WriteFile("rights/~anna..lst", name + "\r\n");
+  for (const std::string& logon :
+       {std::string("x/../../secret"), std::string("x\\..\\..\\secret"), std::string("c:x"),
+        std::string("an\nna"), long_logon, std::string("con"), std::string("anna.")}) {
     for (const std::string command : {"getfile", "getfilelength", "getfiledata"}) {
       EXPECT_EQ(RunQuery(DoCommandQuery(logon, command, name, "0", "5")).body(), kDenied)
           << command << " " << logon.substr(0, 20);

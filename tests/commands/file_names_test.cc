@@ -106,7 +106,8 @@ TEST(FileNamesTest, LogonWithSeparatorOrControlByteIsRefused) {
   const Case cases[] = {
       {"anna", true},
       {"", true},
-      {"..", true},  // stays inside its directory: "~...lst", "...evt"
+      {".a", true},   // stays inside its directory: "~.a.lst", ".a.evt"
+      {"..", false},  // ends in a dot
       {"jos\xE9", true},
       {"a b", true},
       {"../../x", false},
@@ -120,6 +121,59 @@ TEST(FileNamesTest, LogonWithSeparatorOrControlByteIsRefused) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(LogonNamesOneFile(c.logon), c.accepted) << c.logon;
+  }
+}
+
+// On Windows events/con.evt is the console and rights/~anna..lst may be
+// looked up as "anna": such logons are refused on every system alike.
+TEST(FileNamesTest, LogonNamingAWindowsDeviceOrEndingInDotOrBlankIsRefused) {
+  struct Case {
+    std::string logon;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"CON", false},
+      {"con", false},
+      {"Con", false},
+      {"PRN", false},
+      {"aux", false},
+      {"NuL", false},
+      {"con.txt", false},
+      {"CON.tar.gz", false},
+      {"con .txt", false},
+      {"nul  ", false},
+      {"conin$", false},
+      {"CONOUT$.x", false},
+      {"COM1", false},
+      {"com9", false},
+      {"Com0", false},
+      {"LPT1", false},
+      {"lpt9.log", false},
+      {"com\xB9", false},  // superscript one
+      {"LPT\xB3", false},  // superscript three
+      {"anna.", false},
+      {"anna ", false},
+      {"anna. ", false},
+      {".", false},
+      {" ", false},
+      // Names that only resemble a device are ordinary files.
+      {"console", true},
+      {"nullable", true},
+      {"xcon", true},
+      {"_con", true},
+      {"con_", true},
+      {"com10", true},
+      {"comA", true},
+      {"lpt", true},
+      {"com\xB4", true},  // an acute accent, no superscript
+      {"con$", true},
+      {"anna.b", true},
+      {"an na", true},
+      {" anna", true},
+      {"a.con", true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(LogonNamesOneFile(c.logon), c.accepted) << "'" << c.logon << "'";
   }
 }
 
