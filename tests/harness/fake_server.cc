@@ -155,22 +155,4 @@ Response Run(PFN_HTTPEXTENSIONPROC entry_point, const Request& request, const Fa
   return response;
 }
 
-Response Run(const Request& request, const Faults& faults) {
-  return Run(&HttpExtensionProc, request, faults);
-}
-
-Response Get(const std::string& query) {
-  Request request;
-  request.query = query;
-  return Run(request);
-}
-
-Response Post(const std::string& query, const std::string& body) {
-  Request request;
-  request.method = "POST";
-  request.query = query;
-  request.body = body;
-  return Run(request);
-}
-
 }  // namespace harness

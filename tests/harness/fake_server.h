@@ -65,12 +65,15 @@ struct Response {
   std::string written() const;
 };
 
-// Runs one request through the module's HttpExtensionProc.
-Response Run(const Request& request, const Faults& faults = {});
-// The same through any entry point of the same shape (a loaded module's).
+// Runs one request through any entry point of HttpExtensionProc's shape
+// (a loaded module's): library dudarovuvadu_fake_server.
 Response Run(PFN_HTTPEXTENSIONPROC entry_point, const Request& request, const Faults& faults = {});
 
-// Shorthands for the common cases.
+// Runs one request through the HttpExtensionProc of the module linked into
+// the test: library dudarovuvadu_test_harness.
+Response Run(const Request& request, const Faults& faults = {});
+
+// Shorthands for the common cases, through the linked module.
 Response Get(const std::string& query);
 Response Post(const std::string& query, const std::string& body);
 
