@@ -1,10 +1,10 @@
-// Loading an extension module with the dynamic loader, by its three entry
+// Loading an extension module with the system's loader, by its three entry
 // points only: the host knows nothing else of what it loads.
 #include "hosts/extension_module.h"
 
-#include <dlfcn.h>
-
 #include <cstring>
+
+#include "hosts/dynamic_library.h"
 
 namespace hosts {
 
@@ -14,23 +14,16 @@ namespace {
 constexpr DWORD kTerminateMustUnload = 1;
 
 template <typename Function>
-Function Symbol(void* handle, const char* name) {
-  return reinterpret_cast<Function>(dlsym(handle, name));
+Function Symbol(LibraryHandle library, const char* name) {
+  return reinterpret_cast<Function>(LibraryFunction(library, name));
 }
 
 }  // namespace
 
 std::unique_ptr<ExtensionModule> ExtensionModule::Load(const std::string& path,
                                                        std::string* error) {
-  // A name without a slash would be searched on the library path instead of
-  // being the file given.
-  const std::string file = path.find('/') == std::string::npos ? "./" + path : path;
-  void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) {
-    const char* reason = dlerror();
-    *error = reason != nullptr ? reason : "cannot open " + path;
-    return nullptr;
-  }
+  LibraryHandle handle = OpenLibrary(path, error);
+  if (handle == nullptr) return nullptr;
   std::unique_ptr<ExtensionModule> module(new ExtensionModule());
   module->path_ = path;
   module->handle_ = handle;
@@ -63,7 +56,7 @@ std::string ExtensionModule::VersionText() const {
 bool ExtensionModule::Unload() {
   if (handle_ == nullptr) return true;
   const bool terminated = terminate_ == nullptr || terminate_(kTerminateMustUnload) != FALSE;
-  dlclose(handle_);
+  CloseLibrary(handle_);
   handle_ = nullptr;
   proc_ = nullptr;
   terminate_ = nullptr;
