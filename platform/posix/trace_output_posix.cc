@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "platform/trace_line.h"
 #include "platform/trace_output.h"
 
 namespace platform {
@@ -36,24 +37,6 @@ std::size_t FormatLinePrefix(char* buffer, std::size_t capacity) {
   return std::min(static_cast<std::size_t>(length), capacity - 1);
 }
 
-// Copies `message` after the prefix, line ends written as text, leaving room
-// for the final LF; returns the length of the whole line.
-std::size_t AppendMessage(char* line, std::size_t used, std::size_t capacity,
-                          std::string_view message) {
-  for (const char c : message) {
-    const bool line_end = c == '\r' || c == '\n';
-    if (used + (line_end ? 2 : 1) > capacity - 1) break;
-    if (line_end) {
-      line[used++] = '\\';
-      line[used++] = c == '\r' ? 'r' : 'n';
-    } else {
-      line[used++] = c;
-    }
-  }
-  line[used++] = '\n';
-  return used;
-}
-
 }  // namespace
 
 bool TraceEnabled() { return TraceFilePath() != nullptr; }
@@ -64,7 +47,7 @@ void WriteTraceLine(std::string_view message) {
   const int saved_errno = errno;  // a caller may still want the error it met
   char line[kTraceLineCapacity];
   const std::size_t length =
-      AppendMessage(line, FormatLinePrefix(line, sizeof line), sizeof line, message);
+      AppendTraceMessage(line, FormatLinePrefix(line, sizeof line), sizeof line, message, "\n");
   // Readable by the owner only: messages carry request values.
   int descriptor = -1;
   do {

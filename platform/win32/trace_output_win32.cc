@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/trace_line.h"
 #include "platform/trace_output.h"
 
 namespace platform {
@@ -40,25 +41,6 @@ std::size_t FormatLinePrefix(char* buffer, std::size_t capacity) {
   return std::min(static_cast<std::size_t>(length), capacity - 1);
 }
 
-// Copies `message` after the prefix, line ends written as text, leaving room
-// for the final CR LF; returns the length of the whole line.
-std::size_t AppendMessage(char* line, std::size_t used, std::size_t capacity,
-                          std::string_view message) {
-  for (const char c : message) {
-    const bool line_end = c == '\r' || c == '\n';
-    if (used + (line_end ? 2 : 1) > capacity - 2) break;
-    if (line_end) {
-      line[used++] = '\\';
-      line[used++] = c == '\r' ? 'r' : 'n';
-    } else {
-      line[used++] = c;
-    }
-  }
-  line[used++] = '\r';
-  line[used++] = '\n';
-  return used;
-}
-
 void AppendToFile(const char* path, const char* line, std::size_t length) {
   HANDLE file =
       CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -79,7 +61,7 @@ void WriteTraceLine(std::string_view message) {
   const DWORD saved_error = GetLastError();  // a caller may still want the error it met
   char line[kTraceLineCapacity];
   const std::size_t length =
-      AppendMessage(line, FormatLinePrefix(line, sizeof line), sizeof line, message);
+      AppendTraceMessage(line, FormatLinePrefix(line, sizeof line), sizeof line, message, "\r\n");
   if (path != nullptr) AppendToFile(path, line, length);
   if (kTraceToDebugger) {
     line[length - 2] = '\n';
