@@ -56,32 +56,6 @@ int RobustOpen(const char* path, int flags) {
 
 }  // namespace
 
-File::File(File&& other) noexcept
-    : descriptor_(std::exchange(other.descriptor_, -1)),
-      met_end_(other.met_end_),
-      size_at_open_(other.size_at_open_),
-      error_(other.error_),
-      path_(std::move(other.path_)) {}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    (void)Close();
-    descriptor_ = std::exchange(other.descriptor_, -1);
-    met_end_ = other.met_end_;
-    size_at_open_ = other.size_at_open_;
-    error_ = other.error_;
-    path_ = std::move(other.path_);
-  }
-  return *this;
-}
-
-File File::Failed(const SystemError& error, const char* path) {
-  File file;
-  file.error_ = error;
-  TraceFailure(error, path);
-  return file;
-}
-
 void File::Fail(const char* call) {
   error_ = LastSystemError(call);
   TraceFailure(error_, path_);
@@ -108,10 +82,6 @@ File File::OpenAs(const char* path, OpenMode mode, bool /*text*/) {
   }
   return File(descriptor, path, static_cast<std::int64_t>(info.st_size));
 }
-
-File File::Open(const char* path, OpenMode mode) { return OpenAs(path, mode, false); }
-
-File File::OpenText(const char* path, OpenMode mode) { return OpenAs(path, mode, true); }
 
 const bool kRuntimeTranslatesText = false;
 

@@ -66,32 +66,6 @@ HANDLE OsHandle(int descriptor) { return reinterpret_cast<HANDLE>(_get_osfhandle
 
 const bool kRuntimeTranslatesText = true;
 
-File::File(File&& other) noexcept
-    : descriptor_(std::exchange(other.descriptor_, -1)),
-      met_end_(other.met_end_),
-      size_at_open_(other.size_at_open_),
-      error_(other.error_),
-      path_(std::move(other.path_)) {}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    (void)Close();
-    descriptor_ = std::exchange(other.descriptor_, -1);
-    met_end_ = other.met_end_;
-    size_at_open_ = other.size_at_open_;
-    error_ = other.error_;
-    path_ = std::move(other.path_);
-  }
-  return *this;
-}
-
-File File::Failed(const SystemError& error, const char* path) {
-  File file;
-  file.error_ = error;
-  TraceFailure(error, path);
-  return file;
-}
-
 void File::Fail(const char* call) {
   error_ = RuntimeError(call);
   TraceFailure(error_, path_);
@@ -133,10 +107,6 @@ File File::OpenAs(const char* path, OpenMode mode, bool text) {
   }
   return File(descriptor, path, size.QuadPart);
 }
-
-File File::Open(const char* path, OpenMode mode) { return OpenAs(path, mode, false); }
-
-File File::OpenText(const char* path, OpenMode mode) { return OpenAs(path, mode, true); }
 
 std::size_t File::Read(void* buffer, std::size_t count) {
   if (!is_open() || count == 0) return 0;

@@ -1,0 +1,41 @@
+// What a file is on every system: how it moves, how a failed open is
+// recorded, and which opens are binary and which text. The system calls
+// themselves are in posix/ and win32/.
+#include <utility>
+
+#include "platform/file.h"
+#include "platform/system_error.h"
+
+namespace platform {
+
+File::File(File&& other) noexcept
+    : descriptor_(std::exchange(other.descriptor_, -1)),
+      met_end_(other.met_end_),
+      size_at_open_(other.size_at_open_),
+      error_(other.error_),
+      path_(std::move(other.path_)) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    (void)Close();
+    descriptor_ = std::exchange(other.descriptor_, -1);
+    met_end_ = other.met_end_;
+    size_at_open_ = other.size_at_open_;
+    error_ = other.error_;
+    path_ = std::move(other.path_);
+  }
+  return *this;
+}
+
+File File::Failed(const SystemError& error, const char* path) {
+  File file;
+  file.error_ = error;
+  TraceFailure(error, path);
+  return file;
+}
+
+File File::Open(const char* path, OpenMode mode) { return OpenAs(path, mode, false); }
+
+File File::OpenText(const char* path, OpenMode mode) { return OpenAs(path, mode, true); }
+
+}  // namespace platform
