@@ -3,13 +3,16 @@
 // hosts share, and prints the microseconds one call takes for the poll of a
 // ready answer, for Default and for a new request: the wall-clock time inside
 // the module and the processor time of the whole loop per call (on a busy
-// machine the second is the steadier figure). Not a test.
+// machine the second is the steadier figure), and beside them the cost of
+// one stat() call on this machine. Not a test.
 //
 //   bench_module_poll MODULE [SECONDS]        "KIND WALL_US CPU_US" for each kind
+//                                             and for "syscall"
 //   bench_module_poll MODULE --only KIND N    N calls of one kind (poll,
 //                                             default, new) and nothing else,
 //                                             for counting system calls
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -168,6 +171,27 @@ PerCall MicrosPerCall(const Spool& spool, PFN_HTTPEXTENSIONPROC proc, const char
   return {spent * 1e6 / static_cast<double>(total), cpu * 1e6 / static_cast<double>(total)};
 }
 
+// The cost of one of the cheapest file system calls on this machine (stat
+// of a file that exists, the call the module makes for a ready flag), for a
+// yardstick: a poll that must ask the spool N questions cannot cost less than
+// N of these.
+PerCall MicrosPerSystemCall(const std::string& path, double seconds) {
+  struct stat status {};
+  long total = 0;
+  const double cpu_start = ThreadCpuSeconds();
+  const Clock::time_point start = Clock::now();
+  for (long batch = 1000; Clock::now() - start < std::chrono::duration<double>(seconds);
+       batch *= 2) {
+    for (long i = 0; i < batch; ++i) {
+      if (stat(path.c_str(), &status) != 0) throw std::runtime_error("stat failed");
+    }
+    total += batch;
+  }
+  const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+  const double cpu = ThreadCpuSeconds() - cpu_start;
+  return {wall * 1e6 / static_cast<double>(total), cpu * 1e6 / static_cast<double>(total)};
+}
+
 void Print(const char* kind, const PerCall& figures) {
   std::printf("%s %.2f %.2f\n", kind, figures.wall_micros, figures.cpu_micros);
 }
@@ -218,6 +242,7 @@ int main(int argc, char** argv) {
     Print("poll", MicrosPerCall(spool, proc, kPollQuery, seconds, false));
     Print("default", MicrosPerCall(spool, proc, kDefaultQuery, seconds, false));
     Print("new", MicrosPerCall(spool, proc, kNewQuery, seconds, true));
+    Print("syscall", MicrosPerSystemCall(spool.module(), seconds));
     return 0;
   } catch (const std::exception& failure) {
     std::fprintf(stderr, "bench_module_poll: %s\n", failure.what());
