@@ -15,8 +15,15 @@ namespace hosts {
 
 class ServerVariables;
 
+// The headers a site's proxies report the client's side in: the
+// X-Forwarded-For/-Proto/-Host/-Port family, or Forwarded (RFC 7239). Only
+// the family named is read, so a client cannot slip in a header of the
+// other one that the proxy passes on untouched.
+enum class ForwardedFamily { kXForwarded, kForwarded };
+
 // A set of address ranges ("10.0.0.0/8", "::1", "fd00::/8"). Peers in one
-// of them are trusted to report the client's side of the proxy.
+// of them are trusted to report the client's side of the proxy, in the
+// family of headers named.
 class TrustedProxies {
  public:
   // Adds ADDRESS[/PREFIX], a numeric IPv4 or IPv6 address with an optional
@@ -25,6 +32,9 @@ class TrustedProxies {
   bool Add(std::string_view spec, std::string* error);
 
   bool empty() const { return ranges_.empty(); }
+
+  ForwardedFamily family() const { return family_; }
+  void set_family(ForwardedFamily family) { family_ = family; }
 
   // Whether a numeric address lies in a trusted range. An IPv4-mapped IPv6
   // address ("::ffff:127.0.0.1", what a dual-stack socket reports) is
@@ -38,6 +48,7 @@ class TrustedProxies {
     unsigned prefix = 0;
   };
   std::vector<Range> ranges_;
+  ForwardedFamily family_ = ForwardedFamily::kXForwarded;
 };
 
 // The forwarding headers of one request, as received (a header that came
@@ -68,8 +79,8 @@ struct ForwardedRequest {
 };
 
 // The public side of a request from `peer`. Empty when the peer is not a
-// trusted proxy or sent no forwarding header. A Forwarded header wins over
-// X-Forwarded-*; of its elements, the one added by the farthest trusted
+// trusted proxy or sent no forwarding header of the proxies' family. Of the
+// elements of a Forwarded header, the one added by the farthest trusted
 // proxy is used (elements are walked from the last, added by the peer,
 // while the address they report is itself a trusted proxy).
 ForwardedRequest ReadForwardedRequest(const TrustedProxies& proxies, std::string_view peer,

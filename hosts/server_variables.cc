@@ -5,50 +5,47 @@
 #include <cstring>
 #include <limits>
 
+#include "hosts/host_name.h"
 #include "text/ascii.h"
 
 namespace hosts {
 
 namespace {
 
-std::string HeaderVariableName(std::string_view header) {
-  std::string name = "HTTP_";
+// Whether `header` is served as the variable `variable` ("HTTP_" + the
+// name in capitals, "-" as "_").
+bool ServedAs(std::string_view header, std::string_view variable) {
+  constexpr std::string_view kPrefix = "HTTP_";
+  if (variable.size() != kPrefix.size() + header.size()) return false;
+  if (!text::EqualsIgnoringAsciiCase(variable.substr(0, kPrefix.size()), kPrefix)) return false;
+  for (std::size_t i = 0; i < header.size(); ++i) {
+    const char served = header[i] == '-' ? '_' : text::AsciiLower(header[i]);
+    if (served != text::AsciiLower(variable[kPrefix.size() + i])) return false;
+  }
+  return true;
+}
+
+void AppendVariableName(std::string& out, std::string_view header) {
+  out += "HTTP_";
   for (char c : header) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
     if (c == '-') c = '_';
-    name.push_back(c);
+    out.push_back(c);
   }
-  return name;
-}
-
-std::string HostNameOf(std::string_view host) {
-  std::string_view name = host;
-  if (!name.empty() && name.front() == '[') {
-    const std::size_t close = name.find(']');
-    if (close == std::string_view::npos) return {};
-    name = name.substr(0, close + 1);
-  } else if (const std::size_t colon = name.find(':'); colon != std::string_view::npos) {
-    name = name.substr(0, colon);
-  }
-  if (name.empty() || name.size() > 255) return {};
-  for (char c : name) {
-    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                    c == '-' || c == '.' || c == '_' || c == '[' || c == ']' || c == ':';
-    if (!ok) return {};
-  }
-  return std::string(name);
 }
 
 }  // namespace
 
 std::string ServerNameOf(std::string_view host_header, std::string_view local_addr) {
-  std::string name = HostNameOf(host_header);
-  if (!name.empty()) return name;
+  if (std::optional<Authority> authority = ParseAuthority(host_header)) {
+    return std::move(authority->name);
+  }
   if (local_addr.find(':') != std::string_view::npos) return "[" + std::string(local_addr) + "]";
   return std::string(local_addr);
 }
 
 void ServerVariables::SetRequestVariables(const RequestFacts& facts) {
+  variables_.reserve(variables_.size() + 18);
   Set("REMOTE_ADDR", std::string(facts.remote_addr));
   Set("REMOTE_HOST", std::string(facts.remote_addr));
   Set("REMOTE_PORT", std::string(facts.remote_port));
@@ -80,27 +77,42 @@ void ServerVariables::Set(std::string_view name, std::string value) {
 }
 
 void ServerVariables::AddRequestHeader(std::string_view name, std::string_view value) {
-  const std::string variable = HeaderVariableName(name);
-  all_http_ += variable;
-  all_http_ += ':';
-  all_http_ += value;
-  all_http_ += '\n';
-  for (auto& [existing, old_value] : variables_) {
-    if (text::EqualsIgnoringAsciiCase(existing, variable)) {
-      old_value += ", ";
-      old_value += value;
-      return;
+  if (name.find('_') != std::string_view::npos) return;
+  Header header{header_text_.size(), name.size(), header_text_.size() + name.size(), value.size()};
+  header_text_.append(name);
+  header_text_.append(value);
+  headers_.push_back(header);
+}
+
+const std::string* ServerVariables::FindHeaderVariable(std::string_view name) const {
+  if (text::EqualsIgnoringAsciiCase(name, "ALL_HTTP")) {
+    std::string all;
+    for (const Header& header : headers_) {
+      AppendVariableName(all, NameOf(header));
+      all += ':';
+      all += ValueOf(header);
+      all += '\n';
+    }
+    return &built_.emplace_back(std::move(all));
+  }
+  std::string* joined = nullptr;
+  for (const Header& header : headers_) {
+    if (!ServedAs(NameOf(header), name)) continue;
+    if (joined == nullptr) {
+      joined = &built_.emplace_back(ValueOf(header));
+    } else {
+      *joined += ", ";
+      *joined += ValueOf(header);
     }
   }
-  variables_.emplace_back(variable, std::string(value));
+  return joined;
 }
 
 const std::string* ServerVariables::Find(std::string_view name) const {
-  if (text::EqualsIgnoringAsciiCase(name, "ALL_HTTP")) return &all_http_;
   for (const auto& [existing, value] : variables_) {
     if (text::EqualsIgnoringAsciiCase(existing, name)) return &value;
   }
-  return nullptr;
+  return FindHeaderVariable(name);
 }
 
 bool ServerVariables::CopyTo(const char* name, void* buffer, DWORD* size) const {

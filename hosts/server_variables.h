@@ -2,6 +2,8 @@
 // for handing one of them to the extension through GetServerVariable.
 #pragma once
 
+#include <cstddef>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -31,9 +33,9 @@ struct RequestFacts {
 
 // The server name of a request: the name part of its Host header
 // ("portal.example:8080" -> "portal.example", "[::1]:80" -> "[::1]") when
-// that holds only the characters of a host name or address literal (the
-// module writes SERVER_NAME into the pages and URLs it builds), else the
-// local address, an IPv6 one in brackets.
+// it is a well-formed authority (the module writes SERVER_NAME into the
+// pages and URLs it builds), else the local address, an IPv6 one in
+// brackets.
 std::string ServerNameOf(std::string_view host_header, std::string_view local_addr);
 
 class ServerVariables {
@@ -41,10 +43,13 @@ class ServerVariables {
   // Sets (or replaces) a variable. Names are matched ignoring case.
   void Set(std::string_view name, std::string value);
 
-  // Adds a request header as "HTTP_" + its name in capitals with "-" made
-  // "_" (User-Agent -> HTTP_USER_AGENT). A header that comes twice gets its
-  // values joined with ", ", as a proxy would fold them. Also kept for
-  // ALL_HTTP, which lists every header as "HTTP_NAME:value\n".
+  // Keeps a request header. It is served as "HTTP_" + its name in capitals
+  // with "-" made "_" (User-Agent -> HTTP_USER_AGENT); a header that comes
+  // twice has its values joined with ", ", as a proxy would fold them; and
+  // ALL_HTTP lists every header as "HTTP_NAME:value\n". A name with an
+  // underscore is dropped: it would be served under the same variable as
+  // the dashed name a proxy sets (X_Forwarded_For as X-Forwarded-For).
+  // Variables of headers are built only when asked for.
   void AddRequestHeader(std::string_view name, std::string_view value);
 
   // The variables every host serves, from `facts`; PATH_TRANSLATED is empty
@@ -52,7 +57,8 @@ class ServerVariables {
   // is the host's to set once it knows the body.
   void SetRequestVariables(const RequestFacts& facts);
 
-  // The value, or nullptr for an unknown name.
+  // The value, or nullptr for an unknown name. The pointer stays valid
+  // until the variables are changed or destroyed.
   const std::string* Find(std::string_view name) const;
 
   // GetServerVariable: on entry *size is the buffer's capacity. On success
@@ -63,8 +69,27 @@ class ServerVariables {
   bool CopyTo(const char* name, void* buffer, DWORD* size) const;
 
  private:
+  struct Header {
+    std::size_t name_offset;
+    std::size_t name_size;
+    std::size_t value_offset;
+    std::size_t value_size;
+  };
+  std::string_view NameOf(const Header& header) const {
+    return std::string_view(header_text_).substr(header.name_offset, header.name_size);
+  }
+  std::string_view ValueOf(const Header& header) const {
+    return std::string_view(header_text_).substr(header.value_offset, header.value_size);
+  }
+  const std::string* FindHeaderVariable(std::string_view name) const;
+
   std::vector<std::pair<std::string, std::string>> variables_;
-  std::string all_http_;
+  // Every header's name and value, one after the other.
+  std::string header_text_;
+  std::vector<Header> headers_;
+  // Values built on demand (joined headers, ALL_HTTP); a deque keeps the
+  // pointers handed out valid.
+  mutable std::deque<std::string> built_;
 };
 
 }  // namespace hosts

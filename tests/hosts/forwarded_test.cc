@@ -124,7 +124,9 @@ Headers WithHost(Headers headers, std::string host) {
   return headers;
 }
 
-void ExpectRead(const TrustedProxies& proxies, std::string_view peer, const HeaderCase& c) {
+void ExpectRead(TrustedProxies proxies, std::string_view peer, const HeaderCase& c) {
+  // The cases of Forwarded come from proxies that send that family.
+  if (c.headers.forwarded) proxies.set_family(ForwardedFamily::kForwarded);
   const ForwardedRequest got = ReadForwardedRequest(proxies, peer, c.headers.View());
   EXPECT_EQ(got.remote_addr, c.expected.remote_addr) << c.name;
   EXPECT_EQ(got.scheme, c.expected.scheme) << c.name;
@@ -409,12 +411,28 @@ TEST(ApplyForwardedRequestTest, ReplacesTheServerVariablesOfATrustedPeerOnly) {
 
   ServerVariables hostile = DirectRequest("127.0.0.1");
   hostile.AddRequestHeader("Forwarded", "proto=gopher;host=\"x\\\"y\"");
-  const std::vector<std::string> rejected = ApplyForwardedRequest(proxies, &hostile);
+  TrustedProxies forwarded_proxies = proxies;
+  forwarded_proxies.set_family(ForwardedFamily::kForwarded);
+  const std::vector<std::string> rejected = ApplyForwardedRequest(forwarded_proxies, &hostile);
   EXPECT_EQ(rejected.size(), 2u);
   EXPECT_EQ(*hostile.Find("REMOTE_ADDR"), "127.0.0.1");
   EXPECT_EQ(*hostile.Find("SERVER_NAME"), "127.0.0.1");
   EXPECT_EQ(*hostile.Find("SERVER_PORT"), "8080");
   EXPECT_EQ(*hostile.Find("HTTPS"), "off");
+}
+
+// A client's own Forwarded header, passed on by a proxy that sends the
+// X-Forwarded-* family, and a header spelled with underscores, are no
+// forwarding headers: the proxy's own values stand.
+TEST(ApplyForwardedRequestTest, OnlyTheProxiesFamilyIsRead) {
+  const TrustedProxies proxies = Proxies({"127.0.0.1"});
+  ServerVariables spoofed = DirectRequest("127.0.0.1");
+  spoofed.AddRequestHeader("Forwarded", "for=6.6.6.6;proto=http;host=evil.example");
+  spoofed.AddRequestHeader("X_Forwarded_For", "6.6.6.6");
+  EXPECT_TRUE(ApplyForwardedRequest(proxies, &spoofed).empty());
+  EXPECT_EQ(*spoofed.Find("REMOTE_ADDR"), "192.0.2.5");
+  EXPECT_EQ(*spoofed.Find("SERVER_NAME"), "portal.example");
+  EXPECT_EQ(*spoofed.Find("HTTPS"), "on");
 }
 
 }  // namespace
