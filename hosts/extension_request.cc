@@ -1,16 +1,13 @@
 // The control block and callbacks of one request: the body is received (or
-// its first part, the rest read from the host's source on demand) and the
-// response is collected whole, or, once it grows past the host's threshold,
-// passed on to the host's sink as it is written; or every write goes to the
-// host's writer.
+// its first part, the rest read from the host's source on demand) and what
+// the extension sends goes through the response framer. Every callback is
+// a C entry point: nothing thrown inside crosses it.
 #include "hosts/extension_request.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <optional>
-
-#include "hosts/response_split.h"
+#include <new>
 
 namespace hosts {
 
@@ -18,10 +15,24 @@ namespace {
 constexpr DWORD kVersion = (HSE_VERSION_MAJOR << 16) | HSE_VERSION_MINOR;
 // Marks a handle as ours, so a stale or foreign handle is refused.
 constexpr DWORD kMagic = 0x48535452;  // "HSTR"
+
+// Runs one callback's work; what it throws becomes a failed call with the
+// not-enough-memory error, as the interface reports a call the server could
+// not carry out.
+template <class Work>
+BOOL Contained(Work&& work) {
+  try {
+    return work();
+  } catch (...) {
+    errno = ENOMEM;
+    return FALSE;
+  }
+}
 }  // namespace
 
-ExtensionRequest::ExtensionRequest(RequestInput input, std::size_t available_limit)
-    : input_(std::move(input)) {
+ExtensionRequest::ExtensionRequest(RequestInput input, ResponseTransport& transport,
+                                   std::size_t hold_limit, std::size_t available_limit)
+    : input_(std::move(input)), framer_(transport, hold_limit, &ecb_.dwHttpStatusCode) {
   ecb_.cbSize = sizeof ecb_;
   ecb_.dwVersion = kVersion;
   ecb_.ConnID = this;
@@ -55,17 +66,7 @@ ExtensionRequest::ExtensionRequest(RequestInput input, std::size_t available_lim
 
 ExtensionRequest::~ExtensionRequest() { magic_ = 0; }
 
-void ExtensionRequest::Run(PFN_HTTPEXTENSIONPROC proc) { result_ = proc(&ecb_); }
-
-unsigned ExtensionRequest::StatusCode() const {
-  if (header_sent_) {
-    if (std::optional<unsigned> code = ParseStatusCode(status_line_)) return *code;
-  } else if (result_ == HSE_STATUS_ERROR && stream_.empty() && ecb_.dwHttpStatusCode == 200) {
-    return 500;  // failed without a word: not a success
-  }
-  const DWORD recorded = ecb_.dwHttpStatusCode;
-  return recorded >= 100 && recorded <= 999 ? static_cast<unsigned>(recorded) : 500;
-}
+DWORD ExtensionRequest::Run(PFN_HTTPEXTENSIONPROC proc) { return proc(&ecb_); }
 
 ExtensionRequest* ExtensionRequest::FromHandle(HCONN connection) {
   auto* request = static_cast<ExtensionRequest*>(connection);
@@ -80,41 +81,41 @@ BOOL ExtensionRequest::GetServerVariable(HCONN connection, LPSTR name, LPVOID bu
     errno = EINVAL;
     return FALSE;
   }
-  return request->input_.variables.CopyTo(name, buffer, size) ? TRUE : FALSE;
+  return Contained(
+      [&] { return request->input_.variables.CopyTo(name, buffer, size) ? TRUE : FALSE; });
 }
 
-BOOL ExtensionRequest::WriteClient(HCONN connection, LPVOID buffer, LPDWORD bytes, DWORD reserved) {
-  (void)reserved;  // synchronous or not, the bytes are taken at once
+BOOL ExtensionRequest::WriteClient(HCONN connection, LPVOID buffer, LPDWORD bytes, DWORD flags) {
   ExtensionRequest* request = FromHandle(connection);
   if (request == nullptr || bytes == nullptr || (buffer == nullptr && *bytes != 0)) {
     errno = EINVAL;
     return FALSE;
   }
-  const int error = request->Take(std::string_view(static_cast<const char*>(buffer), *bytes));
-  if (error != 0) {
-    errno = error;
-    *bytes = 0;
-    return FALSE;
-  }
-  return TRUE;
+  return Contained([&] { return request->Write(buffer, bytes, flags); });
 }
 
-int ExtensionRequest::Take(std::string_view data) {
-  // A client that has gone is no fault of the request.
-  if (writer_ != nullptr) return writer_->Write(data) ? 0 : ECONNRESET;
-  if (streamed_ ||
-      (sink_ != nullptr &&
-       data.size() > stream_threshold_ - std::min(stream_threshold_, stream_.size()))) {
-    // Too large to hold: what is held goes first, then these bytes, straight
-    // from the extension's buffer.
-    streamed_ = true;
-    const bool sent = sink_->Stream(stream_, data);
-    std::string().swap(stream_);
-    return sent ? 0 : ECONNRESET;
+BOOL ExtensionRequest::Write(LPVOID buffer, LPDWORD bytes, DWORD flags) {
+  const std::string_view data(static_cast<const char*>(buffer), *bytes);
+  if ((flags & HSE_IO_ASYNC) != 0) {
+    if (completion_ == nullptr) {
+      errno = EINVAL;  // no completion registered: nothing could report the end
+      return FALSE;
+    }
+    const DWORD size = *bytes;
+    if (framer_.WriteAsync(data, [this, size](bool sent) { Completed(sent, size); })) return TRUE;
+  } else if (framer_.Write(data)) {
+    return TRUE;
   }
-  if (data.size() > kMaxResponseBytes - std::min(kMaxResponseBytes, stream_.size())) return ENOMEM;
-  stream_.append(data);
-  return 0;
+  // A client that has gone is no fault of the request.
+  errno = ECONNRESET;
+  *bytes = 0;
+  return FALSE;
+}
+
+void ExtensionRequest::Completed(bool sent, DWORD bytes) {
+  // The extension's callback is C; it reports its own failures through the
+  // session's status.
+  completion_(&ecb_, completion_context_, sent ? bytes : 0, sent ? 0 : ECONNRESET);
 }
 
 BOOL ExtensionRequest::ReadClient(HCONN connection, LPVOID buffer, LPDWORD size) {
@@ -123,11 +124,15 @@ BOOL ExtensionRequest::ReadClient(HCONN connection, LPVOID buffer, LPDWORD size)
     errno = EINVAL;
     return FALSE;
   }
-  ++request->read_client_calls_;
-  const std::string& body = request->input_.body;
-  if (body.size() == request->read_offset_ && request->input_.more_body != nullptr) {
+  return Contained([&] { return request->Read(buffer, size); });
+}
+
+BOOL ExtensionRequest::Read(LPVOID buffer, LPDWORD size) {
+  ++read_client_calls_;
+  const std::string& body = input_.body;
+  if (body.size() == read_offset_ && input_.more_body != nullptr) {
     std::size_t count = 0;
-    if (!request->input_.more_body->ReadMore(static_cast<char*>(buffer), *size, &count)) {
+    if (!input_.more_body->ReadMore(static_cast<char*>(buffer), *size, &count)) {
       errno = ECONNRESET;
       *size = 0;
       return FALSE;
@@ -135,41 +140,52 @@ BOOL ExtensionRequest::ReadClient(HCONN connection, LPVOID buffer, LPDWORD size)
     *size = static_cast<DWORD>(count);  // 0: the body has been read whole
     return TRUE;
   }
-  const std::size_t count = std::min<std::size_t>(*size, body.size() - request->read_offset_);
-  if (count != 0) std::memcpy(buffer, body.data() + request->read_offset_, count);
-  request->read_offset_ += count;
+  const std::size_t count = std::min<std::size_t>(*size, body.size() - read_offset_);
+  if (count != 0) std::memcpy(buffer, body.data() + read_offset_, count);
+  read_offset_ += count;
   *size = static_cast<DWORD>(count);  // 0: the body has been read whole
   return TRUE;
 }
 
 BOOL ExtensionRequest::ServerSupportFunction(HCONN connection, DWORD request_code, LPVOID buffer,
                                              LPDWORD size, LPDWORD data_type) {
-  (void)size;  // unused for the header call, as the interface says
+  (void)size;  // unused by the requests served here, as the interface says
   ExtensionRequest* request = FromHandle(connection);
   if (request == nullptr) {
     errno = EINVAL;
     return FALSE;
   }
-  if (request_code != HSE_REQ_SEND_RESPONSE_HEADER) {
-    errno = ENOSYS;
-    return FALSE;
+  return Contained([&] { return request->Support(request_code, buffer, data_type); });
+}
+
+BOOL ExtensionRequest::Support(DWORD request_code, LPVOID buffer, LPDWORD data_type) {
+  switch (request_code) {
+    case HSE_REQ_SEND_RESPONSE_HEADER: {
+      // dataType carries a pointer to the header text, or is null. The
+      // status line and headers go out once: a second header call, or one
+      // once the response has begun to go out, would put a status line into
+      // the body.
+      const char* status_line = buffer != nullptr ? static_cast<const char*>(buffer) : "200 OK";
+      if (framer_.PutHeader(status_line, reinterpret_cast<const char*>(data_type))) return TRUE;
+      errno = EALREADY;
+      return FALSE;
+    }
+    case HSE_REQ_IO_COMPLETION:
+      // Offered only where the host can write without holding a thread.
+      if (buffer == nullptr || !framer_.CanWriteAsync()) break;
+      completion_ = reinterpret_cast<PFN_HSE_IO_COMPLETION>(buffer);
+      completion_context_ = data_type;
+      return TRUE;
+    case HSE_REQ_DONE_WITH_SESSION:
+      if (session_done_) {
+        session_done_(buffer != nullptr ? *static_cast<const DWORD*>(buffer) : HSE_STATUS_SUCCESS);
+      }
+      return TRUE;
+    default:
+      break;
   }
-  // The status line and headers go out once; a second header call, or one
-  // once the response has begun to go out, would put a status line into the
-  // body.
-  if (request->header_sent_ || request->streamed_ ||
-      (request->writer_ != nullptr && request->writer_->Started())) {
-    errno = EALREADY;
-    return FALSE;
-  }
-  request->header_sent_ = true;
-  request->status_line_ = buffer != nullptr ? static_cast<const char*>(buffer) : "200 OK";
-  // dataType carries a pointer to the header text, or is null.
-  const char* header_text = reinterpret_cast<const char*>(data_type);
-  if (header_text == nullptr) return TRUE;
-  if (request->writer_ != nullptr) return request->writer_->PutHeader(header_text) ? TRUE : FALSE;
-  request->stream_.insert(0, header_text);
-  return TRUE;
+  errno = ENOSYS;
+  return FALSE;
 }
 
 }  // namespace hosts

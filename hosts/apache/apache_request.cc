@@ -21,31 +21,8 @@ namespace hosts::apache {
 
 namespace {
 
-// Body bytes held back before the response starts: an answer that ends
-// within them goes out with its true length, whatever its headers said; a
-// longer one streams, framed by the extension's Content-Length.
-constexpr std::size_t kHoldBack = 64 * 1024;
 // ap_rwrite takes an int count: larger writes go in pieces of this size.
 constexpr std::size_t kLargestWrite = std::size_t{1} << 30;
-
-// A decimal length of at most 18 digits (no sign, no blank), which
-// apr_off_t always holds, or nothing.
-std::optional<apr_off_t> ParseLength(std::string_view digits) {
-  const std::optional<std::uint64_t> length = text::ParsePlainDecimal(digits, 18);
-  if (!length) return std::nullopt;
-  return static_cast<apr_off_t>(*length);
-}
-
-// The reason phrase after the code, when every byte of it may go on the
-// wire: visible characters, blanks and ISO-8859-1 letters, no control byte.
-std::optional<std::string_view> ReasonPhrase(std::string_view status_line) {
-  std::string_view reason = status_line.size() > 4 ? status_line.substr(4) : std::string_view();
-  for (char c : reason) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte != '\t' && (byte < 0x20 || byte == 0x7F)) return std::nullopt;
-  }
-  return reason;
-}
 
 int CollectHeader(void* variables, const char* name, const char* value) {
   static_cast<ServerVariables*>(variables)->AddRequestHeader(name, value != nullptr ? value : "");
@@ -68,8 +45,12 @@ int ApacheRequest::Prepare() {
   std::string body;
   DWORD total = 0;
   if (const int status = ReadBodyStart(&body, &total); status != OK) return status;
-  extension_.emplace(Input(std::move(body), total), kAvailableLimit);
-  extension_->SetWriter(this);
+  // Body bytes held back before the response starts: an answer that ends
+  // within them goes out with its true length, whatever its headers said; a
+  // longer one streams, framed by the extension's Content-Length.
+  ResponseTransport& transport = *this;
+  extension_.emplace(Input(std::move(body), total), transport, ExtensionRequest::kDefaultHoldLimit,
+                     kAvailableLimit);
   return OK;
 }
 
@@ -195,66 +176,13 @@ bool ApacheRequest::ReadMore(char* buffer, std::size_t capacity, std::size_t* co
 
 // ---------------------------------------------------------------- response
 
-bool ApacheRequest::Write(std::string_view bytes) {
-  if (response_started_) return SendBody(bytes.data(), bytes.size());
-  pending_.append(bytes);
-  const std::optional<HeaderBlockEnd> end = FindHeaderBlockEnd(pending_);
-  // The header block may still grow, or the answer may still end short.
-  if (!end || pending_.size() - end->body_offset <= kHoldBack) return true;
-  if (!end->ended_by_empty_line) LogRefusedHeaderLine();
-  StartResponse(SplitResponseStream(std::string_view(pending_)), false);
-  std::string body = pending_.substr(end->body_offset);
-  std::string().swap(pending_);
-  return SendBody(body.data(), body.size());
-}
-
-bool ApacheRequest::PutHeader(std::string_view header_text) {
-  pending_.insert(0, header_text);
-  return Write({});
-}
-
-void ApacheRequest::LogRefusedHeaderLine() {
-  ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r_,
-                "the extension sent a line that is not a well-formed header (a control character "
-                "or no \"Name: value\"): not sent as a header, the body starts there");
-}
-
-void ApacheRequest::StartResponse(const SplitResponse& split, bool whole) {
-  response_started_ = true;
-  ApplyStatus();
-  ApplyHeaders(split, whole);
-}
-
-void ApacheRequest::ApplyStatus() {
-  std::optional<unsigned> code;
-  const bool header_sent = extension_->header_sent();
-  const std::string& status_line = extension_->status_line();
-  if (header_sent) {
-    code = ParseStatusCode(status_line);
-    if (!code) {
-      ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r_,
-                    "the extension sent a malformed status line; answering with its recorded "
-                    "status instead");
-    }
+bool ApacheRequest::SendHead(const ResponseHead& head) {
+  r_->status = static_cast<int>(head.status);
+  if (!head.reason.empty()) {
+    r_->status_line = apr_psprintf(r_->pool, "%03u %.*s", head.status,
+                                   static_cast<int>(head.reason.size()), head.reason.data());
   }
-  if (!code) {
-    const DWORD recorded = extension_->control_block().dwHttpStatusCode;
-    code = recorded >= 100 && recorded <= 999 ? static_cast<unsigned>(recorded) : 500u;
-  }
-  r_->status = static_cast<int>(*code);
-  if (!header_sent || !ParseStatusCode(status_line)) return;
-  const std::optional<std::string_view> reason = ReasonPhrase(status_line);
-  if (!reason) {
-    ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r_,
-                  "the extension's reason phrase holds a control character; httpd's own is sent");
-  } else if (!reason->empty()) {
-    r_->status_line = apr_psprintf(r_->pool, "%03u %.*s", *code, static_cast<int>(reason->size()),
-                                   reason->data());
-  }
-}
-
-void ApacheRequest::ApplyHeaders(const SplitResponse& split, bool whole) {
-  for (const ResponseHeader& header : split.headers) {
+  for (const ResponseHeader& header : head.headers) {
     const char* value = apr_pstrmemdup(r_->pool, header.value.data(), header.value.size());
     if (text::EqualsIgnoringAsciiCase(header.name, "Content-Type")) {
       ap_set_content_type(r_, value);
@@ -263,90 +191,56 @@ void ApacheRequest::ApplyHeaders(const SplitResponse& split, bool whole) {
                      apr_pstrmemdup(r_->pool, header.name.data(), header.name.size()), value);
     }
   }
-  if (whole) {
-    // The body is all here: its true length, whatever the extension wrote.
-    if (split.content_length_mismatch) {
-      ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r_,
-                    "the extension's Content-Length is not its body's length; the true length "
-                    "is sent");
-    }
-    ap_set_content_length(r_, static_cast<apr_off_t>(pending_.size() - split.body_offset));
-    return;
-  }
-  if (split.declared_length_text.empty()) return;  // httpd frames the body (chunked or close)
-  if (const std::optional<apr_off_t> length = ParseLength(split.declared_length_text)) {
-    ap_set_content_length(r_, *length);
-    length_declared_ = true;
-    length_left_ = *length;
-  } else {
-    ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r_,
-                  "the extension's Content-Length \"%.*s\" is not a length; left out",
-                  static_cast<int>(std::min<std::size_t>(split.declared_length_text.size(), 40)),
-                  split.declared_length_text.data());
-  }
+  // Without a length httpd frames the body itself (chunked, or the close).
+  if (head.content_length) ap_set_content_length(r_, static_cast<apr_off_t>(*head.content_length));
+  return true;
 }
 
-bool ApacheRequest::SendBody(const char* data, std::size_t size) {
-  if (length_declared_ && static_cast<apr_off_t>(size) > length_left_) {
-    // Bytes past the declared length would be read as the next response on
-    // a kept-alive connection: they are dropped.
-    if (!overrun_logged_) {
-      ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r_,
-                    "the extension wrote more than its Content-Length; the excess is dropped");
-      overrun_logged_ = true;
-    }
-    size = static_cast<std::size_t>(length_left_);
-  }
-  if (length_declared_) length_left_ -= static_cast<apr_off_t>(size);
-  while (size != 0) {
-    const std::size_t piece = std::min(size, kLargestWrite);
-    if (ap_rwrite(data, static_cast<int>(piece), r_) < 0) return false;
-    data += piece;
-    size -= piece;
+bool ApacheRequest::SendBody(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const std::size_t piece = std::min(bytes.size(), kLargestWrite);
+    if (ap_rwrite(bytes.data(), static_cast<int>(piece), r_) < 0) return false;
+    bytes.remove_prefix(piece);
   }
   return true;
 }
 
-int ApacheRequest::Run(PFN_HTTPEXTENSIONPROC proc) {
-  extension_->Run(proc);
-  return Finish(extension_->result());
+void ApacheRequest::End(bool reusable) {
+  if (!reusable) r_->connection->keepalive = AP_CONN_CLOSE;
 }
 
-int ApacheRequest::Finish(DWORD result) {
-  if (!response_started_) {
-    if (!extension_->header_sent() && pending_.empty()) {
-      // Nothing sent: the recorded status, 500 when the call failed without
-      // saying why. httpd answers an error status with its own page.
-      DWORD status = extension_->control_block().dwHttpStatusCode;
-      if (result == HSE_STATUS_ERROR && status == 200) status = 500;
-      if (status < 100 || status > 999) status = 500;
-      if (status >= 400) {
-        if (result == HSE_STATUS_ERROR) r_->connection->keepalive = AP_CONN_CLOSE;
-        return static_cast<int>(status);
-      }
-      r_->status = static_cast<int>(status);
-      ap_set_content_length(r_, 0);
-      return OK;
-    }
-    // The extension finished inside what could still have been its header
-    // block: the whole response is here, read as the embedded host reads it.
-    const SplitResponse split = SplitResponseStream(std::string_view(pending_));
-    const std::optional<HeaderBlockEnd> end = FindHeaderBlockEnd(pending_);
-    if (end && !end->ended_by_empty_line) LogRefusedHeaderLine();
-    StartResponse(split, true);
-    std::string whole = std::move(pending_);
-    if (!SendBody(whole.data() + split.body_offset, whole.size() - split.body_offset)) {
-      r_->connection->keepalive = AP_CONN_CLOSE;
-    }
-  } else if (length_declared_ && length_left_ > 0) {
+void ApacheRequest::LogFraming() const {
+  const ResponseFramer& response = extension_->response();
+  if (response.header_block_cut()) {
     ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r_,
-                  "the extension wrote %" APR_OFF_T_FMT
-                  " bytes less than its Content-Length; the connection is closed",
-                  length_left_);
-    r_->connection->keepalive = AP_CONN_CLOSE;
+                  "the extension sent a line that is not a well-formed header (a control "
+                  "character or no \"Name: value\"): not sent as a header, the body starts there");
   }
-  // HSE_STATUS_ERROR asks the server to drop the connection after the answer.
-  if (result == HSE_STATUS_ERROR) r_->connection->keepalive = AP_CONN_CLOSE;
+  if (response.length_mismatch()) {
+    ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r_,
+                  "the extension's Content-Length is not its body's length; the true length "
+                  "is sent");
+  }
+}
+
+int ApacheRequest::Run(PFN_HTTPEXTENSIONPROC proc) {
+  const DWORD result = extension_->Run(proc);
+  const EXTENSION_CONTROL_BLOCK& ecb = extension_->control_block();
+  if (extension_->response().empty()) {
+    // Nothing sent: the recorded status, 500 when the call failed without
+    // saying why. httpd answers an error status with its own page.
+    DWORD status = ecb.dwHttpStatusCode;
+    if (result == HSE_STATUS_ERROR && status == 200) status = 500;
+    if (status < 100 || status > 999) status = 500;
+    if (status >= 400) {
+      if (result == HSE_STATUS_ERROR) r_->connection->keepalive = AP_CONN_CLOSE;
+      return static_cast<int>(status);
+    }
+  }
+  // httpd runs each request on a thread of its own and offers no
+  // asynchronous writes, so a pending result cannot happen here.
+  extension_->Finish(result);
+  LogFraming();
   return OK;
 }
 

@@ -1,7 +1,7 @@
 // One Apache httpd request run through the shared extension request: its
 // texts and server variables from request_rec, the body read from httpd as
 // the extension asks for it, and what the extension writes sent on as it
-// comes (through the shared response split), so neither a large upload nor
+// comes (through the shared response framer), so neither a large upload nor
 // a large download is ever held whole in the server process.
 #pragma once
 
@@ -11,12 +11,12 @@
 
 #include "dudarovuvadu/httpext.h"
 #include "hosts/extension_request.h"
-#include "hosts/response_split.h"
+#include "hosts/response_framer.h"
 #include "httpd.h"
 
 namespace hosts::apache {
 
-class ApacheRequest : private BodySource, private ResponseWriter {
+class ApacheRequest : private BodySource, private ResponseTransport {
  public:
   // Body bytes offered in the control block before the extension has to
   // call ReadClient, as the embedded host offers them.
@@ -49,23 +49,12 @@ class ApacheRequest : private BodySource, private ResponseWriter {
 
   // BodySource: the body past its first part, from httpd.
   bool ReadMore(char* buffer, std::size_t capacity, std::size_t* count) override;
-  // ResponseWriter: once the header block and the first part of the body
-  // are in, the status and headers are set, then body bytes go out as they
-  // come.
-  bool Write(std::string_view bytes) override;
-  bool Started() const override { return response_started_; }
-  bool PutHeader(std::string_view header_text) override;
-
-  // Sets status and headers from the split of pending_. `whole`: the
-  // extension has finished, pending_ is the whole response and its length
-  // is known.
-  void StartResponse(const SplitResponse& split, bool whole);
-  void LogRefusedHeaderLine();
-  void ApplyStatus();
-  void ApplyHeaders(const SplitResponse& split, bool whole);
-  bool SendBody(const char* data, std::size_t size);
-  // The handler's result once the extension has returned `result`.
-  int Finish(DWORD result);
+  // ResponseTransport: the status and headers onto request_rec, the body
+  // through httpd's output filters, which frame it.
+  bool SendHead(const ResponseHead& head) override;
+  bool SendBody(std::string_view bytes) override;
+  void End(bool reusable) override;
+  void LogFraming() const;
 
   request_rec* r_;
   apr_bucket_brigade* brigade_ = nullptr;  // body reads, reused
@@ -73,11 +62,8 @@ class ApacheRequest : private BodySource, private ResponseWriter {
   std::optional<ExtensionRequest> extension_;
   bool body_ended_ = false;  // httpd reported the end of the body
 
-  std::string pending_;            // sent bytes before the response starts
-  bool response_started_ = false;  // status and headers are set; bytes go out
-  bool length_declared_ = false;   // the extension's Content-Length frames the body
-  apr_off_t length_left_ = 0;      // body bytes the declared length still allows
-  bool overrun_logged_ = false;
+  // The status httpd answers with its own page: nothing was sent.
+  std::optional<int> unanswered_status_;
 };
 
 }  // namespace hosts::apache

@@ -51,6 +51,17 @@ typedef DWORD* LPDWORD;
  * buffer is the status line text ("200 OK"), the size is unused, and the
  * dataType argument carries a pointer to the header text (or is null). */
 #define HSE_REQ_SEND_RESPONSE_HEADER 3
+/* Ends a request whose HttpExtensionProc returned HSE_STATUS_PENDING; the
+ * buffer points to its DWORD status (HSE_STATUS_SUCCESS or _ERROR) or is
+ * null. */
+#define HSE_REQ_DONE_WITH_SESSION 4
+/* Registers the completion callback of asynchronous writes: the buffer is
+ * the PFN_HSE_IO_COMPLETION, the dataType argument its context. */
+#define HSE_REQ_IO_COMPLETION 5
+
+/* WriteClient flags. */
+#define HSE_IO_SYNC 0x00000001
+#define HSE_IO_ASYNC 0x00000002
 
 typedef struct _HSE_VERSION_INFO {
   DWORD dwExtensionVersion;
@@ -83,6 +94,11 @@ typedef struct _EXTENSION_CONTROL_BLOCK {
   BOOL(WINAPI* ServerSupportFunction)
   (HCONN hConn, DWORD dwHSERequest, LPVOID lpvBuffer, LPDWORD lpdwSize, LPDWORD lpdwDataType);
 } EXTENSION_CONTROL_BLOCK, *LPEXTENSION_CONTROL_BLOCK;
+
+/* The end of an asynchronous write: the bytes written and 0, or an error
+ * code. */
+typedef void(WINAPI* PFN_HSE_IO_COMPLETION)(EXTENSION_CONTROL_BLOCK* pECB, void* pContext,
+                                            DWORD cbIO, DWORD dwError);
 
 /* Total bytes of a body too large to be counted. */
 #define HSE_BODY_LENGTH_UNKNOWN 0xFFFFFFFFu
