@@ -1,15 +1,13 @@
 // The embedded HTTP server on Boost.Asio and Boost.Beast: a few network
 // threads receive requests on every listener (plain or TLS), each request
 // for the script name is run through the extension on a worker, and the
-// answer goes back on the network threads. Everything but main() lives here
-// so tests can link it.
+// answer goes back on the network threads (hosts/connection.h). Everything
+// but main() lives in hosts/ so tests can link it.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +16,9 @@
 #include "hosts/forwarded.h"
 
 namespace hosts {
+
+struct ServerContext;
+struct Acceptor;
 
 // One address the server listens on.
 struct Listener {
@@ -32,16 +33,18 @@ struct ServerOptions {
   std::uint16_t port = 8080;                 // 0: any free port
   std::vector<Listener> listeners;
   std::string script_name = "/scripts/dudarovuvadu.dll";
-  unsigned threads = 8;                          // workers that call the extension
-  unsigned max_threads = 64;                     // more workers while all are busy
-  unsigned network_threads = 0;                  // 0: one per processor
-  std::uint64_t max_body = 16u * 1024u * 1024u;  // larger bodies get 413
-  unsigned idle_timeout_seconds = 30;            // an idle connection is closed
-  unsigned header_timeout_seconds = 10;          // a request head must be whole by then
-  unsigned drain_timeout_seconds = 30;           // bound of the graceful stop
-  std::size_t max_connections = 0;               // 0: sized to the descriptor limit
-  std::size_t per_address_connections = 64;      // from one client address
-  std::size_t max_header_bytes = 16 * 1024;      // request line and header fields
+  unsigned threads = 8;                                  // workers that call the extension
+  unsigned max_threads = 64;                             // more workers while all are busy
+  unsigned network_threads = 0;                          // 0: one per processor
+  std::uint64_t max_body = 16u * 1024u * 1024u;          // larger bodies get 413
+  unsigned idle_timeout_seconds = 30;                    // an idle connection is closed
+  unsigned header_timeout_seconds = 10;                  // a request head must be whole by then
+  unsigned drain_timeout_seconds = 30;                   // bound of the graceful stop
+  std::size_t max_connections = 0;                       // 0: sized to the descriptor limit
+  std::size_t per_address_connections = 64;              // from one client address
+  std::size_t per_address_responses = 32;                // being written to one client address
+  std::uint64_t max_body_memory = 256u * 1024u * 1024u;  // request bodies held at once
+  std::size_t max_header_bytes = 16 * 1024;              // request line and header fields
   std::size_t max_header_fields = 100;
   std::size_t available_limit = 48 * 1024;  // body bytes offered before ReadClient
   // TLS listeners: PEM certificate (chain) and key files, OpenSSL cipher
@@ -77,19 +80,23 @@ class HttpServer {
   // The listeners as bound.
   const std::vector<Listener>& listeners() const { return bound_; }
 
-  // Graceful stop: stops accepting connections, lets every request already
-  // received finish and be answered, then closes the server. Waits at most
-  // drain_timeout_seconds; false when requests were still inside the
-  // extension then (the extension must then not be unloaded).
+  // Graceful stop: stops accepting connections, answers every request still
+  // sending its body 503, lets every request in the extension finish and be
+  // answered, then closes the server. Waits at most drain_timeout_seconds;
+  // false when requests were still inside the extension then (the extension
+  // must then not be unloaded).
   bool Stop();
 
-  struct State;  // the network side, shared with its connections
-
  private:
+  void Accept(std::size_t index);
+  // A network thread: runs the I/O context until the stop.
+  static void RunNetwork(ServerContext* server);
+
   ServerOptions options_;
   PFN_HTTPEXTENSIONPROC proc_;
   std::FILE* log_;
-  std::unique_ptr<State> state_;
+  std::unique_ptr<ServerContext> state_;
+  std::vector<std::unique_ptr<Acceptor>> acceptors_;
   std::vector<Listener> bound_;
   std::vector<std::thread> network_threads_;
   bool started_ = false;

@@ -48,6 +48,14 @@ void AddLimitOptions(CLI::App& app, hosts::ServerOptions& options) {
                  "seconds a stop waits for requests in flight")
       ->capture_default_str()
       ->check(CLI::Range(0u, 86400u));
+  app.add_option("--per-address-responses", options.per_address_responses,
+                 "responses being written to one client address at most (503 past it)")
+      ->capture_default_str()
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 20));
+  app.add_option("--max-body-memory", options.max_body_memory,
+                 "bytes of request bodies held at once across all connections (503 past it)")
+      ->capture_default_str()
+      ->check(CLI::Range(std::uint64_t{1} << 20, std::uint64_t{1} << 40));
 }
 
 // What the command line sets besides the server's own options.
@@ -56,6 +64,7 @@ struct Settings {
   std::string module_path = ModuleBesideExecutable();
   std::vector<std::string> listen = {"127.0.0.1:8080"};
   std::vector<std::string> trusted_proxies;
+  std::string forwarded_headers = "x-forwarded";
 };
 
 void AddOptions(CLI::App& app, Settings& settings) {
@@ -88,6 +97,11 @@ void AddOptions(CLI::App& app, Settings& settings) {
   app.add_option("--trusted-proxy", settings.trusted_proxies,
                  "ADDRESS[/PREFIX] of a reverse proxy whose Forwarded or X-Forwarded-* headers "
                  "give the client address, scheme, host and port (repeatable)");
+  app.add_option("--forwarded-headers", settings.forwarded_headers,
+                 "the headers the trusted proxies send: x-forwarded (X-Forwarded-For, -Proto, "
+                 "-Host, -Port) or forwarded (RFC 7239); the other family is ignored")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"x-forwarded", "forwarded"}));
 }
 
 // Checks the listeners and trusted proxies into the server's options; an
@@ -98,6 +112,9 @@ bool ApplySettings(Settings& settings, std::string* error) {
     if (!hosts::ParseListener(text, &listener, error)) return false;
     settings.options.listeners.push_back(listener);
   }
+  settings.options.trusted_proxies.set_family(settings.forwarded_headers == "forwarded"
+                                                  ? hosts::ForwardedFamily::kForwarded
+                                                  : hosts::ForwardedFamily::kXForwarded);
   for (const std::string& spec : settings.trusted_proxies) {
     if (!settings.options.trusted_proxies.Add(spec, error)) {
       *error = "--trusted-proxy: " + *error;

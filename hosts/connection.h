@@ -1,0 +1,129 @@
+// One client connection of the embedded server, plain or TLS. Its state has
+// one owner, the connection's strand: requests are read there and answers
+// written there. A request for the module is run on a worker, which hands
+// its end back as a message; what the module writes reaches the strand as
+// queued pieces, so the worker never touches the connection's state.
+//
+// The life of a request: WaitForRequest -> ReadHead -> OnHead (refused, or
+// 100-continue) -> ReadBody -> OnRequest -> [worker] RunExtension ->
+// OnExtensionReturned (or, for a pending request, OnSessionDone) ->
+// FinishExtension -> the queued response written by WriteNext ->
+// OnResponseWritten -> the next request, or Close.
+#pragma once
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "hosts/extension_request.h"
+#include "hosts/request_head.h"
+#include "hosts/response_queue.h"
+#include "hosts/server_context.h"
+
+namespace hosts {
+
+using NetworkStrand = boost::asio::strand<boost::asio::io_context::executor_type>;
+
+// `Stream` is beast::tcp_stream or a TLS stream over it.
+template <class Stream>
+class Connection : public std::enable_shared_from_this<Connection<Stream>>,
+                   private ResponseTransport {
+ public:
+  // `tls` is the TLS listeners' context, null for a plain connection.
+  Connection(ServerContext* server, NetworkStrand strand, boost::asio::ip::tcp::socket socket,
+             std::string address, boost::asio::ssl::context* tls);
+  ~Connection() override;
+
+  void Start();
+
+ private:
+  static constexpr bool kTls = !std::is_same_v<Stream, boost::beast::tcp_stream>;
+  using Self = std::shared_ptr<Connection>;
+
+  // Runs a handler's work on the strand; what it throws closes this
+  // connection (answered 400 when nothing was sent yet), never the server.
+  template <class Work>
+  void Guarded(Work&& work);
+  void Expire(std::chrono::seconds after);
+
+  // Reading.
+  void WaitForRequest();
+  void ReadHead();
+  void OnHead(boost::system::error_code ec);
+  void ReadBody();
+  void OnBodyRead(boost::system::error_code ec);
+  void OnRequest();
+  void InterruptBody();
+
+  // The module.
+  void RunExtension();
+  void OnExtensionReturned(DWORD result);
+  void OnSessionDone(DWORD status);
+  void FinishExtension(DWORD result);
+
+  // ResponseTransport, called by the worker during the module call or on
+  // the strand.
+  bool SendHead(const ResponseHead& head) override;
+  bool SendBody(std::string_view bytes) override;
+  bool CanSendAsync() const override { return true; }
+  bool SendBodyAsync(std::string_view bytes, Sent sent) override;
+  void End(bool reusable) override;
+  // Runs `work` on the strand: at once when already there.
+  template <class Work>
+  void OnStrand(Work&& work);
+
+  // Writing.
+  void BeginResponse();
+  // An answer of the server's own, text/plain (`text`, or the status's);
+  // `linger`: given before the body was read, then the connection goes.
+  void Answer(unsigned status, bool linger, std::string_view text = {});
+  void WriteNext();
+  void OnPieceWritten(boost::system::error_code ec);
+  void OnResponseWritten();
+  void FinishRequest();
+  void Linger();
+  void Discard();
+  void Close(bool graceful);
+
+  ServerContext* const server_;
+  NetworkStrand strand_;
+  Stream stream_;
+  const std::string address_;
+  std::string remote_port_;
+  std::string local_addr_;
+  std::string local_port_;
+  boost::beast::flat_buffer buffer_;
+  std::optional<RequestParser> parser_;
+  std::size_t head_fields_ = 0;
+
+  // The request in hand.
+  std::string method_ = "-";
+  std::string target_;
+  std::chrono::steady_clock::time_point start_;
+  ResponseContext context_;
+  bool reading_body_ = false;
+  bool admitted_ = false;
+  bool response_counted_ = false;
+  std::uint64_t held_body_ = 0;
+  std::uint64_t discarded_ = 0;
+
+  // The module's call and its response.
+  std::unique_ptr<ExtensionRequest> extension_;
+  bool returned_ = false;
+  std::optional<DWORD> session_status_;
+  bool extension_finished_ = true;
+  ResponseQueue queue_;
+  bool writing_ = false;
+  bool output_failed_ = false;
+  bool linger_ = false;
+  bool closed_ = false;
+};
+
+}  // namespace hosts

@@ -1,0 +1,155 @@
+// Writing a response's head and framing its body for the embedded server.
+#include "hosts/response_queue.h"
+
+#include <boost/beast/http/status.hpp>
+#include <charconv>
+#include <ctime>
+
+#include "text/ascii.h"
+
+namespace hosts {
+
+namespace http = boost::beast::http;
+using text::EqualsIgnoringAsciiCase;
+
+namespace {
+
+void AppendNumber(std::string& out, std::uint64_t number, int base = 10) {
+  char digits[24];
+  const auto result = std::to_chars(digits, digits + sizeof digits, number, base);
+  out.append(digits, result.ptr);
+}
+
+std::string_view StandardReason(unsigned status) {
+  const std::string_view reason = http::obsolete_reason(static_cast<http::status>(status));
+  return reason == "<unknown-status>" ? std::string_view("Unknown") : reason;
+}
+
+}  // namespace
+
+std::string_view HttpDate() {
+  thread_local std::time_t formatted = -1;
+  thread_local char text[32];
+  thread_local std::size_t length = 0;
+  const std::time_t now = std::time(nullptr);
+  if (now != formatted) {
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    length = std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &utc);
+    formatted = now;
+  }
+  return {text, length};
+}
+
+void ResponseQueue::Begin(const ResponseContext& context) {
+  context_ = context;
+  pieces_.clear();
+  chunked_ = false;
+  keep_alive_ = context.keep_alive;
+  deferred_head_.reset();
+  body_bytes_ = 0;
+  status_ = 0;
+}
+
+std::string ResponseQueue::HeadText(const ResponseHead& head) const {
+  std::string text;
+  text.reserve(256);
+  text += "HTTP/1.1 ";
+  AppendNumber(text, head.status);
+  text += ' ';
+  text += StandardReason(head.status);
+  text += "\r\n";
+  bool dated = false;
+  for (const ResponseHeader& header : head.headers) {
+    // The connection's fate is the server's to say.
+    if (EqualsIgnoringAsciiCase(header.name, "Connection")) continue;
+    dated = dated || EqualsIgnoringAsciiCase(header.name, "Date");
+    text += header.name;
+    text += ": ";
+    text += header.value;
+    text += "\r\n";
+  }
+  if (!dated) {
+    text += "Date: ";
+    text += HttpDate();
+    text += "\r\n";
+  }
+  return text;
+}
+
+std::string ResponseQueue::FramingFields(std::optional<std::uint64_t> content_length) {
+  std::string text;
+  if (content_length) {
+    text += "Content-Length: ";
+    AppendNumber(text, *content_length);
+    text += "\r\n";
+  } else if (context_.version >= 11) {
+    chunked_ = true;
+    text += "Transfer-Encoding: chunked\r\n";
+  } else {
+    keep_alive_ = false;  // the close marks the end
+  }
+  if (!keep_alive_) text += "Connection: close\r\n";
+  text += "\r\n";
+  return text;
+}
+
+void ResponseQueue::QueueHead(std::string text, unsigned status,
+                              std::optional<std::uint64_t> content_length) {
+  status_ = status;
+  if (context_.head_request && !content_length) {
+    deferred_head_ = std::move(text);
+    return;
+  }
+  if (context_.head_request) {
+    // A HEAD answer has no body: its length fields say what GET would get.
+    content_length = content_length.value_or(0);
+  }
+  text += FramingFields(content_length);
+  pieces_.push_back(Piece{std::move(text), {}, false, nullptr, false});
+}
+
+void ResponseQueue::QueueBody(std::string_view bytes, ResponseTransport::Sent sent) {
+  body_bytes_ += bytes.size();
+  if (context_.head_request) bytes = {};
+  if (bytes.empty() && !sent) return;
+  Piece piece;
+  if (chunked_ && !bytes.empty()) {
+    AppendNumber(piece.own, bytes.size(), 16);
+    piece.own += "\r\n";
+    piece.chunk_end = true;
+  }
+  if (sent) {
+    piece.borrowed = bytes;
+    piece.sent = std::move(sent);
+  } else {
+    piece.own.append(bytes);
+    if (piece.chunk_end) {
+      piece.own += "\r\n";
+      piece.chunk_end = false;
+    }
+  }
+  pieces_.push_back(std::move(piece));
+}
+
+void ResponseQueue::QueueEnd(bool reusable) {
+  Piece piece;
+  if (deferred_head_) {
+    piece.own = std::move(*deferred_head_) + FramingFields(body_bytes_);
+    deferred_head_.reset();
+  }
+  if (chunked_) piece.own += "0\r\n\r\n";
+  if (!reusable) keep_alive_ = false;
+  piece.last = true;
+  pieces_.push_back(std::move(piece));
+}
+
+void ResponseQueue::Abandon() {
+  std::deque<Piece> pieces;
+  pieces.swap(pieces_);
+  for (Piece& piece : pieces) {
+    if (piece.sent) piece.sent(false);
+  }
+}
+
+}  // namespace hosts
