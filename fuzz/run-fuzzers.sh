@@ -9,7 +9,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-build-fuzz}" && pwd)
 seconds=${2:-60}
 [ $# -gt 2 ] && shift 2 || set --
-targets=${*:-"fuzz_request fuzz_backend_files fuzz_decoders fuzz_response_split"}
+targets=${*:-"fuzz_request fuzz_backend_files fuzz_decoders fuzz_response_split fuzz_request_head"}
 
 status=0
 for target in $targets; do

@@ -202,9 +202,11 @@ void Connection<Stream>::ReadBody() {
     // A stop answers a body still coming at once, rather than wait for it.
     reading_body_ = true;
     std::weak_ptr<Connection> weak = this->shared_from_this();
-    server_->AddBodyReader(this, [weak, strand = strand_] {
+    server_->AddBodyReader(this, [weak, strand = strand_, server = server_] {
       if (Self self = weak.lock()) {
         asio::post(strand, [self] { self->Guarded([&] { self->InterruptBody(); }); });
+      } else {
+        server->Complete();  // gone already: nothing to answer
       }
     });
   }
@@ -215,9 +217,13 @@ void Connection<Stream>::ReadBody() {
                         });
 }
 
+// The stop counted this connection as a request: it is answered 503, or,
+// when it no longer reads its body, uncounted at once.
 template <class Stream>
 void Connection<Stream>::InterruptBody() {
-  if (reading_body_ && !closed_) beast::get_lowest_layer(stream_).cancel();
+  if (!reading_body_ || closed_ || admitted_) return server_->Complete();
+  admitted_ = true;
+  beast::get_lowest_layer(stream_).cancel();
 }
 
 template <class Stream>
@@ -254,6 +260,7 @@ void Connection<Stream>::OnRequest() {
   }
   if (!admitted_) return Answer(503, false);
   if (const unsigned refusal = RefusalOfTrailer(*parser_, server_->request_limits)) {
+    context_.keep_alive = false;  // refused: the connection goes after the answer
     return Answer(refusal, false);
   }
   ReceivedRequest& request = parser_->get();
@@ -323,6 +330,8 @@ void Connection<Stream>::FinishExtension(DWORD result) {
     server_->Warn("Content-Length written by the extension for " + EscapeForLog(target_) +
                   " is not the body's length; the body is sent with its own length");
   }
+  // A client gone while the module still wrote: the request is over now.
+  if (output_failed_) FinishRequest();
 }
 
 // ---------------------------------------------------------------- the transport
@@ -386,10 +395,7 @@ bool Connection<Stream>::SendBodyAsync(std::string_view bytes, Sent sent) {
 template <class Stream>
 void Connection<Stream>::End(bool reusable) {
   // Called by FinishExtension, on the strand.
-  if (output_failed_) {
-    FinishRequest();
-    return;
-  }
+  if (output_failed_) return;
   queue_.QueueEnd(reusable);
   WriteNext();
 }

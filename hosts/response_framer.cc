@@ -67,7 +67,22 @@ bool ResponseFramer::Write(std::string_view bytes) {
 
 bool ResponseFramer::WriteAsync(std::string_view bytes, ResponseTransport::Sent sent) {
   if (client_gone_ || !transport_.CanSendAsync()) return false;
-  if (!started_ && !Start(false, false)) return false;
+  if (!started_) {
+    // The bytes that end the header block (the "\r\n" after the header
+    // call's text, most often) are taken into it; the response starts
+    // with the rest.
+    constexpr std::size_t kHeaderProbe = 16 * 1024;
+    std::string probe = held_;
+    probe.append(bytes.substr(0, kHeaderProbe));
+    if (const std::optional<HeaderBlockEnd> end = FindHeaderBlockEnd(probe);
+        end && end->body_offset > held_.size()) {
+      const std::size_t taken = end->body_offset - held_.size();
+      held_.append(bytes.substr(0, taken));
+      bytes.remove_prefix(taken);
+    }
+    if (!Start(false, false)) return false;
+  }
+  // Even an empty rest is sent, so that the write completes as any other.
   return transport_.SendBodyAsync(WithinLength(bytes), std::move(sent));
 }
 

@@ -63,6 +63,8 @@ void ServerContext::WaitForBodies(std::chrono::milliseconds grace) {
     std::unique_lock<std::mutex> lock(active_mutex_);
     readers_changed_.wait_for(lock, grace, [this] { return body_readers_.empty(); });
     readers.swap(body_readers_);
+    // Each is answered 503 now; the stop waits for those answers too.
+    active_requests_ += readers.size();
   }
   for (auto& [connection, interrupt] : readers) interrupt();
 }

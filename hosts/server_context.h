@@ -45,7 +45,9 @@ struct ServerContext {
   // Waits until no request is in the module; false after `timeout`.
   bool WaitForRequests(std::chrono::seconds timeout);
 
-  // A connection reading a request body registers how to interrupt it.
+  // A connection reading a request body registers how to interrupt it. An
+  // interrupted connection is counted as a request until it calls
+  // Complete().
   void AddBodyReader(const void* connection, std::function<void()> interrupt);
   void RemoveBodyReader(const void* connection);
 

@@ -331,7 +331,7 @@ TEST(ExtensionRequestTest, AsynchronousWritesCompleteThroughTheExtensionsCallbac
     transport.async = async;
     static std::vector<std::pair<DWORD, DWORD>> completions;
     completions.clear();
-    const std::string part = Pattern(100000);
+    static const std::string part = Pattern(100000);
     BOOL registered = FALSE;
     BOOL written = FALSE;
     g_extension = [&](EXTENSION_CONTROL_BLOCK* ecb) -> DWORD {
@@ -343,9 +343,11 @@ TEST(ExtensionRequestTest, AsynchronousWritesCompleteThroughTheExtensionsCallbac
       registered = ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_IO_COMPLETION,
                                               reinterpret_cast<LPVOID>(callback), nullptr,
                                               reinterpret_cast<LPDWORD>(&completions));
-      SendHeader(ecb, "200 OK", "Content-Length: 100000\r\n\r\n");
-      DWORD size = static_cast<DWORD>(part.size());
-      written = ecb->WriteClient(ecb->ConnID, const_cast<char*>(part.data()), &size, HSE_IO_ASYNC);
+      // As the module writes: the header call's text, then "\r\n" and the
+      // body by asynchronous writes.
+      SendHeader(ecb, "200 OK", "Content-Length: 100000\r\n");
+      DWORD size = 2;
+      written = ecb->WriteClient(ecb->ConnID, const_cast<char*>("\r\n"), &size, HSE_IO_ASYNC);
       return written ? HSE_STATUS_PENDING : HSE_STATUS_ERROR;
     };
     ExtensionRequest request(Post(""), transport);
@@ -356,14 +358,20 @@ TEST(ExtensionRequestTest, AsynchronousWritesCompleteThroughTheExtensionsCallbac
     EXPECT_EQ(written, async ? TRUE : FALSE);
     if (!async) continue;
     EXPECT_EQ(result, static_cast<DWORD>(HSE_STATUS_PENDING));
-    EXPECT_TRUE(completions.empty());  // not before the host says so
+    EXPECT_TRUE(completions.empty());                   // not before the host says so
+    EXPECT_EQ(transport.head.content_length, 100000u);  // "\r\n" ended the header block
+    EXPECT_EQ(transport.body, "");
+    transport.CompleteOne(true);
+    EXPECT_EQ(completions.at(0), std::make_pair(DWORD{2}, DWORD{0}));
+    EXTENSION_CONTROL_BLOCK& ecb = request.control_block();
+    DWORD size = static_cast<DWORD>(part.size());
+    EXPECT_TRUE(ecb.WriteClient(ecb.ConnID, const_cast<char*>(part.data()), &size, HSE_IO_ASYNC));
     EXPECT_TRUE(transport.body == part);
     transport.CompleteOne(true);
-    ASSERT_EQ(completions.size(), 1u);
-    EXPECT_EQ(completions[0], std::make_pair(DWORD{100000}, DWORD{0}));
+    EXPECT_EQ(completions.at(1), std::make_pair(DWORD{100000}, DWORD{0}));
     DWORD done = HSE_STATUS_SUCCESS;
-    EXPECT_TRUE(request.control_block().ServerSupportFunction(
-        request.control_block().ConnID, HSE_REQ_DONE_WITH_SESSION, &done, nullptr, nullptr));
+    EXPECT_TRUE(
+        ecb.ServerSupportFunction(ecb.ConnID, HSE_REQ_DONE_WITH_SESSION, &done, nullptr, nullptr));
     EXPECT_EQ(session, static_cast<DWORD>(HSE_STATUS_SUCCESS));
     request.Finish(*session);
     EXPECT_TRUE(transport.reusable);

@@ -423,6 +423,46 @@ TEST_F(HttpServerTest, OversizedRequestHeadsAreRefused) {
   }
 }
 
+// Requests built to break the server: each is refused (or its connection
+// closed), and the server answers the next client. The first two once ended
+// the process from inside the HTTP library.
+TEST_F(HttpServerTest, HostileRequestsAreRefusedAndTheServerGoesOn) {
+  const std::string post = std::string("POST ") + kScript + "?body HTTP/1.1\r\nHost: a\r\n";
+  const std::string chunked = post + "Transfer-Encoding: chunked\r\n\r\n";
+  std::string many_trailers = chunked + "0\r\n";
+  for (int i = 0; i < 2000; ++i) many_trailers += "X: v\r\n";
+  const struct {
+    const char* name;
+    std::string request;
+    unsigned status;
+  } cases[] = {
+      {"trailer value of 64 KiB", chunked + "0\r\nX: " + std::string(65534, 'a') + "\r\n\r\n", 400},
+      {"trailer name of 64 KiB", chunked + "0\r\n" + std::string(65534, 'a') + ": v\r\n\r\n", 400},
+      {"chunk line without an end", chunked + "1;" + std::string(200000, 'e'), 400},
+      {"2,000 trailer fields", many_trailers + "\r\n", 431},
+      {"no Host", std::string("GET ") + kScript + "?echo HTTP/1.1\r\n\r\n", 400},
+      {"two Hosts", std::string("GET ") + kScript + "?echo HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n",
+       400},
+      {"malformed Host", std::string("GET ") + kScript + "?echo HTTP/1.1\r\nHost: a]b[\r\n\r\n",
+       400},
+      {"chunked on HTTP/1.0",
+       std::string("POST ") + kScript +
+           "?body HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
+       400},
+  };
+  for (const auto& test : cases) {
+    HttpConnection connection(server_->port());
+    ASSERT_TRUE(connection.Send(test.request)) << test.name;
+    const auto response = connection.Read();
+    ASSERT_TRUE(response) << test.name;
+    EXPECT_EQ(response->status, test.status) << test.name;
+    EXPECT_TRUE(connection.WaitForClose()) << test.name;
+    const auto next = Get(std::string(kScript) + "?echo");
+    ASSERT_TRUE(next) << test.name;
+    EXPECT_EQ(next->status, 200u) << test.name;
+  }
+}
+
 class HttpServerFewWorkersTest : public HttpServerTest {
  protected:
   void SetUp() override {
@@ -511,6 +551,7 @@ class HttpServerLimitTest : public HttpServerTest {
   void SetUp() override {
     ServerOptions options;
     options.max_body = 1000;
+    options.max_body_memory = 1500;
     options.idle_timeout_seconds = 1;
     ASSERT_TRUE(StartServer(options));
   }
@@ -563,6 +604,90 @@ TEST_F(HttpServerLimitTest, ChunkedBodyOverTheLimitIsRefused) {
   const auto response = connection.Read();
   ASSERT_TRUE(response);
   EXPECT_EQ(response->status, 413u);
+}
+
+TEST_F(HttpServerLimitTest, BodiesHeldAtOnceAreBoundedAcrossConnections) {
+  // Two bodies of 1,000 bytes under way pass the 1,500 bytes all bodies may
+  // hold: the second is refused before it is read.
+  HttpConnection first(server_->port());
+  ASSERT_TRUE(first.Send(std::string("POST ") + kScript +
+                         "?body HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\nhalf"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  HttpConnection second(server_->port());
+  ASSERT_TRUE(second.Send(std::string("POST ") + kScript +
+                          "?body HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n"));
+  const auto refused = second.Read();
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 503u);
+  ASSERT_TRUE(first.Send(std::string(996, 'f')));
+  const auto served = first.Read();
+  ASSERT_TRUE(served);
+  EXPECT_EQ(served->status, 200u);
+}
+
+// One worker, and clients that ask for large answers and read nothing: the
+// module writes them asynchronously, so no worker waits on them.
+class HttpServerSlowReaderTest : public HttpServerTest {
+ protected:
+  void SetUp() override {
+    ServerOptions options;
+    options.threads = 1;
+    options.max_threads = 1;
+    options.per_address_responses = 3;
+    ASSERT_TRUE(StartServer(options));
+  }
+};
+
+TEST_F(HttpServerSlowReaderTest, ClientsThatDoNotReadHoldNoWorker) {
+  std::vector<std::unique_ptr<HttpConnection>> stalled;
+  for (const char* address : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
+    for (int i = 0; i < 3; ++i) {
+      stalled.push_back(std::make_unique<HttpConnection>(server_->port(), "127.0.0.1", address));
+      ASSERT_TRUE(stalled.back()->Send(GetRequest(std::string(kScript) + "?async=16000000")));
+    }
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto started = std::chrono::steady_clock::now();
+  HttpConnection client(server_->port(), "127.0.0.1", "127.0.0.5");
+  ASSERT_TRUE(client.Send(GetRequest(std::string(kScript) + "?echo")));
+  const auto answer = client.Read(false, 5000);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1000));
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->status, 200u);
+  // A fourth from one address passes its bound of responses in flight.
+  HttpConnection fourth(server_->port(), "127.0.0.1", "127.0.0.2");
+  ASSERT_TRUE(fourth.Send(GetRequest(std::string(kScript) + "?async=16000000")));
+  const auto refused = fourth.Read(false, 5000);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 503u);
+  // And a client that reads gets every byte of the same answer.
+  const auto whole = Get(std::string(kScript) + "?async=1000000");
+  ASSERT_TRUE(whole);
+  ASSERT_EQ(whole->body.size(), 1000000u);
+  for (std::size_t i = 0; i < whole->body.size(); i += 4099) {
+    ASSERT_EQ(static_cast<unsigned char>(whole->body[i]), i % 251) << i;
+  }
+}
+
+class HttpServerStopTest : public HttpServerTest {
+ protected:
+  void SetUp() override {
+    ServerOptions options;
+    options.drain_timeout_seconds = 1;
+    ASSERT_TRUE(StartServer(options));
+  }
+};
+
+TEST_F(HttpServerStopTest, BodyStillArrivingIsAnsweredAndDoesNotHoldTheStop) {
+  HttpConnection trickle(server_->port());
+  ASSERT_TRUE(trickle.Send(std::string("POST ") + kScript +
+                           "?body HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\nsome"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  auto stopped = std::async(std::launch::async, [this] { return server_->Stop(); });
+  const auto response = trickle.Read(false, 5000);
+  ASSERT_TRUE(response);
+  EXPECT_EQ(response->status, 503u);
+  EXPECT_TRUE(stopped.get());
 }
 
 using TlsFiles = hosts_test::TestCertificate;

@@ -53,6 +53,46 @@ std::string After(const std::string& query, const std::string& prefix) {
   return query.compare(0, prefix.size(), prefix) == 0 ? query.substr(prefix.size()) : "";
 }
 
+// async=N: N bytes (byte i is i % 251) after their Content-Length, written
+// 64 KiB at a time with asynchronous writes when the host offers them; the
+// send owns its piece until the host says it has left.
+struct AsyncSend {
+  std::size_t total = 0;
+  std::size_t sent = 0;
+  std::string piece;
+
+  bool WriteNext(EXTENSION_CONTROL_BLOCK* ecb) {
+    piece.resize(std::min<std::size_t>(65536, total - sent));
+    for (std::size_t i = 0; i < piece.size(); ++i) piece[i] = static_cast<char>((sent + i) % 251);
+    DWORD size = static_cast<DWORD>(piece.size());
+    return ecb->WriteClient(ecb->ConnID, piece.data(), &size, HSE_IO_ASYNC) != 0;
+  }
+  static void WINAPI Completed(EXTENSION_CONTROL_BLOCK* ecb, void* context, DWORD bytes,
+                               DWORD error) {
+    auto* send = static_cast<AsyncSend*>(context);
+    send->sent += bytes;
+    if (error == 0 && send->sent < send->total && send->WriteNext(ecb)) return;
+    DWORD status = error == 0 && send->sent == send->total ? HSE_STATUS_SUCCESS : HSE_STATUS_ERROR;
+    delete send;
+    ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_DONE_WITH_SESSION, &status, nullptr, nullptr);
+  }
+};
+
+DWORD SendAsync(EXTENSION_CONTROL_BLOCK* ecb, std::size_t total) {
+  const std::string headers = "Content-Length: " + std::to_string(total) + "\r\n";
+  if (!Send(ecb, "200 OK", headers.c_str()) || !Write(ecb, "\r\n")) return HSE_STATUS_ERROR;
+  auto* send = new AsyncSend{total, 0, {}};
+  if (total == 0 ||
+      !ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_IO_COMPLETION,
+                                  reinterpret_cast<LPVOID>(&AsyncSend::Completed), nullptr,
+                                  reinterpret_cast<LPDWORD>(send)) ||
+      !send->WriteNext(ecb)) {
+    delete send;
+    return total == 0 ? HSE_STATUS_SUCCESS : HSE_STATUS_ERROR;
+  }
+  return HSE_STATUS_PENDING;
+}
+
 }  // namespace
 
 PROBE_EXPORT BOOL GetExtensionVersion(HSE_VERSION_INFO* info) {
@@ -142,6 +182,9 @@ PROBE_EXPORT DWORD HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
       if (!Write(ecb, piece)) return HSE_STATUS_ERROR;
     }
     return HSE_STATUS_SUCCESS;
+  }
+  if (const std::string size = After(query, "async="); !size.empty()) {
+    return SendAsync(ecb, std::stoul(size));
   }
   if (query == "length-right") {
     Send(ecb, "200 OK", "Content-Length: 5\r\nX-Probe: right\r\n");
