@@ -33,7 +33,7 @@ void AsyncSend::Take(std::unique_ptr<HtmlStream> stream, unsigned char* bytes,
   if (bytes_ != nullptr && body_end > body_start) {
     body_ = {bytes_ + body_start, body_end - body_start};
   }
-  if (part.file.is_open()) pieces_ = std::make_unique<FilePieces>(std::move(part));
+  if (part.file.is_open()) pieces_.emplace(std::move(part));
 }
 
 bool AsyncSend::Start(std::unique_ptr<AsyncSend> send) {
@@ -54,13 +54,13 @@ AsyncSend::Next AsyncSend::Advance(std::span<const unsigned char>& piece) {
     case Stage::kBody:
       stage_ = Stage::kFilePart;
       // A download's body is all file part: no empty write before it.
-      if (!body_.empty() || pieces_ == nullptr) {
+      if (!body_.empty() || !pieces_) {
         piece = body_;
         return Next::kWrite;
       }
       [[fallthrough]];
     case Stage::kFilePart:
-      if (pieces_ == nullptr) return Next::kDone;
+      if (!pieces_) return Next::kDone;
       switch (pieces_->Next(piece)) {
         case FilePieces::Step::kPiece:
           return Next::kWrite;
@@ -119,7 +119,14 @@ void WINAPI AsyncSend::OnWritten(EXTENSION_CONTROL_BLOCK*, PVOID context, DWORD 
     send->Finish(false);
     return;
   }
-  send->Continue();
+  // Nothing may reach the host through its callback. What can throw (a
+  // file's failure traced without memory) comes before the next write is
+  // started, so the send is still this thread's to end.
+  try {
+    send->Continue();
+  } catch (...) {
+    send->Finish(false);
+  }
 }
 
 }  // namespace gateway

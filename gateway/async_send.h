@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 
 #include "dudarovuvadu/httpext.h"
@@ -75,7 +76,7 @@ class AsyncSend {
   std::unique_ptr<HtmlStream> stream_;
   unsigned char* bytes_ = nullptr;
   std::span<const unsigned char> body_;
-  std::unique_ptr<FilePieces> pieces_;
+  std::optional<FilePieces> pieces_;
   std::uint32_t asked_ = 0;  // bytes of the outstanding write
   char end_of_headers_[3] = "\r\n";
 };
