@@ -7,6 +7,17 @@
 
 namespace gateway {
 
+namespace {
+
+// The write this thread is starting, and what its completion reported when
+// the host ran it at once, inside WriteClient on this thread. The next write
+// is then started by the loop in Write, not from inside the completion, so a
+// host that completes every write at once costs no stack per piece. A plain
+// value, set and restored around each WriteClient call.
+thread_local AsyncSend::InlineCompletion t_inline_completion;
+
+}  // namespace
+
 AsyncSend::~AsyncSend() {
   if (bytes_ != nullptr && stream_ != nullptr) stream_->Release(bytes_);
 }
@@ -40,7 +51,7 @@ bool AsyncSend::Start(std::unique_ptr<AsyncSend> send) {
   std::span<const unsigned char> piece;
   if (send->Advance(piece) != Next::kWrite) return false;
   AsyncSend* const owned = send.release();
-  if (owned->StartWrite(piece)) return true;
+  if (owned->Write(piece, true)) return true;
   delete owned;
   return false;
 }
@@ -60,43 +71,72 @@ AsyncSend::Next AsyncSend::Advance(std::span<const unsigned char>& piece) {
       }
       [[fallthrough]];
     case Stage::kFilePart:
-      if (!pieces_) return Next::kDone;
-      switch (pieces_->Next(piece)) {
-        case FilePieces::Step::kPiece:
-          return Next::kWrite;
-        case FilePieces::Step::kDone:
-          return Next::kDone;
-        case FilePieces::Step::kFailed:
-          return Next::kFailed;
-      }
+      return NextPiece(piece);
   }
   return Next::kFailed;
 }
 
-bool AsyncSend::StartWrite(std::span<const unsigned char> piece) {
+AsyncSend::Next AsyncSend::NextPiece(std::span<const unsigned char>& piece) {
+  if (!pieces_) return Next::kDone;
+  // Nothing may reach the host through its callback: a file's failure that
+  // cannot even be traced ends the send like any failure.
+  try {
+    switch (pieces_->Next(piece)) {
+      case FilePieces::Step::kPiece:
+        return Next::kWrite;
+      case FilePieces::Step::kDone:
+        return Next::kDone;
+      case FilePieces::Step::kFailed:
+        return Next::kFailed;
+    }
+  } catch (...) {
+  }
+  return Next::kFailed;
+}
+
+bool AsyncSend::Write(std::span<const unsigned char> piece, bool first) {
+  for (;;) {
+    InlineCompletion at_once;
+    if (!StartWrite(piece, at_once)) {
+      if (first) return false;
+      Finish(false);
+      return true;
+    }
+    // The host has the write: its completion, on another thread, may
+    // already have freed this object.
+    if (!at_once.ran) return true;
+    // It completed inside WriteClient, on this thread: the send is still
+    // this thread's, and the loop goes on without a level of stack.
+    first = false;
+    Next next = Succeeded(at_once.written, at_once.error) ? Advance(piece) : Next::kFailed;
+    if (next != Next::kWrite) {
+      Finish(next == Next::kDone);
+      return true;
+    }
+  }
+}
+
+bool AsyncSend::StartWrite(std::span<const unsigned char> piece, InlineCompletion& at_once) {
   asked_ = static_cast<std::uint32_t>(piece.size());
   DWORD size = asked_;
   EXTENSION_CONTROL_BLOCK* const request = request_;
+  const InlineCompletion outer = t_inline_completion;
+  t_inline_completion = InlineCompletion{this, false, 0, 0};
   // The callback takes a non-const buffer, as the published interface has
   // it. Once the host has the write, its completion may run and free this
   // object at any moment: nothing of it is touched after the call.
-  return request->WriteClient(request->ConnID, const_cast<unsigned char*>(piece.data()), &size,
-                              HSE_IO_ASYNC) != FALSE;
+  const bool started =
+      request->WriteClient(request->ConnID, const_cast<unsigned char*>(piece.data()), &size,
+                           HSE_IO_ASYNC) != FALSE;
+  at_once = t_inline_completion;
+  t_inline_completion = outer;
+  return started;
 }
 
-void AsyncSend::Continue() {
-  std::span<const unsigned char> piece;
-  switch (Advance(piece)) {
-    case Next::kDone:
-      Finish(true);
-      return;
-    case Next::kFailed:
-      Finish(false);
-      return;
-    case Next::kWrite:
-      if (!StartWrite(piece)) Finish(false);
-      return;
-  }
+bool AsyncSend::Succeeded(DWORD written, DWORD error) const {
+  // A client that is gone, or a write that fell short, ends the request:
+  // the bytes after it could not follow what it left out.
+  return error == 0 && written == asked_;
 }
 
 void AsyncSend::Finish(bool complete) {
@@ -113,19 +153,20 @@ void AsyncSend::Finish(bool complete) {
 void WINAPI AsyncSend::OnWritten(EXTENSION_CONTROL_BLOCK*, PVOID context, DWORD written,
                                  DWORD error) {
   auto* const send = static_cast<AsyncSend*>(context);
-  // A client that is gone, or a write that fell short, ends the request:
-  // the bytes after it could not follow what it left out.
-  if (error != 0 || written != send->asked_) {
-    send->Finish(false);
+  InlineCompletion& starting = t_inline_completion;
+  if (starting.send == send) {
+    // Inside this send's own WriteClient: its loop carries on.
+    starting.ran = true;
+    starting.written = written;
+    starting.error = error;
     return;
   }
-  // Nothing may reach the host through its callback. What can throw (a
-  // file's failure traced without memory) comes before the next write is
-  // started, so the send is still this thread's to end.
-  try {
-    send->Continue();
-  } catch (...) {
-    send->Finish(false);
+  std::span<const unsigned char> piece;
+  const Next next = send->Succeeded(written, error) ? send->Advance(piece) : Next::kFailed;
+  if (next == Next::kWrite) {
+    (void)send->Write(piece, false);
+  } else {
+    send->Finish(next == Next::kDone);
   }
 }
 

@@ -13,9 +13,10 @@
 //   was written, ERROR when a write failed (dwError != 0, or fewer bytes
 //   than asked), the file part fell short or memory ran out. The send is
 //   freed, its file closed, just before that call.
-// - The thread that started a write touches nothing of the send afterwards.
-//   A host that completes a write on the caller's own stack makes the next
-//   write from inside that completion: one level of stack per piece.
+// - The thread that started a write touches nothing of the send afterwards,
+//   unless the host completed it inside WriteClient on that same thread:
+//   the next write is then started from the same loop, not from inside the
+//   completion.
 #pragma once
 
 #include <cstdint>
@@ -53,6 +54,15 @@ class AsyncSend {
   // send is freed; the request is the caller's to end.
   [[nodiscard]] static bool Start(std::unique_ptr<AsyncSend> send);
 
+  // What a completion that ran inside WriteClient, on the thread that
+  // called it, reported to that thread.
+  struct InlineCompletion {
+    const AsyncSend* send = nullptr;
+    bool ran = false;
+    DWORD written = 0;
+    DWORD error = 0;
+  };
+
  private:
   explicit AsyncSend(EXTENSION_CONTROL_BLOCK* request) : request_(request) {}
 
@@ -60,11 +70,15 @@ class AsyncSend {
   enum class Next { kWrite, kDone, kFailed };
   // What to write next, advancing the stage.
   Next Advance(std::span<const unsigned char>& piece);
+  Next NextPiece(std::span<const unsigned char>& piece);
+  // Writes from `piece` on until one write stays with the host or the send
+  // ends. False only when the `first` write was refused: then nothing ended
+  // and the send is the caller's.
+  bool Write(std::span<const unsigned char> piece, bool first);
   // Starts the write of `piece`; false when the host refused it (then no
-  // completion will come).
-  bool StartWrite(std::span<const unsigned char> piece);
-  // After a completion: the next write, or the end of the request.
-  void Continue();
+  // completion will come). `at_once` tells whether it completed inside.
+  bool StartWrite(std::span<const unsigned char> piece, InlineCompletion& at_once);
+  bool Succeeded(DWORD written, DWORD error) const;
   // Frees the send, then ends the request.
   void Finish(bool complete);
 

@@ -245,7 +245,8 @@ TEST(FileDeliveryTest, LargeGetFileIsWrittenInBoundedPiecesWithItsTextUnchanged)
   };
   const Case cases[] = {{7, 250000}, {100000, 250000}, {0, 47940}, {0, 47941}, {1, 95881}};
   for (const auto mode :
-       {harness::Faults::AsyncWrites::kRefused, harness::Faults::AsyncWrites::kOnAnotherThread}) {
+       {harness::Faults::AsyncWrites::kRefused, harness::Faults::AsyncWrites::kOnAnotherThread,
+        harness::Faults::AsyncWrites::kInsideWriteClient}) {
     for (const Case& c : cases) {
       std::string part = content.substr(c.offset, c.length);
       part.resize(c.length, '\0');

@@ -239,7 +239,8 @@ TEST(FileBodyTest, FailureMidFileEndsTheRequestAndReleasesTheFile) {
 }
 
 constexpr harness::Faults::AsyncWrites kAsyncModes[] = {
-    harness::Faults::AsyncWrites::kAfterReturn, harness::Faults::AsyncWrites::kOnAnotherThread};
+    harness::Faults::AsyncWrites::kAfterReturn, harness::Faults::AsyncWrites::kOnAnotherThread,
+    harness::Faults::AsyncWrites::kInsideWriteClient};
 
 harness::Faults AsyncFaults(harness::Faults::AsyncWrites mode) {
   harness::Faults faults;
@@ -262,6 +263,9 @@ TEST(FileBodyTest, AsyncDownloadSendsTheBytesOfTheWaitingWrites) {
       EXPECT_EQ(later.session_status, std::optional<std::uint32_t>(HSE_STATUS_SUCCESS)) << where;
       EXPECT_EQ(later.recorded_status, 200U) << where;
       EXPECT_EQ(later.overlapping_async_writes, 0) << where;
+      // A write completed inside WriteClient starts the next from the same
+      // loop: no stack level per piece.
+      EXPECT_LE(later.deepest_async_nesting, 1) << where;
       EXPECT_EQ(later.async_writes, static_cast<int>(later.writes.size())) << where;
       EXPECT_EQ(later.status_line, waited.status_line) << where;
       EXPECT_EQ(later.header_text, waited.header_text) << where;

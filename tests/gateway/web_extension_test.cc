@@ -364,8 +364,9 @@ TEST_F(WebExtensionTest, LargeBodyGoesOutByWritesThatCompleteLater) {
   extension_.body.assign(WebExtension::kFileBodyPiece + 1, 'b');
   const harness::Response waited = Get("Default");
   extension_.releases = 0;
-  for (const auto mode : {harness::Faults::AsyncWrites::kAfterReturn,
-                          harness::Faults::AsyncWrites::kOnAnotherThread}) {
+  for (const auto mode :
+       {harness::Faults::AsyncWrites::kAfterReturn, harness::Faults::AsyncWrites::kOnAnotherThread,
+        harness::Faults::AsyncWrites::kInsideWriteClient}) {
     harness::Faults faults;
     faults.async_writes = mode;
     const harness::Response later = harness::Run(&Proc, harness::Request{}, faults);
@@ -376,7 +377,7 @@ TEST_F(WebExtensionTest, LargeBodyGoesOutByWritesThatCompleteLater) {
     EXPECT_EQ(later.header_text, waited.header_text);
     EXPECT_EQ(later.writes, waited.writes);
   }
-  EXPECT_EQ(extension_.releases.load(), 2);
+  EXPECT_EQ(extension_.releases.load(), 3);
 }
 
 TEST_F(WebExtensionTest, SmallBodyKeepsTheWritesThatWaitWithoutAsking) {
@@ -394,7 +395,8 @@ TEST_F(WebExtensionTest, FailedWriteThatCompletesLaterEndsTheSessionWithError) {
   extension_.body.assign(WebExtension::kFileBodyPiece + 1, 'b');
   for (int failing : {1, 2}) {
     harness::Faults faults;
-    faults.async_writes = harness::Faults::AsyncWrites::kOnAnotherThread;
+    faults.async_writes = failing == 1 ? harness::Faults::AsyncWrites::kInsideWriteClient
+                                       : harness::Faults::AsyncWrites::kOnAnotherThread;
     faults.fail_write_number = failing;
     const harness::Response response = harness::Run(&Proc, harness::Request{}, faults);
     EXPECT_EQ(response.result, static_cast<DWORD>(HSE_STATUS_PENDING)) << failing;

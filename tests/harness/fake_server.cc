@@ -3,6 +3,7 @@
 // sends, and fail when a test asks them to.
 #include "tests/harness/fake_server.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -34,6 +35,7 @@ struct AsyncState {
   void* context = nullptr;
   std::deque<PendingWrite> pending;
   bool outstanding = false;
+  int nesting = 0;  // WriteClient calls on the stack, for kInsideWriteClient
   bool done = false;
   bool stopping = false;
 };
@@ -70,18 +72,27 @@ BOOL WINAPI GetServerVariable(HCONN handle, LPSTR name, LPVOID buffer, LPDWORD s
   return TRUE;
 }
 
+void CompleteOneWrite(Connection* connection, std::unique_lock<std::mutex>& held);
+
 BOOL StartAsyncWrite(Connection* connection, LPVOID buffer, DWORD size) {
   AsyncState& async = connection->async;
-  const std::lock_guard<std::mutex> hold(async.lock);
+  std::unique_lock<std::mutex> held(async.lock);
   if (async.callback == nullptr) {
     platform::testing::SetLastErrorCode(EINVAL);
     return FALSE;
   }
-  ++connection->response->async_writes;
-  if (async.outstanding) ++connection->response->overlapping_async_writes;
+  Response& response = *connection->response;
+  ++response.async_writes;
+  if (async.outstanding) ++response.overlapping_async_writes;
   async.outstanding = true;
   async.pending.push_back({static_cast<const char*>(buffer), size, ++connection->write_calls});
   async.changed.notify_all();
+  if (connection->faults->async_writes == Faults::AsyncWrites::kInsideWriteClient) {
+    ++async.nesting;
+    response.deepest_async_nesting = std::max(response.deepest_async_nesting, async.nesting);
+    CompleteOneWrite(connection, held);
+    --async.nesting;
+  }
   return TRUE;
 }
 

@@ -52,10 +52,11 @@ struct Faults {
   // and where it runs their completions. A failing write number then
   // completes with an error (the client has gone) and 0 bytes.
   enum class AsyncWrites {
-    kRefused,          // HSE_REQ_IO_COMPLETION answers FALSE, as Apache httpd
-    kAfterReturn,      // on the test's thread, once HttpExtensionProc returned
-    kOnAnotherThread,  // at once on the server's own thread, maybe before
-                       // WriteClient has returned
+    kRefused,            // HSE_REQ_IO_COMPLETION answers FALSE, as Apache httpd
+    kAfterReturn,        // on the test's thread, once HttpExtensionProc returned
+    kOnAnotherThread,    // at once on the server's own thread, maybe before
+                         // WriteClient has returned
+    kInsideWriteClient,  // inside WriteClient, on the caller's thread
   };
   AsyncWrites async_writes = AsyncWrites::kRefused;
 };
@@ -72,6 +73,7 @@ struct Response {
   int io_completion_requests = 0;               // HSE_REQ_IO_COMPLETION calls
   int async_writes = 0;                         // WriteClient calls with HSE_IO_ASYNC
   int overlapping_async_writes = 0;             // ... made while one was outstanding
+  int deepest_async_nesting = 0;                // most WriteClient calls on one stack
   int done_with_session_calls = 0;              // HSE_REQ_DONE_WITH_SESSION calls
   std::optional<std::uint32_t> session_status;  // the status the first one gave
 
