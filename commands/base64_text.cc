@@ -13,9 +13,14 @@ constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwx
 }  // namespace
 
 std::string EncodeGetfileText(std::span<const unsigned char> bytes) {
-  const std::size_t groups = (bytes.size() + 2) / 3;
   std::string text;
-  text.reserve(groups * 4 + (groups / kGroupsPerLine) * 2);
+  AppendGetfileText(bytes, text);
+  return text;
+}
+
+void AppendGetfileText(std::span<const unsigned char> bytes, std::string& text) {
+  const std::size_t groups = (bytes.size() + 2) / 3;
+  text.reserve(text.size() + groups * 4 + (groups / kGroupsPerLine) * 2);
   for (std::size_t group = 0; group < groups; ++group) {
     // The bytes past the end of the part count as zero bytes.
     std::array<std::uint32_t, 3> in{};
@@ -30,7 +35,6 @@ std::string EncodeGetfileText(std::span<const unsigned char> bytes) {
     text.push_back(kAlphabet[triple & 0x3F]);
     if ((group + 1) % kGroupsPerLine == 0) text += "\r\n";
   }
-  return text;
 }
 
 }  // namespace commands

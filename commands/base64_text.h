@@ -18,4 +18,14 @@ inline constexpr std::size_t kGroupsPerLine = 20;
 // multiple of 20.
 std::string EncodeGetfileText(std::span<const unsigned char> bytes);
 
+// Appends the text of `bytes` to `text`, as EncodeGetfileText gives it. A
+// part encoded piece by piece, each piece but the last a whole number of
+// lines (kGetfileLineBytes each), gives the text of the whole part.
+void AppendGetfileText(std::span<const unsigned char> bytes, std::string& text);
+
+// Bytes that make one line of text: the line breaks fall where they fall.
+inline constexpr std::size_t kGetfileLineBytes = kGroupsPerLine * 3;
+// Characters of such a line, its "\r\n" included.
+inline constexpr std::size_t kGetfileLineChars = kGroupsPerLine * 4 + 2;
+
 }  // namespace commands

@@ -3,12 +3,14 @@
 // a granted name is decoded and opened.
 #include "commands/file_delivery.h"
 
+#include <utility>
 #include <vector>
 
 #include "commands/base64_text.h"
 #include "commands/file_names.h"
 #include "commands/file_part.h"
 #include "commands/responses.h"
+#include "gateway/file_pieces.h"
 #include "platform/file.h"
 #include "spool/spool_paths.h"
 #include "spool/text_file.h"
@@ -51,6 +53,16 @@ platform::File OpenGrantedFileOrReport(gateway::WebExtension& extension,
   return file;
 }
 
+// Whole lines of text per piece, as many as keep a piece's text within the
+// largest write: the part is never encoded whole.
+constexpr std::uint32_t kGetfilePieceBytes = static_cast<std::uint32_t>(
+    gateway::FilePieces::kMaxPiece / kGetfileLineChars * kGetfileLineBytes);
+static_assert(kGetfilePieceBytes / kGetfileLineBytes * kGetfileLineChars <=
+              gateway::FilePieces::kMaxPiece);
+
+constexpr gateway::RequestContext::PieceEncoding kGetfileEncoding{kGetfilePieceBytes,
+                                                                  &AppendGetfileText};
+
 void GetFile(gateway::WebExtension& extension, gateway::RequestContext& context,
              std::string_view name, const FilePart& part) {
   // The length is the client's: refuse what would make the buffers huge
@@ -63,15 +75,13 @@ void GetFile(gateway::WebExtension& extension, gateway::RequestContext& context,
     WritePlainReply(extension, context, kCannotOpenRemote);
     return;
   }
-  // Zero-filled, so a part that runs past the end of the file is completed
-  // with zero bytes.
-  std::vector<unsigned char> bytes(part.length, 0);
-  // One read: it stops short only at the end of the file.
-  if (!bytes.empty() && file.Seek(part.offset)) (void)file.Read(bytes.data(), bytes.size());
-  file.Close();
-  std::string reply(kGetfilePrefix);
-  reply += EncodeGetfileText(bytes);
-  WritePlainReply(extension, context, reply);
+  if (context.stream() == nullptr) return;
+  WritePlainReply(extension, context, kGetfilePrefix);
+  // The text follows when the response goes out, read and encoded piece by
+  // piece; a part that runs past the end of the file is completed with zero
+  // bytes.
+  if (part.length > 0)
+    context.set_file_body(std::move(file), part.offset, part.length, &kGetfileEncoding);
 }
 
 void GetFileLength(gateway::WebExtension& extension, gateway::RequestContext& context,

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -36,6 +37,9 @@ class RequestContext {
 
   HtmlStream* stream() const { return stream_.get(); }
   void set_stream(std::unique_ptr<HtmlStream> stream) { stream_ = std::move(stream); }
+  // Hands the stream over to whoever sends the response after the context
+  // is gone (a write that completes later).
+  std::unique_ptr<HtmlStream> TakeStream() { return std::move(stream_); }
 
   std::uint32_t end_of_headers() const { return end_of_headers_; }
   void set_end_of_headers(std::uint32_t mark) { end_of_headers_ = mark; }
@@ -66,19 +70,32 @@ class RequestContext {
   // zero-ended texts, and for the parse when it removes a last "?".
   void EndRequestTextAt(std::uint32_t count);
 
+  // How a file part is turned into what is sent: each piece of `piece_bytes`
+  // bytes read (the last one shorter), zero-filled where the file has ended,
+  // goes out as `encode` appends it to its text. A whole number of pieces
+  // must encode exactly as the whole part would.
+  struct PieceEncoding {
+    std::uint32_t piece_bytes;
+    void (*encode)(std::span<const unsigned char> bytes, std::string& text);
+  };
+
   // A part of an open file that follows the stream's body when the response
-  // is sent, so that a download is never held in memory whole. The request
-  // cycle reads it in bounded pieces; the file closes with the context at the
-  // latest.
+  // is sent, so that a download is never held in memory whole: its bytes as
+  // they are (encoding null; a file that ends before the part fails it), or
+  // as an encoding gives them. The request cycle reads it in bounded pieces;
+  // the file closes with the context at the latest.
   struct FileBody {
     platform::File file;
     std::uint64_t offset = 0;
     std::uint64_t length = 0;
+    const PieceEncoding* encoding = nullptr;
   };
-  void set_file_body(platform::File file, std::uint64_t offset, std::uint64_t length) {
+  void set_file_body(platform::File file, std::uint64_t offset, std::uint64_t length,
+                     const PieceEncoding* encoding = nullptr) {
     file_body_.file = std::move(file);
     file_body_.offset = offset;
     file_body_.length = length;
+    file_body_.encoding = encoding;
   }
   FileBody& file_body() { return file_body_; }
   bool has_file_body() const { return file_body_.file.is_open(); }

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "gateway/async_send.h"
+#include "gateway/file_pieces.h"
 #include "gateway/status_line.h"
 #include "platform/last_error.h"
 #include "platform/string_resources.h"
@@ -179,6 +181,8 @@ class TakenResponse {
 
   const unsigned char* bytes() const { return bytes_.get(); }
   std::uint32_t length() const { return length_; }
+  // Hands the bytes over to a send that gives them back to the stream itself.
+  unsigned char* Release() { return bytes_.release(); }
 
  private:
   struct Releaser {
@@ -338,10 +342,45 @@ bool Dispatch(WebExtension& extension, RequestContext& context, RequestText& tex
   return succeeded;
 }
 
+// How a response went out.
+enum class Sent {
+  kFailed,   // a send failed (status 500)
+  kWhole,    // everything was written
+  kPending,  // writes that complete later carry on; they end the request
+};
+
+// Whether the rest of the response is worth writes that complete later: a
+// file part, or a body larger than one piece. Small answers keep the writes
+// that wait, without a call more.
+bool WorthWritingLater(const RequestContext& context, std::uint32_t body_count) {
+  return context.has_file_body() || body_count > FilePieces::kMaxPiece;
+}
+
+// Hands the rest of the response to writes that complete later when the
+// host offers them. Nothing when it does not: the caller writes and waits.
+std::optional<Sent> SendLater(RequestContext& context, TakenResponse& response) {
+  EXTENSION_CONTROL_BLOCK* request = context.platform_request();
+  std::unique_ptr<AsyncSend> send = AsyncSend::Offer(request);
+  if (send == nullptr) return std::nullopt;
+  // Recorded before the first write: afterwards the send owns the request.
+  request->dwHttpStatusCode = 200;
+  const std::uint32_t mark = context.end_of_headers();
+  const std::uint32_t length = response.length();
+  send->Take(context.TakeStream(), response.Release(), mark, length,
+             std::move(context.file_body()));
+  context.DropFileBody();
+  if (AsyncSend::Start(std::move(send))) return Sent::kPending;
+  request->dwHttpStatusCode = 500;
+  return Sent::kFailed;
+}
+
 // Sends the status line, the header block, "\r\n" and the body (the last
-// three only with a response). False, with the status 500, when a send
-// fails; a client that reset the connection is no failure of this request.
-bool SendResponse(WebExtension& extension, RequestContext& context, const TakenResponse& response) {
+// three only with a response). With `may_write_later`, a large rest goes to
+// writes that complete later where the host has them. kFailed, with the
+// status 500, when a send fails; a client that reset the connection is no
+// failure of this request.
+Sent SendResponse(WebExtension& extension, RequestContext& context, TakenResponse& response,
+                  bool may_write_later) {
   EXTENSION_CONTROL_BLOCK* request = context.platform_request();
   const unsigned char* bytes = response.bytes();
   // The callback takes writable, zero-ended texts: the strings' own buffers
@@ -362,17 +401,20 @@ bool SendResponse(WebExtension& extension, RequestContext& context, const TakenR
   if (!sent && (request->ServerSupportFunction == nullptr ||
                 !platform::IsConnectionReset(platform::LastErrorCode()))) {
     request->dwHttpStatusCode = 500;
-    return false;
+    return Sent::kFailed;
   }
-  if (bytes == nullptr) return true;
+  if (bytes == nullptr) return Sent::kWhole;
+  const std::uint32_t mark = context.end_of_headers();
+  if (may_write_later && WorthWritingLater(context, response.length() - mark)) {
+    if (const std::optional<Sent> later = SendLater(context, response)) return *later;
+  }
   char end_of_headers[] = "\r\n";
   DWORD two = 2;
-  const std::uint32_t mark = context.end_of_headers();
   const bool written = request->WriteClient != nullptr &&
                        request->WriteClient(request->ConnID, end_of_headers, &two, 0) != 0 &&
                        extension.SendBody(context, bytes + mark, response.length() - mark);
   if (!written) request->dwHttpStatusCode = 500;
-  return written;
+  return written ? Sent::kWhole : Sent::kFailed;
 }
 
 }  // namespace
@@ -384,7 +426,18 @@ std::uint32_t WebExtension::HandleRequest(EXTENSION_CONTROL_BLOCK* request) {
   RequestText text;
   TakenResponse response(context);
   bool succeeded = ReadRequestText(request, text) && Dispatch(*this, context, text, response);
-  if (!SendResponse(*this, context, response)) succeeded = false;
+  // Only a request that succeeded is ended by writes that complete later:
+  // they end it as a success when all was written.
+  switch (SendResponse(*this, context, response, succeeded)) {
+    case Sent::kPending:
+      // The send owns the request now; the control block is not touched.
+      return HSE_STATUS_PENDING;
+    case Sent::kFailed:
+      succeeded = false;
+      break;
+    case Sent::kWhole:
+      break;
+  }
   if (!succeeded) return HSE_STATUS_ERROR;
   request->dwHttpStatusCode = 200;
   return HSE_STATUS_SUCCESS;
@@ -415,27 +468,23 @@ bool WebExtension::SendBody(RequestContext& context, const unsigned char* bytes,
 
 bool WebExtension::SendFileBody(RequestContext& context) {
   if (!context.has_file_body()) return true;
-  RequestContext::FileBody& part = context.file_body();
-  bool complete = true;
-  if (part.length > 0) {
-    const auto piece_size =
-        static_cast<std::uint32_t>(std::min<std::uint64_t>(part.length, kFileBodyPiece));
-    const std::unique_ptr<unsigned char[]> piece(new (std::nothrow) unsigned char[piece_size]);
-    std::uint64_t sent = 0;
-    complete = piece != nullptr;
-    while (complete && sent < part.length) {
-      const auto want =
-          static_cast<std::uint32_t>(std::min<std::uint64_t>(part.length - sent, piece_size));
-      const std::size_t got =
-          part.file.ReadAt(piece.get(), want, static_cast<std::int64_t>(part.offset + sent));
-      // A file that shrank or failed to read cannot give what the length
-      // header announced; a client that is gone takes nothing more.
-      complete = got == want && WriteBody(context, piece.get(), want, 0);
-      sent += want;
+  FilePieces pieces(std::move(context.file_body()));
+  context.DropFileBody();
+  std::span<const unsigned char> piece;
+  for (;;) {
+    switch (pieces.Next(piece)) {
+      case FilePieces::Step::kDone:
+        return true;
+      case FilePieces::Step::kFailed:
+        return false;
+      case FilePieces::Step::kPiece:
+        break;
+    }
+    // A client that is gone takes nothing more.
+    if (!WriteBody(context, piece.data(), static_cast<std::uint32_t>(piece.size()), 0)) {
+      return false;
     }
   }
-  context.DropFileBody();
-  return complete;
 }
 
 bool WebExtension::OnCallError(RequestContext& context, int /*result_code*/) {

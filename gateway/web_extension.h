@@ -11,6 +11,7 @@
 
 #include "dudarovuvadu/httpext.h"
 #include "gateway/command_map.h"
+#include "gateway/file_pieces.h"
 #include "gateway/html_stream.h"
 #include "gateway/request_context.h"
 
@@ -51,11 +52,12 @@ class WebExtension {
   void WriteText(RequestContext& context, std::string_view text);
 
   // Largest piece of a file part handed to WriteBody at once.
-  static constexpr std::uint32_t kFileBodyPiece = 64 * 1024;
+  static constexpr std::uint32_t kFileBodyPiece = FilePieces::kMaxPiece;
 
   // Sends the context's file part, if any, through WriteBody in pieces of at
-  // most kFileBodyPiece bytes read at their offsets, then closes the file.
-  // False, with nothing more sent, when a write fails or the file ends before
+  // most kFileBodyPiece bytes read at their offsets (encoded piece by piece
+  // when the part has an encoding), then closes the file. False, with
+  // nothing more sent, when a write fails or a raw part's file ends before
   // the part does (its length is already announced).
   bool SendFileBody(RequestContext& context);
 

@@ -21,6 +21,7 @@ typedef void* HCONN;
 typedef char* LPSTR;
 typedef unsigned char* LPBYTE;
 typedef void* LPVOID;
+typedef void* PVOID;
 typedef DWORD* LPDWORD;
 
 /* The calling convention of the entry points and callbacks: the platform's
@@ -51,15 +52,21 @@ typedef DWORD* LPDWORD;
  * buffer is the status line text ("200 OK"), the size is unused, and the
  * dataType argument carries a pointer to the header text (or is null). */
 #define HSE_REQ_SEND_RESPONSE_HEADER 3
-/* Ends a request whose HttpExtensionProc returned HSE_STATUS_PENDING; the
- * buffer points to its DWORD status (HSE_STATUS_SUCCESS or _ERROR) or is
- * null. */
+/* Ends a request whose HttpExtensionProc answered HSE_STATUS_PENDING: the
+ * buffer points to a DWORD HSE_STATUS_SUCCESS or HSE_STATUS_ERROR (error: the
+ * connection is dropped). Called exactly once; the control block is gone
+ * afterwards. */
 #define HSE_REQ_DONE_WITH_SESSION 4
-/* Registers the completion callback of asynchronous writes: the buffer is
- * the PFN_HSE_IO_COMPLETION, the dataType argument its context. */
-#define HSE_REQ_IO_COMPLETION 5
+#define HSE_REQ_END_RESERVED 1000
+/* Registers the completion callback of asynchronous writes: the buffer is the
+ * PFN_HSE_IO_COMPLETION, the dataType argument the context handed to it. A
+ * server that cannot write asynchronously answers FALSE. */
+#define HSE_REQ_IO_COMPLETION (HSE_REQ_END_RESERVED + 5)
 
-/* WriteClient flags. */
+/* WriteClient flags. HSE_IO_ASYNC starts the write and returns at once; the
+ * buffer stays the caller's until the completion callback runs (maybe on
+ * another thread, maybe before WriteClient has returned) with the bytes
+ * written and an error code (0: success). One such write at a time. */
 #define HSE_IO_SYNC 0x00000001
 #define HSE_IO_ASYNC 0x00000002
 
@@ -95,9 +102,8 @@ typedef struct _EXTENSION_CONTROL_BLOCK {
   (HCONN hConn, DWORD dwHSERequest, LPVOID lpvBuffer, LPDWORD lpdwSize, LPDWORD lpdwDataType);
 } EXTENSION_CONTROL_BLOCK, *LPEXTENSION_CONTROL_BLOCK;
 
-/* The end of an asynchronous write: the bytes written and 0, or an error
- * code. */
-typedef void(WINAPI* PFN_HSE_IO_COMPLETION)(EXTENSION_CONTROL_BLOCK* pECB, void* pContext,
+/* The completion callback of asynchronous writes (HSE_REQ_IO_COMPLETION). */
+typedef void(WINAPI* PFN_HSE_IO_COMPLETION)(EXTENSION_CONTROL_BLOCK* pECB, PVOID pContext,
                                             DWORD cbIO, DWORD dwError);
 
 /* Total bytes of a body too large to be counted. */

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,24 @@ TEST(Base64TextTest, EveryByteValueRoundTripsThroughAStandardDecoder) {
   EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), decoded.begin()));
   EXPECT_EQ(decoded[256], 0);
   EXPECT_EQ(decoded[257], 0);
+}
+
+TEST(Base64TextTest, PiecesOfWholeLinesAppendToTheWholeText) {
+  std::vector<unsigned char> bytes(1000);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 7);
+  const std::string whole = EncodeGetfileText(bytes);
+  for (const std::size_t piece : {kGetfileLineBytes, 3 * kGetfileLineBytes, std::size_t{960}}) {
+    std::string text = "before";
+    for (std::size_t at = 0; at < bytes.size(); at += piece) {
+      AppendGetfileText(std::span(bytes).subspan(at, std::min(piece, bytes.size() - at)), text);
+    }
+    EXPECT_EQ(text, "before" + whole) << piece;
+  }
+  // A piece that is not whole lines would break them elsewhere.
+  std::string odd;
+  AppendGetfileText(std::span(bytes).first(30), odd);
+  AppendGetfileText(std::span(bytes).subspan(30, 60), odd);
+  EXPECT_NE(odd, EncodeGetfileText(std::span(bytes).first(90)));
 }
 
 }  // namespace

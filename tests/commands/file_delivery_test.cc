@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "commands/base64_text.h"
+#include "gateway/web_extension.h"
 #include "platform/file.h"
 
 #include "tests/commands/query_test_support.h"
@@ -228,6 +230,44 @@ TEST(FileDeliveryTest, GetFileLengthFromNegativeOrHugeTextIsRefused) {
   const std::size_t groups = (16777216 + 2) / 3;
   EXPECT_EQ(body.size(), std::string(kGetfilePrefix).size() + groups * 4 + (groups / 20) * 2);
   EXPECT_EQ(body.substr(0, 24), std::string(kGetfilePrefix) + "YWJj");
+}
+
+// A large part goes out read and encoded piece by piece, each write within
+// the bound, whether the writes wait or complete later: the text is the
+// whole part's, line breaks and zero bytes past the end included.
+TEST(FileDeliveryTest, LargeGetFileIsWrittenInBoundedPiecesWithItsTextUnchanged) {
+  std::string content(300000, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i)
+    content[i] = static_cast<char>(i * 13 + (i >> 9));
+  const GrantedFile granted(content);
+  struct Case {
+    std::uint32_t offset, length;
+  };
+  const Case cases[] = {{7, 250000}, {100000, 250000}, {0, 47940}, {0, 47941}, {1, 95881}};
+  for (const auto mode :
+       {harness::Faults::AsyncWrites::kRefused, harness::Faults::AsyncWrites::kOnAnotherThread,
+        harness::Faults::AsyncWrites::kInsideWriteClient}) {
+    for (const Case& c : cases) {
+      std::string part = content.substr(c.offset, c.length);
+      part.resize(c.length, '\0');
+      const std::string expected =
+          kGetfilePrefix +
+          EncodeGetfileText({reinterpret_cast<const unsigned char*>(part.data()), part.size()});
+      harness::Request request;
+      request.query = DoCommandQuery("anna", "getfile", granted.name, std::to_string(c.offset),
+                                     std::to_string(c.length));
+      harness::Faults faults;
+      faults.async_writes = mode;
+      const harness::Response response = harness::Run(request, faults);
+      const std::string where = std::to_string(c.offset) + "+" + std::to_string(c.length) +
+                                " mode " + std::to_string(static_cast<int>(mode));
+      EXPECT_TRUE(response.body() == expected) << where << ": text differs";
+      EXPECT_GE(response.writes.size(), 3 + c.length / 47941) << where << ": not in pieces";
+      for (const std::string& write : response.writes) {
+        EXPECT_LE(write.size(), gateway::WebExtension::kFileBodyPiece) << where;
+      }
+    }
+  }
 }
 
 TEST(FileDeliveryTest, LogonThatCouldNameAnotherRightsListIsDenied) {

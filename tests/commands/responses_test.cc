@@ -238,5 +238,78 @@ TEST(FileBodyTest, FailureMidFileEndsTheRequestAndReleasesTheFile) {
   }
 }
 
+constexpr harness::Faults::AsyncWrites kAsyncModes[] = {
+    harness::Faults::AsyncWrites::kAfterReturn, harness::Faults::AsyncWrites::kOnAnotherThread,
+    harness::Faults::AsyncWrites::kInsideWriteClient};
+
+harness::Faults AsyncFaults(harness::Faults::AsyncWrites mode) {
+  harness::Faults faults;
+  faults.async_writes = mode;
+  return faults;
+}
+
+TEST(FileBodyTest, AsyncDownloadSendsTheBytesOfTheWaitingWrites) {
+  const BigDownload download;
+  for (const BigDownload::Route route : kRoutes) {
+    const harness::Response waited = download.Fetch(route);
+    ASSERT_EQ(waited.io_completion_requests, 1) << "the server was asked";
+    ASSERT_EQ(waited.async_writes, 0) << "and refused";
+    for (const harness::Faults::AsyncWrites mode : kAsyncModes) {
+      const std::string where = "route " + std::to_string(static_cast<int>(route)) + " mode " +
+                                std::to_string(static_cast<int>(mode));
+      const harness::Response later = download.Fetch(route, AsyncFaults(mode));
+      EXPECT_EQ(later.result, HSE_STATUS_PENDING) << where;
+      EXPECT_EQ(later.done_with_session_calls, 1) << where;
+      EXPECT_EQ(later.session_status, std::optional<std::uint32_t>(HSE_STATUS_SUCCESS)) << where;
+      EXPECT_EQ(later.recorded_status, 200U) << where;
+      EXPECT_EQ(later.overlapping_async_writes, 0) << where;
+      // A write completed inside WriteClient starts the next from the same
+      // loop: no stack level per piece.
+      EXPECT_LE(later.deepest_async_nesting, 1) << where;
+      EXPECT_EQ(later.async_writes, static_cast<int>(later.writes.size())) << where;
+      EXPECT_EQ(later.status_line, waited.status_line) << where;
+      EXPECT_EQ(later.header_text, waited.header_text) << where;
+      EXPECT_TRUE(later.writes == waited.writes) << where << ": writes differ";
+    }
+  }
+}
+
+TEST(FileBodyTest, AsyncFailureEndsTheSessionWithErrorAndReleasesTheFile) {
+  struct Case {
+    const char* what;
+    int fail_write;           // write that completes with an error, 0: none
+    bool shrink_after_third;  // the file is cut short after the third write
+    std::size_t body_size;    // what the client got before the end
+  };
+  const Case cases[] = {
+      {"client gone at the fourth write", 4, false, 2 * 65536},
+      {"client gone at the end of the headers", 1, false, 0},
+      {"file cut short mid-transfer", 0, true, 2 * 65536},
+  };
+  for (const harness::Faults::AsyncWrites mode : kAsyncModes) {
+    for (const Case& c : cases) {
+      const BigDownload download;
+      harness::Faults faults = AsyncFaults(mode);
+      faults.fail_write_number = c.fail_write;
+      const std::string file = download.root.Path("files/big.pdf");
+      if (c.shrink_after_third) {
+        faults.after_write = [&file](int number) {
+          if (number == 3) std::filesystem::resize_file(file, 100000);
+        };
+      }
+      const std::size_t descriptors = OpenDescriptors();
+      const harness::Response response = download.Fetch(BigDownload::Route::kAnswer, faults);
+      const std::string where =
+          std::string(c.what) + " mode " + std::to_string(static_cast<int>(mode));
+      EXPECT_EQ(response.result, HSE_STATUS_PENDING) << where;
+      EXPECT_EQ(response.done_with_session_calls, 1) << where;
+      EXPECT_EQ(response.session_status, std::optional<std::uint32_t>(HSE_STATUS_ERROR)) << where;
+      EXPECT_EQ(response.recorded_status, 500U) << where;
+      EXPECT_EQ(response.body(), download.content.substr(0, c.body_size)) << where;
+      EXPECT_TRUE(FileReleased(file, descriptors)) << where << ": the file was left open";
+    }
+  }
+}
+
 }  // namespace
 }  // namespace commands

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -353,6 +354,57 @@ TEST_F(WebExtensionTest, DetachedResponseIsReleasedWhateverTheSendThrows) {
   extension_.send_throws = true;
   EXPECT_THROW(Get("Default"), std::bad_alloc);
   EXPECT_EQ(extension_.releases.load(), 1);
+}
+
+// Writes that complete later: taken only for a body larger than one piece,
+// and where the server offers them; the bytes are those of the writes that
+// wait, and the response goes back to its stream once the send ends.
+TEST_F(WebExtensionTest, LargeBodyGoesOutByWritesThatCompleteLater) {
+  extension_.headers = "Content-Type: text/plain\r\n";
+  extension_.body.assign(WebExtension::kFileBodyPiece + 1, 'b');
+  const harness::Response waited = Get("Default");
+  extension_.releases = 0;
+  for (const auto mode :
+       {harness::Faults::AsyncWrites::kAfterReturn, harness::Faults::AsyncWrites::kOnAnotherThread,
+        harness::Faults::AsyncWrites::kInsideWriteClient}) {
+    harness::Faults faults;
+    faults.async_writes = mode;
+    const harness::Response later = harness::Run(&Proc, harness::Request{}, faults);
+    EXPECT_EQ(later.result, static_cast<DWORD>(HSE_STATUS_PENDING));
+    EXPECT_EQ(later.done_with_session_calls, 1);
+    EXPECT_EQ(later.session_status, std::optional<std::uint32_t>(HSE_STATUS_SUCCESS));
+    EXPECT_EQ(later.async_writes, 2);
+    EXPECT_EQ(later.header_text, waited.header_text);
+    EXPECT_EQ(later.writes, waited.writes);
+  }
+  EXPECT_EQ(extension_.releases.load(), 3);
+}
+
+TEST_F(WebExtensionTest, SmallBodyKeepsTheWritesThatWaitWithoutAsking) {
+  extension_.body.assign(WebExtension::kFileBodyPiece, 's');
+  harness::Faults faults;
+  faults.async_writes = harness::Faults::AsyncWrites::kAfterReturn;
+  const harness::Response response = harness::Run(&Proc, harness::Request{}, faults);
+  EXPECT_EQ(response.result, static_cast<DWORD>(HSE_STATUS_SUCCESS));
+  EXPECT_EQ(response.io_completion_requests, 0);
+  EXPECT_EQ(response.done_with_session_calls, 0);
+  EXPECT_EQ(response.body(), extension_.body);
+}
+
+TEST_F(WebExtensionTest, FailedWriteThatCompletesLaterEndsTheSessionWithError) {
+  extension_.body.assign(WebExtension::kFileBodyPiece + 1, 'b');
+  for (int failing : {1, 2}) {
+    harness::Faults faults;
+    faults.async_writes = failing == 1 ? harness::Faults::AsyncWrites::kInsideWriteClient
+                                       : harness::Faults::AsyncWrites::kOnAnotherThread;
+    faults.fail_write_number = failing;
+    const harness::Response response = harness::Run(&Proc, harness::Request{}, faults);
+    EXPECT_EQ(response.result, static_cast<DWORD>(HSE_STATUS_PENDING)) << failing;
+    EXPECT_EQ(response.done_with_session_calls, 1) << failing;
+    EXPECT_EQ(response.session_status, std::optional<std::uint32_t>(HSE_STATUS_ERROR)) << failing;
+    EXPECT_EQ(response.recorded_status, 500u) << failing;
+    EXPECT_EQ(response.async_writes, failing) << "nothing written after the failure";
+  }
 }
 
 TEST_F(WebExtensionTest, ConcurrentRequestsShareOneParameterCache) {

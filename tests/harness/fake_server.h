@@ -47,17 +47,35 @@ struct Faults {
   // Called after each WriteClient call that succeeded, with its 1-based
   // number: a test changes the world between two writes (a file shrinks).
   std::function<void(int)> after_write;
+
+  // Whether the server offers writes that complete later (HSE_IO_ASYNC),
+  // and where it runs their completions. A failing write number then
+  // completes with an error (the client has gone) and 0 bytes.
+  enum class AsyncWrites {
+    kRefused,            // HSE_REQ_IO_COMPLETION answers FALSE, as Apache httpd
+    kAfterReturn,        // on the test's thread, once HttpExtensionProc returned
+    kOnAnotherThread,    // at once on the server's own thread, maybe before
+                         // WriteClient has returned
+    kInsideWriteClient,  // inside WriteClient, on the caller's thread
+  };
+  AsyncWrites async_writes = AsyncWrites::kRefused;
 };
 
 struct Response {
-  std::uint32_t result = 0;                // what HttpExtensionProc returned
-  std::uint32_t recorded_status = 0;       // dwHttpStatusCode after the call
-  bool header_sent = false;                // HSE_REQ_SEND_RESPONSE_HEADER was called
-  std::string status_line;                 // its status line text
-  std::optional<std::string> header_text;  // its header text, if any was given
-  std::vector<std::string> writes;         // every WriteClient call's bytes, in order
-  int read_calls = 0;                      // ReadClient calls made
-  int server_variable_calls = 0;           // GetServerVariable calls made
+  std::uint32_t result = 0;                     // what HttpExtensionProc returned
+  std::uint32_t recorded_status = 0;            // dwHttpStatusCode after the call
+  bool header_sent = false;                     // HSE_REQ_SEND_RESPONSE_HEADER was called
+  std::string status_line;                      // its status line text
+  std::optional<std::string> header_text;       // its header text, if any was given
+  std::vector<std::string> writes;              // every WriteClient call's bytes, in order
+  int read_calls = 0;                           // ReadClient calls made
+  int server_variable_calls = 0;                // GetServerVariable calls made
+  int io_completion_requests = 0;               // HSE_REQ_IO_COMPLETION calls
+  int async_writes = 0;                         // WriteClient calls with HSE_IO_ASYNC
+  int overlapping_async_writes = 0;             // ... made while one was outstanding
+  int deepest_async_nesting = 0;                // most WriteClient calls on one stack
+  int done_with_session_calls = 0;              // HSE_REQ_DONE_WITH_SESSION calls
+  std::optional<std::uint32_t> session_status;  // the status the first one gave
 
   // Everything written after the "\r\n" that ends the headers.
   std::string body() const;
