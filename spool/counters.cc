@@ -122,8 +122,10 @@ int LockWaitTries() { return g_lock_wait_tries.load(std::memory_order_relaxed); 
 constexpr int kTriesBetweenRefreshes = 16;
 // A counter file that exists but cannot be read (a stale file handle: the
 // name still led to the file another client has just replaced) is read again
-// after a fresh listing, at most this many times, 10 ms apart.
-constexpr int kCounterReadTries = 50;
+// after a fresh listing, at most this many times, 10 ms apart: three seconds
+// and more, past the cache lifetime of a shared file system's client (on
+// GlusterFS a second by default, stale reads were seen for 1.1 s).
+constexpr int kCounterReadTries = 300;
 constexpr int kCounterRetryMilliseconds = 10;
 
 // The directory that holds `path`: everything before its last separator.
