@@ -13,7 +13,9 @@
 # none: the client's own caching), SCALEOUT_CLIENTS (8), SCALEOUT_REQUESTS
 # (25 per client), SCALEOUT_KILL (1: kill a host mid-run), SCALEOUT_KEEP (1:
 # keep the work folder), SCALEOUT_TRACE (1: each host traces to the work
-# folder), SCALEOUT_HOST_WRAPPER (a command the hosts run under, e.g. strace). Exits 77 (skipped) where glusterd, FUSE or root
+# folder), SCALEOUT_HOST_WRAPPER (a command the hosts run under, e.g. strace),
+# SCALEOUT_MODULE (another build of the module), SCALEOUT_BENCH_SECONDS (run
+# bench/scaleout-bench.sh's figures instead of the clients). Exits 77 (skipped) where glusterd, FUSE or root
 # are missing.
 set -u
 
@@ -109,7 +111,7 @@ echo "a document" >"$work/docs/leaflet.txt"
 address="127.$((RANDOM % 200 + 20)).$((RANDOM % 250 + 1)).$((RANDOM % 250 + 1))"
 for h in 1 2; do
   mkdir -p "$work/h$h"
-  cp "$build/dudarovuvadu.so" "$work/h$h/"
+  cp "${SCALEOUT_MODULE:-$build/dudarovuvadu.so}" "$work/h$h/dudarovuvadu.so"
   printf '%s\r\n' "$work/m$h/$root" >"$work/h$h/dudarovuvadu.dir"
   [ "${SCALEOUT_TRACE:-0}" = 1 ] && export DUDAROVUVADU_TRACE_FILE="$work/trace$h.log"
   start "$work/host$h.log" ${SCALEOUT_HOST_WRAPPER:-} "$build/dudarovuvadu-serve" --module "$work/h$h/dudarovuvadu.so" \
@@ -188,6 +190,12 @@ for sample in 1 2 3 4 5; do
   curl -s -o /dev/null "http://$address:18081/scripts/dudarovuvadu.dll?DoCommand?logon=probe&command=echo&p1=$ticket&p2=delay$sample&p3="
 done
 echo "answered after (ms, back-ends on other mounts, --rescan default):$delays"
+
+if [ -n "${SCALEOUT_BENCH_SECONDS:-}" ]; then
+  # shellcheck source=bench/scaleout-rows.sh
+  . "$(dirname "$0")/../../bench/scaleout-rows.sh"
+  exit 0
+fi
 
 # 4. The clients. Each posts two bodies, then starts its requests one after
 #    another and follows each wait page through nginx to the answer. It
