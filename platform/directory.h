@@ -8,6 +8,8 @@
 // holds it now.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace platform {
@@ -15,5 +17,17 @@ namespace platform {
 // Reads the whole listing of `directory` and drops it. False when the
 // directory cannot be listed (the failure is traced).
 bool RefreshDirectoryEntries(const std::string& directory);
+
+// Reads the whole listing of `directory` and gives the file id (inode) it
+// holds for `name`, as the server knows it now. nullopt when the name is not
+// listed, the directory cannot be listed, or the system's listing gives no
+// file ids (Windows).
+std::optional<std::uint64_t> ListedFileId(const std::string& directory, const std::string& name);
+
+// The file id that `path` leads to for this client now (through its caches,
+// as an open would). nullopt when it cannot be asked or the system gives no
+// file ids (Windows). Compared with ListedFileId, it tells whether this
+// client still takes the name for a file another client has replaced.
+std::optional<std::uint64_t> FileIdOf(const std::string& path);
 
 }  // namespace platform

@@ -216,16 +216,39 @@ bool ReplaceCounterFile(const std::string& counter_path, long number) {
   return false;
 }
 
-// The stored value of a counter file, read with the names of its directory
-// renewed first, so that the file found is the one the last writer (on any
-// client) put there, not one it has replaced. Missing gives 0 at once. A file
-// that is there but fails to open or to read (a stale handle: the name still
-// led to the file another client has just replaced) is read again, and gives
-// 0 only when the tries are spent, as an unreadable counter does.
+// The name of a file within its directory.
+std::string NameOf(const std::string& path) {
+  const std::size_t separator = path.find_last_of("/\\");
+  return separator == std::string::npos ? path : path.substr(separator + 1);
+}
+
+// Whether this client takes the counter's name for the file the directory
+// holds now. A counter is only ever replaced whole, so the file the name
+// leads to reads right when it is that file. Where no file ids are to be
+// had (Windows, or the counter is missing) there is nothing to compare.
+bool NameLeadsToCurrentFile(const std::string& counter_path) {
+  const std::optional<std::uint64_t> listed =
+      platform::ListedFileId(DirectoryOf(counter_path), NameOf(counter_path));
+  if (!listed) return true;
+  const std::optional<std::uint64_t> resolved = platform::FileIdOf(counter_path);
+  return !resolved || *resolved == *listed;
+}
+
+// The stored value of a counter file, read once this client takes its name
+// for the file the last writer (on any client) put there, not one it has
+// replaced: a shared file system's client keeps a name's old file for a
+// while (a second by default on GlusterFS), and reading that gave an old
+// value, or failed with a stale handle. Missing gives 0 at once. A stale
+// name, or a file that is there but fails to open or to read, is tried
+// again; when the tries are spent the value read (0 if none) stands, as for
+// an unreadable counter.
 long ReadStoredCounter(const std::string& counter_path) {
-  const std::string directory = DirectoryOf(counter_path);
   for (int attempt = 1;; ++attempt) {
-    (void)platform::RefreshDirectoryEntries(directory);
+    const bool last = attempt >= kCounterReadTries;
+    if (!NameLeadsToCurrentFile(counter_path) && !last) {
+      platform::SleepMilliseconds(kCounterRetryMilliseconds);
+      continue;
+    }
     TextFileReader reader(counter_path);
     std::string line;
     if (reader.is_open() && reader.ReadLine(line, kCounterReadChars)) {
@@ -238,7 +261,7 @@ long ReadStoredCounter(const std::string& counter_path) {
     const bool may_pass = reader.is_open() ? error.failed()
                                            : error.cause == platform::FailureCause::kOther ||
                                                  error.cause == platform::FailureCause::kInjected;
-    if (!may_pass || attempt >= kCounterReadTries) return 0;
+    if (!may_pass || last) return 0;
     platform::SleepMilliseconds(kCounterRetryMilliseconds);
   }
 }

@@ -26,4 +26,14 @@ bool RefreshDirectoryEntries(const std::string& directory) {
   return true;
 }
 
+// A Windows listing gives no file ids: the caller cannot compare, and reads
+// the name as it is (the SMB client's caches are set off instead).
+std::optional<std::uint64_t> ListedFileId(const std::string& directory,
+                                          const std::string& /*name*/) {
+  (void)RefreshDirectoryEntries(directory);
+  return std::nullopt;
+}
+
+std::optional<std::uint64_t> FileIdOf(const std::string& /*path*/) { return std::nullopt; }
+
 }  // namespace platform
