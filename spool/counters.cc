@@ -136,11 +136,21 @@ std::string DirectoryOf(const std::string& path) {
 
 // Waits while the lock file exists, one try of 1 ms each, until `tries`
 // reaches the bound. `tries` runs over the whole call, so once spent a
-// later wait sleeps at most once and the caller takes the lock over.
+// later wait sleeps at most once and the caller takes the lock over. The
+// bound is for a lock whose holder died, which stays the same file: a lock
+// seen to change hands (another file under the name) has a live holder, and
+// the count starts again. Without that, on a shared file system, where a
+// ticket takes tens of milliseconds and several front ends queue for the
+// lock, a request that waited its ten seconds took over a live lock, and
+// two processes handed out the same numbers.
 void WaitForLockFile(const std::string& lock_path, int& tries) {
   const int bound = LockWaitTries();
   int seen = 0;
+  std::optional<std::uint64_t> holder;
   while (platform::FileExists(lock_path.c_str())) {
+    const std::optional<std::uint64_t> current = platform::FileIdOf(lock_path);
+    if (current && holder && *current != *holder) tries = 0;
+    if (current) holder = current;
     platform::SleepMilliseconds(1);
     ++tries;
     if (tries >= bound) break;
