@@ -13,6 +13,7 @@
 
 #include "platform/clock.h"
 #include "platform/critical_section.h"
+#include "platform/directory.h"
 #include "platform/file.h"
 #include "spool/counter_locks.h"
 #include "spool/install_root.h"
@@ -113,15 +114,51 @@ std::atomic<int> g_lock_wait_tries{kLockWaitTries};
 
 int LockWaitTries() { return g_lock_wait_tries.load(std::memory_order_relaxed); }
 
+// On a shared file system a name replaced or removed through another client
+// may still be found as it was until this client's cache entry for it
+// expires (a second by default on GlusterFS). Listing the directory renews
+// those entries: the lock wait does so every this many tries, the counter
+// read each time.
+constexpr int kTriesBetweenRefreshes = 16;
+// A counter file that exists but cannot be read (a stale file handle: the
+// name still led to the file another client has just replaced) is read again
+// after a fresh listing, at most this many times, 10 ms apart: three seconds
+// and more, past the cache lifetime of a shared file system's client (on
+// GlusterFS a second by default, stale reads were seen for 1.1 s).
+constexpr int kCounterReadTries = 300;
+constexpr int kCounterRetryMilliseconds = 10;
+
+// The directory that holds `path`: everything before its last separator.
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t separator = path.find_last_of("/\\");
+  return separator == std::string::npos ? std::string(".") : path.substr(0, separator);
+}
+
 // Waits while the lock file exists, one try of 1 ms each, until `tries`
 // reaches the bound. `tries` runs over the whole call, so once spent a
-// later wait sleeps at most once and the caller takes the lock over.
+// later wait sleeps at most once and the caller takes the lock over. The
+// bound is for a lock whose holder died, which stays the same file: a lock
+// seen to change hands (another file under the name) has a live holder, and
+// the count starts again. Without that, on a shared file system, where a
+// ticket takes tens of milliseconds and several front ends queue for the
+// lock, a request that waited its ten seconds took over a live lock, and
+// two processes handed out the same numbers.
 void WaitForLockFile(const std::string& lock_path, int& tries) {
   const int bound = LockWaitTries();
+  int seen = 0;
+  std::optional<std::uint64_t> holder;
   while (platform::FileExists(lock_path.c_str())) {
+    const std::optional<std::uint64_t> current = platform::FileIdOf(lock_path);
+    if (current && holder && *current != *holder) tries = 0;
+    if (current) holder = current;
     platform::SleepMilliseconds(1);
     ++tries;
     if (tries >= bound) break;
+    // A lock removed through another client must not count as held here
+    // until the tries are spent and it is taken over while really held.
+    if (++seen % kTriesBetweenRefreshes == 0) {
+      (void)platform::RefreshDirectoryEntries(DirectoryOf(lock_path));
+    }
   }
 }
 
@@ -189,18 +226,63 @@ bool ReplaceCounterFile(const std::string& counter_path, long number) {
   return false;
 }
 
+// The name of a file within its directory.
+std::string NameOf(const std::string& path) {
+  const std::size_t separator = path.find_last_of("/\\");
+  return separator == std::string::npos ? path : path.substr(separator + 1);
+}
+
+// Whether this client takes the counter's name for the file the directory
+// holds now. A counter is only ever replaced whole, so the file the name
+// leads to reads right when it is that file. Where no file ids are to be
+// had (Windows, or the counter is missing) there is nothing to compare.
+bool NameLeadsToCurrentFile(const std::string& counter_path) {
+  const std::optional<std::uint64_t> listed =
+      platform::ListedFileId(DirectoryOf(counter_path), NameOf(counter_path));
+  if (!listed) return true;
+  const std::optional<std::uint64_t> resolved = platform::FileIdOf(counter_path);
+  return !resolved || *resolved == *listed;
+}
+
+// The stored value of a counter file, read once this client takes its name
+// for the file the last writer (on any client) put there, not one it has
+// replaced: a shared file system's client keeps a name's old file for a
+// while (a second by default on GlusterFS), and reading that gave an old
+// value, or failed with a stale handle. Missing gives 0 at once. A stale
+// name, or a file that is there but fails to open or to read, is tried
+// again; when the tries are spent the value read (0 if none) stands, as for
+// an unreadable counter.
+long ReadStoredCounter(const std::string& counter_path) {
+  for (int attempt = 1;; ++attempt) {
+    const bool last = attempt >= kCounterReadTries;
+    if (!NameLeadsToCurrentFile(counter_path) && !last) {
+      platform::SleepMilliseconds(kCounterRetryMilliseconds);
+      continue;
+    }
+    TextFileReader reader(counter_path);
+    std::string line;
+    if (reader.is_open() && reader.ReadLine(line, kCounterReadChars)) {
+      return ParseCounterText(line);
+    }
+    const platform::SystemError& error = reader.error();
+    // Missing, denied or not a file is an answer, and so is an empty file;
+    // a stale handle fails the open (kOther) or a read of an open file. An
+    // injected fault stands for one in tests.
+    const bool may_pass = reader.is_open() ? error.failed()
+                                           : error.cause == platform::FailureCause::kOther ||
+                                                 error.cause == platform::FailureCause::kInjected;
+    if (!may_pass || last) return 0;
+    platform::SleepMilliseconds(kCounterRetryMilliseconds);
+  }
+}
+
 // Reads, increments, wraps and writes a counter file; returns the value read
 // and the new number. A counter file that cannot be written still hands out
 // the number (the stored value stays, so the next call repeats it).
 std::pair<long, long> AdvanceCounter(const std::string& counter_path,
                                      platform::CriticalSection& section) {
   platform::ScopedCriticalSection hold(section);
-  long stored = 0;
-  {
-    TextFileReader reader(counter_path);
-    std::string line;
-    if (reader.ReadLine(line, kCounterReadChars)) stored = ParseCounterText(line);
-  }
+  const long stored = ReadStoredCounter(counter_path);
   const long next = stored >= kMaxCounterNumber ? 1 : stored + 1;
   (void)ReplaceCounterFile(counter_path, next);
   return {stored, next};

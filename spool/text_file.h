@@ -30,6 +30,8 @@ class TextFileReader {
   // the same page from the spool.
   static TextFileReader FromText(std::string_view text);
   bool is_open() const { return file_.is_open() || memory_.has_value(); }
+  // Why the file could not be opened (or a later read failed).
+  const platform::SystemError& error() const { return file_.error(); }
 
   // Reads the next line as the runtime's line read does: characters up to and
   // including the first LF, at most `max_chars` of them (after CR LF became

@@ -11,6 +11,7 @@ PACKAGES="
   dpkg-dev file lintian systemd strace
   clang-14 libclang-rt-14-dev gcovr
   apache2 apache2-dev
+  glusterfs-server glusterfs-client
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 googletest
 "
 

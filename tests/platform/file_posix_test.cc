@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
+#include "platform/directory.h"
 #include "platform/file.h"
 #include "tests/harness/pipe_watchdog.h"
 #include "tests/harness/temp_dir.h"
@@ -28,6 +30,24 @@ TEST(FilePosixTest, RegressionNamedPipeIsRefusedWithoutWaiting) {
   }
   EXPECT_TRUE(FileExists(fifo.c_str()));
   EXPECT_FALSE(watchdog.fired());
+}
+
+// The counters compare the id a listing gives a name with the id the name
+// leads to: equal for a file nobody replaced, apart once another name has
+// taken its place (as another client's rename does), nothing for a name that
+// is not there.
+TEST(DirectoryPosixTest, ListedFileIdFollowsTheFileANameHolds) {
+  harness::TempDir dir;
+  dir.WriteFile("counter", "1\r\n");
+  const auto listed = ListedFileId(dir.path(), "counter");
+  ASSERT_TRUE(listed.has_value());
+  EXPECT_EQ(listed, FileIdOf(dir.Path("counter")));
+  dir.WriteFile("counter.new", "2\r\n");
+  ASSERT_EQ(::rename(dir.Path("counter.new").c_str(), dir.Path("counter").c_str()), 0);
+  EXPECT_NE(ListedFileId(dir.path(), "counter"), listed);
+  EXPECT_EQ(ListedFileId(dir.path(), "counter"), FileIdOf(dir.Path("counter")));
+  EXPECT_FALSE(ListedFileId(dir.path(), "missing").has_value());
+  EXPECT_FALSE(FileIdOf(dir.Path("missing")).has_value());
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // reads that stop at the end of the file as it is at that moment, the cause
 // a failed open keeps, and existence asked without opening.
 #include "platform/file.h"
+#include "platform/directory.h"
 
 #include <gtest/gtest.h>
 
@@ -123,6 +124,16 @@ TEST(FileTest, FileExistsForAnythingButADirectory) {
   testing::FailNthFileOpen(1);
   EXPECT_FALSE(FileExists(dir.Path("empty").c_str()));
   EXPECT_TRUE(FileExists(dir.Path("empty").c_str()));
+}
+
+// The counters list their directory before each read, so that a shared file
+// system's client renews the names another client has replaced.
+TEST(DirectoryTest, RefreshListsADirectoryAndFailsOnAnythingElse) {
+  harness::TempDir dir;
+  dir.WriteFile("counter", "1\r\n");
+  EXPECT_TRUE(RefreshDirectoryEntries(dir.path()));
+  EXPECT_FALSE(RefreshDirectoryEntries(dir.Path("missing")));
+  EXPECT_FALSE(RefreshDirectoryEntries(dir.Path("counter")));
 }
 
 }  // namespace

@@ -2,12 +2,16 @@
 // started with fork, so these tests exist on POSIX only.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/file.h"
 #include "spool/counters.h"
 #include "tests/harness/child_process.h"
 #include "tests/harness/temp_dir.h"
@@ -52,6 +56,35 @@ TEST(CounterConcurrencyTest, ProcessesDrawEveryNumberOnceAndLeaveNoLock) {
   EXPECT_FALSE(root.Exists("dudarovuvadu.cnt.in.lock"));
   std::printf("%zu numbers drawn by %d processes, %zu distinct\n", drawn.size(), kProcesses,
               distinct.size());
+}
+
+// A lock that keeps changing hands has live holders: it is waited for as
+// long as that goes on. Only a lock that stays the same file for the whole
+// bound is taken to be stale. (On a shared file system, where front ends
+// queue for the lock, a request that had waited its bound took a live lock
+// over, and two processes handed out the same numbers.)
+TEST(CounterConcurrencyTest, RegressionALockChangingHandsIsNotTakenOver) {
+  harness::SpoolRoot root;
+  spool::testing::SetLockWaitTries(50);
+  const std::string lock = root.Path("dudarovuvadu.cnt.in.lock");
+  root.WriteFile("dudarovuvadu.cnt.in.lock", "logon=first&command=x&p2=&p3=\r\n");
+  std::atomic<bool> released{false};
+  std::thread holders([&] {
+    // Another file under the lock's name every 5 ms, for 400 ms, then free.
+    for (int i = 0; i < 80; ++i) {
+      root.WriteFile("next.lock", "logon=other" + std::to_string(i) + "&command=x&p2=&p3=\r\n");
+      (void)platform::ReplaceFile(root.Path("next.lock"), lock);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    released = true;
+    (void)platform::RemoveFile(lock.c_str());
+  });
+  const long ticket = TakeInTicket(ResolveRequestRoot(), "anna", "getlist", "", "", "");
+  const bool waited_for_release = released.load();
+  holders.join();
+  spool::testing::SetLockWaitTries(0);
+  EXPECT_EQ(ticket, 1);
+  EXPECT_TRUE(waited_for_release);
 }
 
 }  // namespace

@@ -223,6 +223,22 @@ TEST(TakeInTicketTest, AnyFailingOpenStillGivesANumber) {
   EXPECT_TRUE(lock_not_read_back);
 }
 
+// On a shared file system an open or read of the counter fails now and then
+// with a stale handle, when another client has just replaced the file. Read
+// as a missing counter, that restarted the numbering at 1 and handed out
+// numbers still in use; the counter is now read again, so one failed open
+// anywhere in the call leaves the numbering where it was.
+TEST(TakeInTicketTest, RegressionOneFailedCounterReadDoesNotRestartTheNumbering) {
+  for (int nth = 1; nth <= 8; ++nth) {
+    harness::SpoolRoot root;
+    root.WriteFile("dudarovuvadu.cnt.in.txt", "5\r\n");
+    platform::testing::FailNthFileOpen(nth);
+    const long ticket = TakeInTicket(ResolveRequestRoot(), "anna", "getlist", "", "", "");
+    platform::testing::FailNthFileOpen(0);
+    EXPECT_EQ(ticket, 6) << "open " << nth;
+  }
+}
+
 TEST(RequestIdentityTest, LeavesP1OutAndIsCutToItsBuffer) {
   EXPECT_EQ(RequestIdentity("anna", "getlist", "x", "y"), "logon=anna&command=getlist&p2=x&p3=y");
   EXPECT_EQ(RequestIdentity("", "", "", ""), "logon=&command=&p2=&p3=");

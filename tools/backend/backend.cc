@@ -28,9 +28,11 @@ namespace tools {
 
 namespace {
 
-// With inotify the directories are still rescanned now and then, so nothing
-// is missed if an event is (queue overflow, files that predate the watch).
-constexpr std::chrono::milliseconds kInotifyRescanInterval{1000};
+// A request another instance has claimed is looked at again this often: it
+// is done once that instance has written its ready flag, or the module has
+// picked the answer up.
+constexpr std::chrono::milliseconds kClaimRecheck{1000};
+constexpr std::chrono::seconds kClaimSweepInterval{10};
 constexpr std::size_t kPreviewBytes = 80;
 // A server file holds a scheme, a name and a port; a ready file a number.
 constexpr std::size_t kMaxServerFileBytes = 4096;
@@ -97,7 +99,9 @@ std::vector<std::pair<std::string, unsigned long>> ListDirectory(const std::stri
 }  // namespace
 
 Backend::Backend(BackendOptions options, std::ostream& report)
-    : options_(std::move(options)), report_(report) {}
+    : options_(std::move(options)),
+      report_(report),
+      claims_(options_.root + "/claims", options_.claim_timeout) {}
 
 Backend::~Backend() {
   if (inotify_fd_ >= 0) ::close(inotify_fd_);
@@ -118,6 +122,7 @@ bool Backend::Start(std::string& error) {
       return false;
     }
   }
+  if (!claims_.Prepare(error)) return false;
   if (!options_.force_polling) {
     inotify_fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (inotify_fd_ >= 0) {
@@ -171,7 +176,25 @@ void Backend::ScanOnce(Clock::time_point now) {
   ScanPosted();
   ScanEvents();
   AnswerDue(now);
-  next_rescan_ = now + (inotify_fd_ >= 0 ? kInotifyRescanInterval : options_.poll_interval);
+  if (now >= next_sweep_) SweepClaims(now);
+  next_rescan_ = now + (inotify_fd_ >= 0 ? options_.rescan_interval : options_.poll_interval);
+}
+
+void Backend::SweepClaims(Clock::time_point now) {
+  next_sweep_ = now + kClaimSweepInterval;
+  // "req-<ticket>-<inode>" and "post-<number>-<inode>": wanted while that
+  // file is still there under that inode.
+  claims_.Sweep([this](const std::string& name) {
+    const std::size_t first = name.find('-');
+    const std::size_t last = name.rfind('-');
+    if (first == std::string::npos || first == last) return false;
+    const std::string kind = name.substr(0, first);
+    const std::string stem = name.substr(first + 1, last - first - 1);
+    const std::string path =
+        kind == "req" ? Dir("in") + "/" + stem + ".req" : Dir("post") + "/" + stem + ".rdy";
+    const std::optional<unsigned long> inode = InodeOf(path);
+    return inode && std::to_string(*inode) == name.substr(last + 1);
+  });
 }
 
 void Backend::DrainInotify(Clock::time_point now) {
@@ -230,12 +253,14 @@ void Backend::AnswerDue(Clock::time_point now) {
       ++it;
       continue;
     }
-    if (AnswerRequest(it->first, it->second.first_seen, now) == Outcome::kRetry) {
-      it->second.due = now + std::chrono::milliseconds(5);
-      ++it;
-    } else {
+    const Outcome outcome = AnswerRequest(it->first, it->second.first_seen, now);
+    if (outcome == Outcome::kDone) {
       it = pending_.erase(it);
+      continue;
     }
+    it->second.due =
+        now + (outcome == Outcome::kRetry ? std::chrono::milliseconds(5) : kClaimRecheck);
+    ++it;
   }
 }
 
@@ -264,6 +289,10 @@ Backend::Outcome Backend::AnswerRequest(const std::string& ticket, Clock::time_p
 
   if (!complete && now - first_seen < options_.incomplete_grace) {
     return Outcome::kRetry;  // the module may still be writing it
+  }
+  if (claims_.Claim("req-" + ticket + "-" + std::to_string(*inode)) ==
+      Claims::Result::kHeldElsewhere) {
+    return Outcome::kHeldElsewhere;
   }
   const Reply reply = ReplyTo(ticket, text, too_large);
   if (reply.rights_list) {
@@ -344,15 +373,15 @@ void Backend::ConsumePosted(const std::string& number) {
   auto consumed = consumed_posts_.find(number);
   if (consumed != consumed_posts_.end() && consumed->second == *inode) return;
   const std::optional<std::string> ready = ReadFileBytes(ready_path, kMaxReadyFileBytes);
-  if (!ready) return;
-  if (!AllDigits(*ready)) {
-    // Seen between its creation and its write: wait for the length, but not
-    // for ever.
-    const auto now = Clock::now();
-    auto first = unreadable_posts_.try_emplace(number, now).first;
-    if (now - first->second < options_.incomplete_grace) return;
+  // The module puts a ready file in place whole, holding the length; one
+  // without a length is not (yet) the module's word that the data is
+  // complete, and is looked at again at the next change or rescan.
+  if (!ready || !AllDigits(*ready)) return;
+  // Another instance may be taking it at this moment.
+  if (claims_.Claim("post-" + number + "-" + std::to_string(*inode)) ==
+      Claims::Result::kHeldElsewhere) {
+    return;
   }
-  unreadable_posts_.erase(number);
   consumed_posts_[number] = *inode;
   // The data is read through in pieces: its size and a preview are all this
   // stand-in does with it.
@@ -386,8 +415,8 @@ void Backend::ConsumePosted(const std::string& number) {
   }
   // Removed before the report, so a reader of the report finds them gone.
   RemovePosted(number);
-  Report("posted " + number + ": received=" + (AllDigits(*ready) ? *ready : "?") + " stored=" +
-         std::to_string(stored_size) + " data=" + Preview(preview) + " fnv1a=" + digest_text);
+  Report("posted " + number + ": received=" + *ready + " stored=" + std::to_string(stored_size) +
+         " data=" + Preview(preview) + " fnv1a=" + digest_text);
 }
 
 void Backend::RemovePosted(const std::string& number) {

@@ -4,6 +4,13 @@
 // stream, one line each, what it answered and what posted data and events it
 // consumed.
 //
+// Several instances may share one spool, each on its own machine and mount
+// of a shared file system: a request is answered, and posted data taken, by
+// the one instance that claims it (claims.h). inotify sees only the changes
+// made through its own machine, so with inotify the directories are also
+// listed again every rescan interval: that bounds how long a request written
+// through another front end waits to be seen.
+//
 // Answer protocol, which the module relies on: out/N.htm is written whole
 // under a temporary name and renamed into place, and only then is out/N.rdy
 // created. A request counts as answered while its ready flag exists; the
@@ -19,6 +26,8 @@
 #include <set>
 #include <string>
 
+#include "tools/backend/claims.h"
+
 namespace tools {
 
 struct BackendOptions {
@@ -27,9 +36,17 @@ struct BackendOptions {
   std::chrono::milliseconds delay{0};  // how long each answer is held back
   bool force_polling = false;          // skip inotify even where it works
   std::chrono::milliseconds poll_interval{50};
+  // With inotify: how often the directories are listed again anyway, for
+  // what other clients of a shared file system wrote (and missed events).
+  std::chrono::milliseconds rescan_interval{250};
   // A request file still incomplete after this long is answered as malformed
-  // (the module writes one in well under a millisecond).
+  // (the module creates it, then writes its lines, in well under a
+  // millisecond).
   std::chrono::milliseconds incomplete_grace{2000};
+  // A claim held this long by an instance that answered nothing is taken
+  // over (its holder died); also the age at which claims of finished work
+  // are removed.
+  std::chrono::seconds claim_timeout{30};
 };
 
 class Backend {
@@ -58,7 +75,9 @@ class Backend {
     Clock::time_point first_seen;
     Clock::time_point due;
   };
-  enum class Outcome { kDone, kRetry };
+  // kHeldElsewhere: another instance claimed it; looked at again later, in
+  // case that instance died.
+  enum class Outcome { kDone, kRetry, kHeldElsewhere };
   // What a request gets: its answer, the rights list to write (if any) for
   // `logon`, and the line reported.
   struct Reply {
@@ -71,6 +90,8 @@ class Backend {
   void ScanRequests(Clock::time_point now);
   void ScanPosted();
   void ScanEvents();
+  // Removes old claims of requests and posted data that are gone.
+  void SweepClaims(Clock::time_point now);
   void NoteRequest(const std::string& ticket, Clock::time_point now);
   void AnswerDue(Clock::time_point now);
   Outcome AnswerRequest(const std::string& ticket, Clock::time_point first_seen,
@@ -97,7 +118,8 @@ class Backend {
   std::map<std::string, Pending> pending_;               // tickets waiting for their answer
   std::map<std::string, unsigned long> answered_;        // ticket -> inode of its request file
   std::map<std::string, unsigned long> consumed_posts_;  // post number -> inode of its ready file
-  std::map<std::string, Clock::time_point> unreadable_posts_;  // ready file seen empty
+  Claims claims_;
+  Clock::time_point next_sweep_{};
   struct EventFileState {
     unsigned long inode = 0;
     unsigned long long offset = 0;

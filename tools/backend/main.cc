@@ -22,13 +22,28 @@ int main(int argc, char** argv) {
   CLI::App app{"Stand-in back-end: answers the module's requests in a spool tree"};
   tools::BackendOptions options;
   int delay_ms = 0;
+  int rescan_ms = static_cast<int>(options.rescan_interval.count());
+  int claim_timeout_s = static_cast<int>(options.claim_timeout.count());
   app.add_option("--root", options.root, "install root holding in/, out/, post/, ...")->required();
   app.add_option("--docs", options.documents_folder, "documents folder served by getlist");
   app.add_option("--delay", delay_ms, "milliseconds each answer is held back")
       ->check(CLI::Range(0, 3600000));
   app.add_flag("--poll", options.force_polling, "rescan the directories instead of inotify");
+  app.add_option("--rescan", rescan_ms,
+                 "with inotify, milliseconds between full rescans: inotify sees only this "
+                 "machine's changes, so on a shared file system this bounds how long a request "
+                 "written through another front end waits to be seen")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 3600000));
+  app.add_option("--claim-timeout", claim_timeout_s,
+                 "seconds after which a claim left by a dead instance is taken over, when "
+                 "several instances share one spool")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 86400));
   CLI11_PARSE(app, argc, argv);
   options.delay = std::chrono::milliseconds(delay_ms);
+  options.rescan_interval = std::chrono::milliseconds(rescan_ms);
+  options.claim_timeout = std::chrono::seconds(claim_timeout_s);
 
   std::error_code error;
   if (!options.documents_folder.empty()) {

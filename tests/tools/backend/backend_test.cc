@@ -8,6 +8,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+#include <utime.h>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -48,6 +51,17 @@ class BackendTest : public ::testing::Test {
     return ReadFileBytes(root_ + "/" + relative).value_or("<missing>");
   }
   bool Exists(const std::string& relative) { return fs::exists(root_ + "/" + relative); }
+  unsigned long Inode(const std::string& relative) {
+    struct stat info {};
+    EXPECT_EQ(::stat((root_ + "/" + relative).c_str(), &info), 0) << relative;
+    return static_cast<unsigned long>(info.st_ino);
+  }
+  // Sets a file's time a minute back, past any claim timeout of the tests.
+  void MakeOld(const std::string& relative) {
+    const std::time_t then = std::time(nullptr) - 60;
+    const utimbuf times{then, then};
+    EXPECT_EQ(::utime((root_ + "/" + relative).c_str(), &times), 0) << relative;
+  }
   // Writes a request as the module does: server file, then request file.
   void Spool(const std::string& ticket, const std::string& command, const std::string& p2 = "") {
     Put("in/" + ticket + ".srv", "http\r\nlocalhost\r\n8080\r\n");
@@ -277,6 +291,74 @@ TEST_F(BackendTest, EventLinesReportedOnceEachAndOnlyWhole) {
   Append("events/anna.evt", "new\r\n");
   backend.ScanOnce(now + 20ms);
   EXPECT_EQ(CountLines("event anna: new"), 1) << report_.str();
+}
+
+// Several instances share one spool: a request or posted data claimed by
+// another instance (its claim file in claims/) is left to it, until the
+// claim is older than the timeout (its holder died) and is taken over.
+TEST_F(BackendTest, WorkClaimedByAnotherInstanceIsLeftToItUntilTheClaimTimesOut) {
+  options_.claim_timeout = 5s;
+  Backend backend(options_, report_);
+  std::string error;
+  ASSERT_TRUE(backend.Start(error)) << error;
+  Spool("3", "hello");
+  Put("post/4.txt", "abc");
+  Put("post/4.rdy", "3");
+  const std::string request_claim = "claims/req-3-" + std::to_string(Inode("in/3.req"));
+  const std::string post_claim = "claims/post-4-" + std::to_string(Inode("post/4.rdy"));
+  Put(request_claim, "other 1\n");
+  Put(post_claim, "other 1\n");
+  auto now = Backend::Clock::now();
+  backend.ScanOnce(now);
+  backend.ScanOnce(now + 1100ms);
+  EXPECT_EQ(CountLines("answered"), 0) << report_.str();
+  EXPECT_EQ(CountLines("posted"), 0) << report_.str();
+  EXPECT_FALSE(Exists("out/3.rdy"));
+  EXPECT_TRUE(Exists("post/4.rdy"));
+  MakeOld(request_claim);
+  MakeOld(post_claim);
+  backend.ScanOnce(now + 2200ms);
+  EXPECT_EQ(CountLines("answered 3 "), 1) << report_.str();
+  EXPECT_EQ(CountLines("posted 4: received=3 stored=3"), 1) << report_.str();
+  EXPECT_TRUE(Exists("out/3.rdy"));
+}
+
+// What an instance claims it does once, and its claims go once the work is
+// gone and they are older than the timeout.
+TEST_F(BackendTest, OwnClaimsAreMadeOnceAndSweptWhenTheirFilesAreGone) {
+  options_.claim_timeout = 5s;
+  Backend backend(options_, report_);
+  std::string error;
+  ASSERT_TRUE(backend.Start(error)) << error;
+  Spool("6", "hello");
+  const std::string claim = "claims/req-6-" + std::to_string(Inode("in/6.req"));
+  auto now = Backend::Clock::now();
+  backend.ScanOnce(now);
+  EXPECT_EQ(CountLines("answered 6 "), 1) << report_.str();
+  EXPECT_TRUE(Exists(claim));
+  fs::remove(root_ + "/in/6.req");  // picked up
+  backend.ScanOnce(now + 20s);
+  EXPECT_TRUE(Exists(claim));  // younger than the timeout
+  MakeOld(claim);
+  backend.ScanOnce(now + 40s);
+  EXPECT_FALSE(Exists(claim));
+}
+
+// The module puts a ready file in place whole, its length in it; one without
+// a length is never taken, however long it stays (it once was after a
+// grace of two seconds, a wait for the module's second write).
+TEST_F(BackendTest, RegressionReadyFileWithoutLengthIsNotTakenAfterAGrace) {
+  Backend backend(options_, report_);
+  std::string error;
+  ASSERT_TRUE(backend.Start(error));
+  Put("post/11.txt", "abc");
+  Put("post/11.rdy", "");
+  const auto now = Backend::Clock::now();
+  backend.ScanOnce(now);
+  std::this_thread::sleep_for(options_.incomplete_grace + 50ms);
+  backend.ScanOnce(now + 10s);
+  EXPECT_EQ(CountLines("posted 11"), 0) << report_.str();
+  EXPECT_TRUE(Exists("post/11.txt"));
 }
 
 TEST_F(BackendTest, StartRefusesARootWithoutSpoolDirectories) {

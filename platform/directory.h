@@ -1,0 +1,33 @@
+// Directories: a listing read through, for the names' sake. On a shared file
+// system (a FUSE or network mount) each client caches which file a name
+// stands for; a file replaced by a rename on another client is still found
+// under its old identity until that cache entry expires. Reading the listing
+// of the directory asks the server for every name and file afresh (FUSE and
+// NFS read a directory with each entry's file and attributes, and update
+// their caches from it), so the next open of a name finds the file that
+// holds it now.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace platform {
+
+// Reads the whole listing of `directory` and drops it. False when the
+// directory cannot be listed (the failure is traced).
+bool RefreshDirectoryEntries(const std::string& directory);
+
+// Reads the whole listing of `directory` and gives the file id (inode) it
+// holds for `name`, as the server knows it now. nullopt when the name is not
+// listed, the directory cannot be listed, or the system's listing gives no
+// file ids (Windows).
+std::optional<std::uint64_t> ListedFileId(const std::string& directory, const std::string& name);
+
+// The file id that `path` leads to for this client now (through its caches,
+// as an open would). nullopt when it cannot be asked or the system gives no
+// file ids (Windows). Compared with ListedFileId, it tells whether this
+// client still takes the name for a file another client has replaced.
+std::optional<std::uint64_t> FileIdOf(const std::string& path);
+
+}  // namespace platform

@@ -1,0 +1,39 @@
+// Directory listings on Windows: FindFirstFileA over "<directory>\*", closed
+// on every path. An SMB client refreshes its name cache from the listing.
+#include <windows.h>
+
+#include "platform/directory.h"
+#include "platform/system_error.h"
+
+namespace platform {
+
+bool RefreshDirectoryEntries(const std::string& directory) {
+  WIN32_FIND_DATAA entry;
+  const std::string pattern = directory + "\\*";
+  HANDLE listing = FindFirstFileA(pattern.c_str(), &entry);
+  if (listing == INVALID_HANDLE_VALUE) {
+    TraceFailure(LastSystemError("FindFirstFileA()"), directory);
+    return false;
+  }
+  while (FindNextFileA(listing, &entry)) {
+  }
+  const SystemError ended = LastSystemError("FindNextFileA()");
+  FindClose(listing);
+  if (ended.code != ERROR_NO_MORE_FILES) {
+    TraceFailure(ended, directory);
+    return false;
+  }
+  return true;
+}
+
+// A Windows listing gives no file ids: the caller cannot compare, and reads
+// the name as it is (the SMB client's caches are set off instead).
+std::optional<std::uint64_t> ListedFileId(const std::string& directory,
+                                          const std::string& /*name*/) {
+  (void)RefreshDirectoryEntries(directory);
+  return std::nullopt;
+}
+
+std::optional<std::uint64_t> FileIdOf(const std::string& /*path*/) { return std::nullopt; }
+
+}  // namespace platform

@@ -1,0 +1,302 @@
+#!/bin/bash
+# Several front ends on one shared spool: a GlusterFS volume mounted three
+# times (each mount a client with its own caches, as separate machines
+# would be), two hosts on two mounts behind nginx round robin, and two
+# back-end instances on two mounts. Clients start requests and poll them
+# through nginx, so a request and its polls land on different hosts; posted
+# bodies are stored through both; one host is killed mid-run.
+# Checked: every answer reaches its own request, none is lost, every posted
+# body is taken once, no ticket is handed out twice, the kill is survived
+# and no request file or counter lock is left behind.
+#   scaleout_test.sh BUILD_DIR
+# Environment: SCALEOUT_MOUNT_OPTIONS (glusterfs options, default those the
+# guide gives; " " for the client's default caching), SCALEOUT_CLIENTS (8), SCALEOUT_REQUESTS
+# (25 per client), SCALEOUT_KILL (1: kill a host mid-run), SCALEOUT_KEEP (1:
+# keep the work folder), SCALEOUT_TRACE (1: each host traces to the work
+# folder), SCALEOUT_HOST_WRAPPER (a command the hosts run under, e.g. strace),
+# SCALEOUT_MODULE (another build of the module), SCALEOUT_BENCH_SECONDS (run
+# bench/scaleout-bench.sh's figures instead of the clients). Exits 77 (skipped) where glusterd, FUSE or root
+# are missing.
+set -u
+
+build=$(cd "$1" && pwd)
+clients=${SCALEOUT_CLIENTS:-8}
+requests=${SCALEOUT_REQUESTS:-25}
+kill_host=${SCALEOUT_KILL:-1}
+# The mount options docs/scale-out.md gives; SCALEOUT_MOUNT_OPTIONS=" " for
+# the client's default caching.
+mount_options=${SCALEOUT_MOUNT_OPTIONS:---entry-timeout=0 --attribute-timeout=0}
+
+skip() {
+  echo "SKIPPED: $*"
+  exit 77
+}
+[ "$(id -u)" -eq 0 ] || skip "needs root (glusterd and FUSE mounts)"
+[ -c /dev/fuse ] || skip "no /dev/fuse"
+for program in glusterd gluster glusterfs nginx curl; do
+  command -v "$program" >/dev/null 2>&1 || PATH=$PATH:/usr/sbin:/sbin
+  command -v "$program" >/dev/null 2>&1 || skip "no $program (tools/install-packages.sh)"
+done
+
+work=$(mktemp -d /tmp/scaleout.XXXXXX)
+volume="scaleout_$$_$RANDOM"
+pids=""
+glusterd_pid=""
+mounts=""
+volume_made=""
+cleanup() {
+  for pid in $pids; do kill -9 "$pid" 2>/dev/null; done
+  for pid in $pids; do wait "$pid" 2>/dev/null; done
+  for dir in $mounts; do umount "$dir" 2>/dev/null || umount -l "$dir" 2>/dev/null; done
+  if [ -n "$volume_made" ]; then
+    gluster --mode=script volume stop "$volume" force >/dev/null 2>&1
+    gluster --mode=script volume delete "$volume" >/dev/null 2>&1
+  fi
+  if [ -n "$glusterd_pid" ]; then
+    kill "$glusterd_pid" 2>/dev/null
+    wait "$glusterd_pid" 2>/dev/null
+  fi
+  if [ "${SCALEOUT_KEEP:-0}" = 1 ]; then echo "work folder kept: $work"; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+# Runs a program in the background and remembers its pid for the cleanup.
+start() {
+  local log=$1
+  shift
+  "$@" >"$log" 2>&1 &
+  pids="$pids $!"
+  last_pid=$!
+}
+
+# 1. glusterd (started here only when none runs), a one-brick volume and
+#    three mounts.
+if ! gluster --mode=script volume list >/dev/null 2>&1; then
+  glusterd -N --log-file="$work/glusterd.log" >/dev/null 2>&1 &
+  glusterd_pid=$!
+  for _ in $(seq 100); do
+    gluster --mode=script volume list >/dev/null 2>&1 && break
+    sleep 0.1
+  done
+  gluster --mode=script volume list >/dev/null 2>&1 || skip "glusterd does not start here"
+fi
+mkdir -p "$work/brick"
+brick_host=$(hostname)
+gluster --mode=script volume create "$volume" "$brick_host:$work/brick/b" force \
+  >"$work/volume.log" 2>&1 || skip "cannot create a volume: $(cat "$work/volume.log")"
+volume_made=1
+gluster --mode=script volume start "$volume" >>"$work/volume.log" 2>&1 \
+  || fail "volume start: $(cat "$work/volume.log")"
+for m in 1 2 3; do
+  mkdir -p "$work/m$m"
+  # shellcheck disable=SC2086
+  glusterfs $mount_options --volfile-server=127.0.0.1 --volfile-id="$volume" "$work/m$m" \
+    || skip "cannot mount the volume through FUSE"
+  mounts="$work/m$m $mounts"
+done
+for _ in $(seq 50); do
+  mkdir -p "$work/m1/root" 2>/dev/null && break
+  sleep 0.1
+done
+root=root
+mkdir -p "$work/m1/$root"/{in,out,traces,post,rights,events} || fail "no spool on the volume"
+mkdir -p "$work/docs"
+echo "a document" >"$work/docs/leaflet.txt"
+
+# 2. Two hosts, each with a pointer file naming the root on its own mount,
+#    and nginx round robin in front of them on 127.a.b.c:8080 (a port the
+#    wait page reloads over http).
+address="127.$((RANDOM % 200 + 20)).$((RANDOM % 250 + 1)).$((RANDOM % 250 + 1))"
+for h in 1 2; do
+  mkdir -p "$work/h$h"
+  cp "${SCALEOUT_MODULE:-$build/dudarovuvadu.so}" "$work/h$h/dudarovuvadu.so"
+  printf '%s\r\n' "$work/m$h/$root" >"$work/h$h/dudarovuvadu.dir"
+  [ "${SCALEOUT_TRACE:-0}" = 1 ] && export DUDAROVUVADU_TRACE_FILE="$work/trace$h.log"
+  start "$work/host$h.log" ${SCALEOUT_HOST_WRAPPER:-} "$build/dudarovuvadu-serve" --module "$work/h$h/dudarovuvadu.so" \
+    --listen "$address:1808$h" --trusted-proxy 127.0.0.0/8
+  eval "host${h}_pid=$last_pid"
+done
+unset DUDAROVUVADU_TRACE_FILE
+# Back-end instances on mounts 3 and 2: each finds what the others and the
+# hosts write only by its rescan (inotify sees a FUSE mount's own changes).
+for b in 3 2; do
+  start "$work/backend$b.log" "$build/dudarovuvadu-backend" --root "$work/m$b/$root" \
+    --docs "$work/docs"
+done
+mkdir -p "$work/nginx/temp"
+cat >"$work/nginx/nginx.conf" <<CONF
+daemon off;
+worker_processes 1;
+pid $work/nginx/nginx.pid;
+user root;
+error_log $work/nginx/error.log;
+events { worker_connections 256; }
+http {
+  access_log off;
+  client_body_temp_path $work/nginx/temp/body;
+  proxy_temp_path $work/nginx/temp/proxy;
+  fastcgi_temp_path $work/nginx/temp/fastcgi;
+  uwsgi_temp_path $work/nginx/temp/uwsgi;
+  scgi_temp_path $work/nginx/temp/scgi;
+  upstream portal {
+    server $address:18081 max_fails=1 fail_timeout=30s;
+    server $address:18082 max_fails=1 fail_timeout=30s;
+  }
+  server {
+    listen $address:8080;
+    location /scripts/ {
+      proxy_pass http://portal;
+      proxy_connect_timeout 2s;
+      proxy_set_header Host              \$host;
+      proxy_set_header X-Forwarded-For   \$proxy_add_x_forwarded_for;
+      proxy_set_header X-Forwarded-Proto \$scheme;
+      proxy_set_header X-Forwarded-Host  \$host;
+      proxy_set_header X-Forwarded-Port  \$server_port;
+    }
+  }
+}
+CONF
+start "$work/nginx.out" nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -e "$work/nginx/error.log"
+base="http://$address:8080/scripts/dudarovuvadu.dll"
+for h in 1 2; do
+  for _ in $(seq 100); do
+    curl -s -o /dev/null "http://$address:1808$h/scripts/dudarovuvadu.dll" && break
+    sleep 0.1
+  done
+done
+for _ in $(seq 100); do
+  curl -s -o /dev/null "$base" && break
+  sleep 0.1
+done
+curl -s -o /dev/null "$base" || fail "nginx does not answer: $(cat "$work/nginx/error.log")"
+
+# 3. How long a request written through host 1's mount waits before a
+#    back-end on another mount sees it (no inotify event reaches them): from
+#    the wait page's arrival to the ready flag, seen through mount 1.
+delays=""
+for sample in 1 2 3 4 5; do
+  page=$(curl -s "http://$address:18081/scripts/dudarovuvadu.dll?DoCommand?Logon=probe&Command=echo&P1=&P2=delay$sample&P3=")
+  from=$(date +%s%N)
+  ticket=$(printf '%s' "$page" | sed -n 's/.*&p1=\([0-9]*\)&.*/\1/p' | head -1)
+  [ -n "$ticket" ] || fail "no ticket for the delay probe: $page"
+  for _ in $(seq 1000); do
+    [ -e "$work/m1/$root/out/$ticket.rdy" ] && break
+    sleep 0.005
+  done
+  [ -e "$work/m1/$root/out/$ticket.rdy" ] || fail "ticket $ticket never answered"
+  delays="$delays $((($(date +%s%N) - from) / 1000000))"
+  curl -s -o /dev/null "http://$address:18081/scripts/dudarovuvadu.dll?DoCommand?logon=probe&command=echo&p1=$ticket&p2=delay$sample&p3="
+done
+echo "answered after (ms, back-ends on other mounts, --rescan default):$delays"
+
+if [ -n "${SCALEOUT_BENCH_SECONDS:-}" ]; then
+  # shellcheck source=bench/scaleout-rows.sh
+  . "$(dirname "$0")/../../bench/scaleout-rows.sh"
+  exit 0
+fi
+
+# 4. The clients. Each posts two bodies, then starts its requests one after
+#    another and follows each wait page through nginx to the answer. It
+#    records every ticket it is given, every empty ticket and every answer
+#    that is not its own.
+client() {
+  local c=$1 i k page target ticket answered tries
+  for k in 1 2; do
+    curl -s --retry 3 --retry-all-errors -o /dev/null --data-binary "body-c$c-$k" "$base?StoreData" \
+      || echo "store c$c-$k" >>"$work/c$c.errors"
+  done
+  for i in $(seq "$requests"); do
+    target="$base?DoCommand?Logon=u$c&Command=echo&P1=&P2=c$c-r$i&P3=x"
+    answered=""
+    for tries in $(seq 200); do
+      page=$(curl -s --max-time 30 "$target") || { sleep 0.2; continue; }
+      case $page in
+        *"var target="*)
+          target=$(printf '%s' "$page" | sed -n 's/^var target="\(.*\)";\r*$/\1/p')
+          ticket=$(printf '%s' "$target" | sed -n 's/.*&p1=\([^&]*\)&.*/\1/p')
+          if [ -z "$ticket" ]; then
+            echo empty >>"$work/c$c.empty"
+          elif [ "$tries" -eq 1 ] || ! grep -qx "$ticket c$c-r$i" "$work/c$c.tickets" 2>/dev/null; then
+            echo "$ticket c$c-r$i" >>"$work/c$c.tickets"
+          fi
+          sleep 0.1
+          ;;
+        *"c$c-r$i"*)
+          answered=1
+          break
+          ;;
+        *)
+          echo "c$c-r$i got another answer: $(printf '%s' "$page" | head -c 300)" >>"$work/c$c.errors"
+          break
+          ;;
+      esac
+    done
+    if [ -z "$answered" ]; then
+      # A poll that found the ready flag on the host killed under it: that
+      # host took the flag away with the answer it never sent. Known and
+      # counted apart; anything else is a lost request.
+      ticket=$(printf '%s' "$target" | sed -n 's/.*&p1=\([^&]*\)&.*/\1/p')
+      if [ -n "$ticket" ] && [ ! -e "$work/m2/$root/out/$ticket.rdy" ] &&
+        grep -q "c$c-r$i" "$work/m2/$root/out/$ticket.htm" 2>/dev/null; then
+        echo "c$c-r$i ticket $ticket" >>"$work/c$c.picked"
+      else
+        echo "c$c-r$i not answered" >>"$work/c$c.errors"
+      fi
+    fi
+    echo "c$c-r$i" >>"$work/answered"
+  done
+}
+started=$(date +%s.%N)
+client_pids=""
+for c in $(seq "$clients"); do
+  client "$c" &
+  client_pids="$client_pids $!"
+  pids="$pids $!"
+done
+
+# 5. Host 1 killed once a third of the requests are answered.
+total=$((clients * requests))
+if [ "$kill_host" = 1 ]; then
+  while [ "$(cat "$work/answered" 2>/dev/null | wc -l)" -lt $((total / 3)) ]; do sleep 0.2; done
+  # shellcheck disable=SC2154
+  kill -9 "$host1_pid" && echo "host 1 killed after $(wc -l <"$work/answered") answers"
+fi
+for pid in $client_pids; do wait "$pid"; done
+ended=$(date +%s.%N)
+
+# 6. What happened.
+cat "$work"/c*.tickets >"$work/tickets" 2>/dev/null
+issued=$(wc -l <"$work/tickets")
+distinct=$(cut -d' ' -f1 "$work/tickets" | sort -u | wc -l)
+empty=$(cat "$work"/c*.empty 2>/dev/null | wc -l)
+answers=$(wc -l <"$work/answered")
+posted=$(cat "$work"/backend*.log | grep -c '^posted .*data=body-c')
+posted_distinct=$(cat "$work"/backend*.log | sed -n 's/^posted .*data=\(body-c[0-9-]*\) .*/\1/p' | sort -u | wc -l)
+answered_by_3=$(grep -c '^answered ' "$work/backend3.log")
+answered_by_2=$(grep -c '^answered ' "$work/backend2.log")
+echo "requests: $answers of $total done in $(awk "BEGIN{printf \"%.1f\", $ended - $started}") s"
+# shellcheck disable=SC2086
+shown_options=$(echo $mount_options)
+echo "tickets: $issued issued, $distinct distinct, $((issued - distinct)) repeated, $empty empty (mount options: ${shown_options:-default})"
+echo "posted bodies: $posted taken, $posted_distinct distinct, of $((clients * 2))"
+echo "answers written: $answered_by_3 by back-end 1, $answered_by_2 by back-end 2"
+picked=$(cat "$work"/c*.picked 2>/dev/null | wc -l)
+echo "answers picked up by the killed host and never sent: $picked $(cat "$work"/c*.picked 2>/dev/null | tr '\n' ' ')"
+errors=$(cat "$work"/c*.errors 2>/dev/null | wc -l)
+[ "$errors" -eq 0 ] || { head -20 "$work"/c*.errors >&2; fail "$errors requests lost or crossed"; }
+[ "$answers" -eq "$total" ] || fail "$answers of $total requests done"
+# At most the polls in flight on the killed host when it died.
+[ "$picked" -le $((clients / 2)) ] || fail "$picked answers taken away by the killed host"
+[ "$posted" -eq $((clients * 2)) ] && [ "$posted_distinct" -eq "$posted" ] \
+  || fail "posted bodies: $posted taken, $posted_distinct distinct, of $((clients * 2))"
+sleep 1
+leftover=$(ls "$work/m1/$root/in" | grep -c '\.req$')
+[ "$leftover" -eq 0 ] || fail "$leftover request files left in in/: $(ls "$work/m1/$root/in")"
+[ ! -e "$work/m1/$root/dudarovuvadu.cnt.in.lock" ] || fail "the in counter's lock is left"
+[ "${SCALEOUT_ALLOW_REPEATS:-0}" = 1 ] || [ "$distinct" -eq "$issued" ] \
+  || fail "$((issued - distinct)) tickets handed out twice"
+echo "PASS"
