@@ -102,6 +102,7 @@ class TlsProxy {
         "      proxy_set_header X-Forwarded-Proto $scheme;\n"
         "      proxy_set_header X-Forwarded-Host $host;\n"
         "      proxy_set_header X-Forwarded-Port $server_port;\n"
+        "      proxy_set_header Forwarded \"\";\n"
         "    }\n  }\n}\n";
     return conf;
   }
