@@ -21,6 +21,10 @@ void DoCommand(gateway::WebExtension& extension, gateway::RequestContext& contex
   // The install root is resolved once, here, and serves the whole request:
   // its sub-commands, the exchange and the counter.
   const spool::InstallRoot root = spool::ResolveRequestRoot();
+  if (!root.failure.empty()) {
+    DeliverAnswer(extension, context, root.failure, /*phone_answer=*/false);
+    return;
+  }
   const QueryServerTexts texts = ReadQueryServerTexts(context);
   const std::string_view command_text = command;
 

@@ -18,6 +18,10 @@ void DoKommand(gateway::WebExtension& extension, gateway::RequestContext& contex
                const char* p3) {
   // The install root is resolved once, here, and serves the whole request.
   const spool::InstallRoot root = spool::ResolveRequestRoot();
+  if (!root.failure.empty()) {
+    DeliverAnswer(extension, context, root.failure, /*phone_answer=*/false);
+    return;
+  }
   const QueryServerTexts texts = ReadQueryServerTexts(context);
   const std::string_view command_text = command;
 

@@ -81,6 +81,8 @@ long StoreWithinBound(const InstallRoot& root, std::string_view data, long recei
   // already turned every posted zero byte into "|").
   const std::string_view text = data.substr(0, data.find('\0'));
 
+  // Without a usable root nothing is stored.
+  if (!root.failure.empty()) return 0;
   std::optional<TextFileWriter> writer;
   const std::optional<PostPaths> paths = CreateFreshDataFile(root, max_numbers, writer);
   if (!paths) return 0;

@@ -310,6 +310,11 @@ std::string RunTicketExchange(const InstallRoot& root, const ServerTexts& server
                               const RequestFields& fields, const ExchangeVariant& variant,
                               std::string* ticket_out, std::string* own_wait_page) {
   if (own_wait_page != nullptr) own_wait_page->clear();
+  // No usable root (an unreadable pointer file): nothing is touched.
+  if (!root.failure.empty()) {
+    SetTicketOut(ticket_out, fields.p1);
+    return root.failure;
+  }
   if (fields.p1.empty()) {
     return NewRequest(root, server, fields, variant, ticket_out, own_wait_page);
   }
