@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "gateway/url_decode.h"
 #include "text/ascii.h"
@@ -264,7 +265,7 @@ int BindArguments(const unsigned char* types, char* argument_text, char separato
 int BindNamedArguments(const unsigned char* types, char* argument_text, char separator,
                        const ParamInfo& info, ArgumentList* arguments) {
   const std::size_t count = info.names.size();
-  ArgumentList working = info.default_values;
+  ArgumentList working(info.default_values.begin(), info.default_values.end());
   std::vector<bool> set(count, false);
   std::size_t positional = 0;
   int named_required = 0;
@@ -289,7 +290,10 @@ int BindNamedArguments(const unsigned char* types, char* argument_text, char sep
       } else {
         if (named_required != 0) return ResultBadArgument;
         if (positional >= count) return ResultBadArgCount;
-        working[positional] = ConvertArgument(types[i], token);
+        // The value belongs to parameter `positional`, whose type converts
+        // it: after a named argument it is not the parameter of this token's
+        // place in the text.
+        working[positional] = ConvertArgument(types[positional], token);
         if (set[positional]) return ResultBadArgument;
         set[positional] = true;
         ++positional;
@@ -302,8 +306,30 @@ int BindNamedArguments(const unsigned char* types, char* argument_text, char sep
   if (named_required + static_cast<int>(positional) < info.required_count) {
     return ResultBadArgCount;
   }
+  working.CopySharedDefaultTexts(info);
   *arguments = std::move(working);
   return ResultOk;
+}
+
+void ArgumentList::CopySharedDefaultTexts(const ParamInfo& info) {
+  const auto is_shared = [&](std::size_t i) {
+    return i < info.default_values.size() && (*this)[i].text != nullptr &&
+           (*this)[i].text == info.default_values[i].text;
+  };
+  std::size_t bytes = 0;
+  for (std::size_t i = 0; i < size(); ++i) {
+    if (is_shared(i)) bytes += std::strlen((*this)[i].text) + 1;
+  }
+  if (bytes == 0) return;
+  default_copies_ = std::make_unique_for_overwrite<char[]>(bytes);
+  char* next = default_copies_.get();
+  for (std::size_t i = 0; i < size(); ++i) {
+    if (!is_shared(i)) continue;
+    const std::size_t length = std::strlen((*this)[i].text) + 1;
+    std::memcpy(next, (*this)[i].text, length);
+    (*this)[i].text = next;
+    next += length;
+  }
 }
 
 ArgValue ConvertArgument(unsigned char type, char* text) {
