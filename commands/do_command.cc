@@ -25,7 +25,6 @@ void DoCommand(gateway::WebExtension& extension, gateway::RequestContext& contex
     DeliverAnswer(extension, context, root.failure, /*phone_answer=*/false);
     return;
   }
-  const QueryServerTexts texts = ReadQueryServerTexts(context);
   const std::string_view command_text = command;
 
   if (command_text == "newevent") {
@@ -37,11 +36,14 @@ void DoCommand(gateway::WebExtension& extension, gateway::RequestContext& contex
     return;
   }
 
-  // The ticket text starts as a marker that shows in the trace when the
-  // exchange never set it.
-  std::string ticket = "jamais initialis\xE9";
-  std::string* ticket_out = nullptr;
+  const QueryServerTexts texts = ReadQueryServerTexts(context, command_text, p1, p3);
   const std::string_view token_text = token;
+  // The ticket text the exchange sets, traced for a request with a token:
+  // it starts as a marker that shows in the trace when the exchange never
+  // set it.
+  std::string ticket;
+  if (!token_text.empty()) ticket = "jamais initialis\xE9";
+  std::string* ticket_out = nullptr;
   std::string_view sent_p3 = p3;
   if (SendsClientAddress(command_text, p3)) {
     sent_p3 = texts.client_address;

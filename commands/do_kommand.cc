@@ -22,8 +22,8 @@ void DoKommand(gateway::WebExtension& extension, gateway::RequestContext& contex
     DeliverAnswer(extension, context, root.failure, /*phone_answer=*/false);
     return;
   }
-  const QueryServerTexts texts = ReadQueryServerTexts(context);
   const std::string_view command_text = command;
+  const QueryServerTexts texts = ReadQueryServerTexts(context, command_text, p1, p3);
 
   if (const std::optional<FileSubCommand> sub_command = FileSubCommandNamed(command_text)) {
     DeliverFile(extension, context, *sub_command, root.spool, logon, p1, p2, p3);

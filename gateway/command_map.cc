@@ -3,6 +3,7 @@
 // defaults of the command's parameter entry.
 #include "gateway/command_map.h"
 
+#include <array>
 #include <cctype>
 #include <cfloat>
 #include <climits>
@@ -266,7 +267,11 @@ int BindNamedArguments(const unsigned char* types, char* argument_text, char sep
                        const ParamInfo& info, ArgumentList* arguments) {
   const std::size_t count = info.names.size();
   ArgumentList working(info.default_values.begin(), info.default_values.end());
-  std::vector<bool> set(count, false);
+  // A set-flag per parameter, on the stack for commands of a usual size.
+  std::array<bool, 16> set_on_stack{};
+  std::unique_ptr<bool[]> set_on_heap;
+  if (count > set_on_stack.size()) set_on_heap = std::make_unique<bool[]>(count);
+  bool* const set = set_on_heap ? set_on_heap.get() : set_on_stack.data();
   std::size_t positional = 0;
   int named_required = 0;
 

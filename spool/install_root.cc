@@ -18,6 +18,9 @@ namespace {
 
 // The pointer file's first line is read into a 256-character buffer.
 constexpr std::size_t kPointerLineChars = 255;
+// What is read of the pointer file: more than its longest first line as
+// stored (255 characters, a CR before the LF, and a lone CR before that).
+constexpr std::size_t kPointerReadBytes = 512;
 
 // Cuts `path` at its last separator, which is removed. A separator in the
 // first position does not count, so "/x" stays whole.
@@ -86,19 +89,17 @@ struct RootOrFailure {
 RootOrFailure RootFrom(const PointerLookUp& look_up) {
   if (!look_up.usable) return {kDefaultInstallRoot, {}};
   if (!look_up.pointer_path.empty()) {
-    TextFileReader pointer(look_up.pointer_path);
-    if (pointer.is_open()) {
-      std::string line;
-      pointer.ReadLine(line, kPointerLineChars);
-      if (pointer.error().failed()) return {{}, "!Can't read " + look_up.pointer_path};
-      CutLineEnd(line, 2);
-      return {std::move(line), {}};
+    std::string text;
+    platform::SystemError error;
+    if (ReadTextFile(look_up.pointer_path, text, kPointerReadBytes, &error)) {
+      text.resize(FirstLine(text, kPointerLineChars).size());
+      CutLineEnd(text, 2);
+      return {std::move(text), {}};
     }
-    // A failed open is asked again of the file system (stat, which needs no
+    // A failure is asked again of the file system (stat, which needs no
     // descriptor): only a pointer file that is there fails the request.
-    const platform::FailureCause cause = pointer.error().cause;
-    if (cause != platform::FailureCause::kNotFound &&
-        cause != platform::FailureCause::kNotRegularFile &&
+    if (error.cause != platform::FailureCause::kNotFound &&
+        error.cause != platform::FailureCause::kNotRegularFile &&
         platform::FileExists(look_up.pointer_path.c_str())) {
       return {{}, "!Can't read " + look_up.pointer_path};
     }

@@ -82,6 +82,18 @@ class TextFileWriter {
   platform::File file_;
 };
 
+// Reads the whole text file at `path` into `text` as TextFileReader would
+// hand it out (CR LF back to LF), with one read of the size the file had when
+// it was opened, at most `max_bytes` of it as stored. False when the file
+// cannot be opened or read, with `text` empty and `*error` (when given)
+// telling why.
+bool ReadTextFile(const std::string& path, std::string& text, std::size_t max_bytes,
+                  platform::SystemError* error = nullptr);
+
+// The first line of `text` as ReadLine gives it: up to and including the
+// first LF, at most `max_chars` characters.
+std::string_view FirstLine(std::string_view text, std::size_t max_chars = kLineCapacity - 1);
+
 // Removes the trailing line end of a line read, in the four steps the spool
 // uses: a final LF, then CR, then LF, then CR, each only while the text is at
 // least `min_length` characters long (2 for pointer files, answer lines and
