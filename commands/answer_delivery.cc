@@ -50,13 +50,15 @@ void DeliverAnswer(gateway::WebExtension& extension, gateway::RequestContext& co
   }
   // The file as its reader gets it (CR LF back to LF), read once, whole,
   // into one buffer of its size.
-  std::string text;
-  if (!own_wait_page.empty()) {
-    text.assign(own_wait_page);
-  } else if (!spool::ReadTextFile(spool_result, text, kMaxAnswerBytes)) {
-    WriteErrorPage(extension, context, "Can't open ", spool_result,
-                   " (BACK or REFRESH button is forbidden)");
-    return;
+  spool::TextFileContents contents;
+  std::string_view text = own_wait_page;
+  if (text.empty()) {
+    if (!spool::ReadTextFile(spool_result, contents, kMaxAnswerBytes)) {
+      WriteErrorPage(extension, context, "Can't open ", spool_result,
+                     " (BACK or REFRESH button is forbidden)");
+      return;
+    }
+    text = contents.text();
   }
   const std::string_view first_line = spool::FirstLine(text);
   if (NamesAFile(first_line)) {
@@ -64,8 +66,7 @@ void DeliverAnswer(gateway::WebExtension& extension, gateway::RequestContext& co
     return;
   }
   if (phone_answer) {
-    spool::TextFileReader rest =
-        spool::TextFileReader::FromText(std::string_view(text).substr(first_line.size()));
+    spool::TextFileReader rest = spool::TextFileReader::FromText(text.substr(first_line.size()));
     DeliverPhoneAnswer(extension, context, rest, std::string(first_line));
     return;
   }

@@ -89,12 +89,12 @@ struct RootOrFailure {
 RootOrFailure RootFrom(const PointerLookUp& look_up) {
   if (!look_up.usable) return {kDefaultInstallRoot, {}};
   if (!look_up.pointer_path.empty()) {
-    std::string text;
+    TextFileContents contents;
     platform::SystemError error;
-    if (ReadTextFile(look_up.pointer_path, text, kPointerReadBytes, &error)) {
-      text.resize(FirstLine(text, kPointerLineChars).size());
-      CutLineEnd(text, 2);
-      return {std::move(text), {}};
+    if (ReadTextFile(look_up.pointer_path, contents, kPointerReadBytes, &error)) {
+      std::string line(FirstLine(contents.text(), kPointerLineChars));
+      CutLineEnd(line, 2);
+      return {std::move(line), {}};
     }
     // A failure is asked again of the file system (stat, which needs no
     // descriptor): only a pointer file that is there fails the request.

@@ -123,12 +123,10 @@ bool TextFileWriter::Write(std::string_view text) {
 namespace {
 
 // Stored bytes read back: each CR LF becomes LF, in place; a lone CR stays.
-// The runs between CRs move as blocks.
-void ReadBackLineEnds(std::string& text) {
-  char* const data = text.data();
-  const std::size_t size = text.size();
+// The runs between CRs move as blocks. Returns the new size.
+std::size_t ReadBackLineEnds(char* data, std::size_t size) {
   const void* first_cr = std::memchr(data, '\r', size);
-  if (first_cr == nullptr) return;
+  if (first_cr == nullptr) return size;
   std::size_t out = static_cast<std::size_t>(static_cast<const char*>(first_cr) - data);
   std::size_t in = out;
   while (in < size) {
@@ -146,13 +144,20 @@ void ReadBackLineEnds(std::string& text) {
     out += end - in;
     in = end;
   }
-  text.resize(out);
+  return out;
 }
 
 }  // namespace
 
-bool ReadTextFile(const std::string& path, std::string& text, std::size_t max_bytes,
+char* TextFileContents::Room(std::size_t count) {
+  if (count <= kSmallBytes) return data_ = small_;
+  large_ = std::make_unique_for_overwrite<char[]>(count);
+  return data_ = large_.get();
+}
+
+bool ReadTextFile(const std::string& path, TextFileContents& contents, std::size_t max_bytes,
                   platform::SystemError* error) {
+  contents.size_ = 0;
   platform::File file = platform::File::OpenText(path.c_str(), platform::OpenMode::kRead);
   if (file.is_open()) {
     // Only regular files are opened for reading: they have a size.
@@ -160,15 +165,14 @@ bool ReadTextFile(const std::string& path, std::string& text, std::size_t max_by
     const std::size_t want = size <= 0 ? 0
                                        : static_cast<std::size_t>(std::min<std::uint64_t>(
                                              static_cast<std::uint64_t>(size), max_bytes));
-    text.resize(want);
-    text.resize(want == 0 ? 0 : file.Read(text.data(), want));
+    char* const room = contents.Room(want);
+    const std::size_t got = want == 0 ? 0 : file.Read(room, want);
     if (!file.error().failed()) {
-      if (!platform::kRuntimeTranslatesText) ReadBackLineEnds(text);
+      contents.size_ = platform::kRuntimeTranslatesText ? got : ReadBackLineEnds(room, got);
       return true;
     }
   }
   if (error != nullptr) *error = file.error();
-  text.clear();
   return false;
 }
 

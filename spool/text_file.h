@@ -82,12 +82,35 @@ class TextFileWriter {
   platform::File file_;
 };
 
-// Reads the whole text file at `path` into `text` as TextFileReader would
-// hand it out (CR LF back to LF), with one read of the size the file had when
-// it was opened, at most `max_bytes` of it as stored. False when the file
-// cannot be opened or read, with `text` empty and `*error` (when given)
-// telling why.
-bool ReadTextFile(const std::string& path, std::string& text, std::size_t max_bytes,
+// The text of a file read whole: held in the object itself when it is small
+// (a pointer file, a wait page), else in one block of the file's size.
+class TextFileContents {
+ public:
+  TextFileContents() = default;
+  TextFileContents(const TextFileContents&) = delete;
+  TextFileContents& operator=(const TextFileContents&) = delete;
+
+  std::string_view text() const { return {data_, size_}; }
+
+ private:
+  friend bool ReadTextFile(const std::string& path, TextFileContents& contents,
+                           std::size_t max_bytes, platform::SystemError* error);
+  // Room for `count` bytes, not initialised.
+  char* Room(std::size_t count);
+
+  static constexpr std::size_t kSmallBytes = 1024;
+  char small_[kSmallBytes];
+  std::unique_ptr<char[]> large_;
+  char* data_ = small_;
+  std::size_t size_ = 0;
+};
+
+// Reads the whole text file at `path` into `contents` as TextFileReader
+// would hand it out (CR LF back to LF), with one read of the size the file
+// had when it was opened, at most `max_bytes` of it as stored. False when the
+// file cannot be opened or read, with `contents` empty and `*error` (when
+// given) telling why.
+bool ReadTextFile(const std::string& path, TextFileContents& contents, std::size_t max_bytes,
                   platform::SystemError* error = nullptr);
 
 // The first line of `text` as ReadLine gives it: up to and including the

@@ -111,11 +111,11 @@ bool AnyLineEnd(const ServerTexts& server, const RequestFields& fields) {
 // Read whole, up to a bound well above the longest page this module writes,
 // into `page` (as its reader gets it: the file's CR LF back to LF).
 enum class WaitFileState { kMissing, kUnreadable, kRead };
-WaitFileState ReadTicketOwner(const std::string& wait_path, std::string& page,
+WaitFileState ReadTicketOwner(const std::string& wait_path, TextFileContents& page,
                               WaitPageRequest& owner) {
   constexpr std::size_t kMaxWaitFileBytes = 256 * 1024;
   if (!ReadTextFile(wait_path, page, kMaxWaitFileBytes)) return WaitFileState::kMissing;
-  std::optional<WaitPageRequest> read = ReadWaitPageRequest(page);
+  std::optional<WaitPageRequest> read = ReadWaitPageRequest(page.text());
   if (!read) return WaitFileState::kUnreadable;
   owner = std::move(*read);
   return WaitFileState::kRead;
@@ -187,7 +187,7 @@ std::string Poll(const InstallRoot& root, const RequestFields& fields, std::stri
   // answered only for the request the ticket was issued to, that is with the
   // values its wait page reloads with. Any other poll touches nothing.
   WaitPageRequest owner;
-  std::string page;
+  TextFileContents page;
   switch (ReadTicketOwner(names.Name("out", "tmp"), page, owner)) {
     case WaitFileState::kMissing:
       // Picked up already (or never spooled): the wait file path, which the
@@ -223,7 +223,7 @@ std::string Poll(const InstallRoot& root, const RequestFields& fields, std::stri
     return answer;
   }
   TraceStillWaiting(fields, names.Name("out", "tmp"));
-  if (own_wait_page != nullptr) *own_wait_page = std::move(page);
+  if (own_wait_page != nullptr) own_wait_page->assign(page.text());
   return names.Take();
 }
 
