@@ -149,6 +149,7 @@ TEST(StorePostedDataTest, ReadyFileNeverAppearsWithoutItsWholeLength) {
       std::ifstream ready(root.Path("post/" + std::to_string(next) + ".rdy"), std::ios::binary);
       if (!ready.is_open()) {
         if (!storing.load()) break;
+        std::this_thread::yield();  // leave the core to the stores
         continue;
       }
       const std::string length{std::istreambuf_iterator<char>(ready), {}};
