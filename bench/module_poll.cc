@@ -4,28 +4,47 @@
 // ready answer, for Default and for a new request: the wall-clock time inside
 // the module and the processor time of the whole loop per call (on a busy
 // machine the second is the steadier figure), and beside them the cost of
-// one stat() call on this machine. Not a test.
+// one stat() call on this machine. For the poll it also prints the system
+// calls one poll makes (counted by strace), the module's own work (the poll's
+// time less those calls at the cost of one stat()) and the heap allocations
+// made inside HttpExtensionProc, the in-memory server's callbacks included;
+// the poll's figures are medians of three rounds. Since a poll's calls
+// (fstat, read, close of an open file) cost less than a stat() of a path, it
+// also makes the poll's 15 system calls by hand and prints their time and
+// the poll's time less that ("by hand"). Not a test.
 //
 //   bench_module_poll MODULE [SECONDS]        "KIND WALL_US CPU_US" for each kind
-//                                             and for "syscall"
+//                                             and for "syscall", and the poll's
+//                                             "poll-system-calls N",
+//                                             "poll-own-work US",
+//                                             "poll-system-calls-by-hand US",
+//                                             "poll-own-work-by-hand US" and
+//                                             "poll-allocations N"
 //   bench_module_poll MODULE --only KIND N    N calls of one kind (poll,
 //                                             default, new) and nothing else,
 //                                             for counting system calls
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 #include <utility>
+#include <vector>
 
+#include "bench/allocation_count.h"
 #include "hosts/extension_module.h"
 #include "hosts/extension_request.h"
 
@@ -70,6 +89,7 @@ class Spool {
   Spool& operator=(const Spool&) = delete;
 
   std::string module() const { return module_.string(); }
+  std::string Path(const std::string& relative) const { return (root_ / relative).string(); }
 
   // Answers the one request spooled so far, as the back-end would, with a
   // page of about 4.4 KB (a basket of one row per document); returns its
@@ -137,24 +157,33 @@ class HeldResponse : public hosts::ResponseTransport {
   std::string body;
 };
 
-// Runs `count` calls of `query`; returns the seconds spent inside the module.
+// Runs `count` calls of `query`; returns the seconds spent inside the module
+// and adds the allocations made there to `*allocations`, when given.
 double Calls(const Spool& spool, PFN_HTTPEXTENSIONPROC proc, const char* query, long count,
-             bool new_requests) {
+             bool new_requests, long* allocations = nullptr,
+             std::vector<double>* durations = nullptr) {
   Clock::duration inside{};
+  long allocated = 0;
   for (long i = 0; i < count; ++i) {
     if (new_requests && i % kNewRequestsPerClearing == kNewRequestsPerClearing - 1) {
       spool.ClearNewRequests();
     }
     HeldResponse response;
     hosts::ExtensionRequest request(Input(query), response);
+    const long allocations_before = AllocationsSoFar();
     const Clock::time_point start = Clock::now();
     const DWORD result = request.Run(proc);
     inside += Clock::now() - start;
+    allocated += AllocationsSoFar() - allocations_before;
+    if (durations != nullptr) {
+      durations->push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
     request.Finish(result);
     if (result != HSE_STATUS_SUCCESS || response.body.empty()) {
       throw std::runtime_error(std::string("the module failed on \"") + query + "\"");
     }
   }
+  if (allocations != nullptr) *allocations += allocated;
   return std::chrono::duration<double>(inside).count();
 }
 
@@ -165,24 +194,40 @@ double ThreadCpuSeconds() {
 }
 
 struct PerCall {
-  double wall_micros;  // inside the module
-  double cpu_micros;   // the whole loop, in-memory server included
+  double wall_micros;      // inside the module
+  double cpu_micros;       // the whole loop, in-memory server included
+  double allocations = 0;  // inside the module, its callbacks included
+  // The median call (wall clock): a call that another process preempted on
+  // a busy machine moves the mean, not this.
+  double typical_micros = 0;
 };
+
+double MedianOf(std::vector<double>& values) {
+  if (values.empty()) return 0;
+  std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2),
+                   values.end());
+  return values[values.size() / 2];
+}
 
 // Calls of one kind for about `seconds` of module time.
 PerCall MicrosPerCall(const Spool& spool, PFN_HTTPEXTENSIONPROC proc, const char* query,
                       double seconds, bool new_requests) {
   (void)Calls(spool, proc, query, 100, new_requests);  // warm the caches
   long total = 0;
+  long allocations = 0;
   double spent = 0;
+  std::vector<double> durations;
   const double cpu_start = ThreadCpuSeconds();
   for (long batch = 200; spent < seconds; batch *= 2) {
-    spent += Calls(spool, proc, query, batch, new_requests);
+    durations.reserve(durations.size() + static_cast<std::size_t>(batch));
+    spent += Calls(spool, proc, query, batch, new_requests, &allocations, &durations);
     total += batch;
   }
   const double cpu = ThreadCpuSeconds() - cpu_start;
   if (new_requests) spool.ClearNewRequests();
-  return {spent * 1e6 / static_cast<double>(total), cpu * 1e6 / static_cast<double>(total)};
+  const auto calls = static_cast<double>(total);
+  return {spent * 1e6 / calls, cpu * 1e6 / calls, static_cast<double>(allocations) / calls,
+          MedianOf(durations)};
 }
 
 // The cost of one of the cheapest file system calls on this machine (stat
@@ -190,20 +235,107 @@ PerCall MicrosPerCall(const Spool& spool, PFN_HTTPEXTENSIONPROC proc, const char
 // yardstick: a poll that must ask the spool N questions cannot cost less than
 // N of these.
 PerCall MicrosPerSystemCall(const std::string& path, double seconds) {
+  constexpr long kCallsPerGroup = 10;
   struct stat status {};
   long total = 0;
+  std::vector<double> group_durations;
   const double cpu_start = ThreadCpuSeconds();
   const Clock::time_point start = Clock::now();
   for (long batch = 1000; Clock::now() - start < std::chrono::duration<double>(seconds);
        batch *= 2) {
-    for (long i = 0; i < batch; ++i) {
-      if (stat(path.c_str(), &status) != 0) throw std::runtime_error("stat failed");
+    for (long i = 0; i < batch; i += kCallsPerGroup) {
+      const Clock::time_point group_start = Clock::now();
+      for (long j = 0; j < kCallsPerGroup; ++j) {
+        if (stat(path.c_str(), &status) != 0) throw std::runtime_error("stat failed");
+      }
+      group_durations.push_back(
+          std::chrono::duration<double, std::micro>(Clock::now() - group_start).count());
     }
     total += batch;
   }
   const double wall = std::chrono::duration<double>(Clock::now() - start).count();
   const double cpu = ThreadCpuSeconds() - cpu_start;
-  return {wall * 1e6 / static_cast<double>(total), cpu * 1e6 / static_cast<double>(total)};
+  return {wall * 1e6 / static_cast<double>(total), cpu * 1e6 / static_cast<double>(total), 0,
+          MedianOf(group_durations) / kCallsPerGroup};
+}
+
+// The system calls a poll of a ready basket answer makes, made by hand: the
+// pointer file, the wait file and the answer each opened, sized, read and
+// closed, the ready flag asked for, the request and server files (already
+// gone) removed. Their median cost, in microseconds: a yardstick closer to
+// the poll's own calls than `count` times one stat().
+double MicrosOfPollSystemCalls(const Spool& spool, const std::string& ticket, double seconds) {
+  const std::string pointer = spool.Path("module/dudarovuvadu.dir");
+  const std::string wait = spool.Path("out/" + ticket + ".tmp");
+  const std::string ready = spool.Path("out/" + ticket + ".rdy");
+  const std::string answer = spool.Path("out/" + ticket + ".htm");
+  const std::string request = spool.Path("in/" + ticket + ".req");
+  const std::string server = spool.Path("in/" + ticket + ".srv");
+  static char buffer[64 * 1024];
+  const auto read_whole = [](const std::string& path) {
+    const int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) throw std::runtime_error("open failed: " + path);
+    struct stat status {};
+    if (fstat(descriptor, &status) != 0) throw std::runtime_error("fstat failed");
+    const auto size = static_cast<std::size_t>(status.st_size) + 1;
+    if (read(descriptor, buffer, std::min(size, sizeof buffer)) < 0) {
+      throw std::runtime_error("read failed");
+    }
+    close(descriptor);
+  };
+  std::vector<double> durations;
+  const Clock::time_point start = Clock::now();
+  while (Clock::now() - start < std::chrono::duration<double>(seconds)) {
+    const Clock::time_point poll_start = Clock::now();
+    read_whole(pointer);
+    read_whole(wait);
+    struct stat status {};
+    if (stat(ready.c_str(), &status) != 0) throw std::runtime_error("stat failed");
+    (void)unlink(request.c_str());
+    (void)unlink(server.c_str());
+    read_whole(answer);
+    durations.push_back(
+        std::chrono::duration<double, std::micro>(Clock::now() - poll_start).count());
+  }
+  return MedianOf(durations);
+}
+
+// System calls per call of `kind`, counted by strace around this program
+// run with --only: the difference of 2000 and 1000 calls leaves out loading
+// and set-up. Negative when strace is missing or fails.
+double SystemCallsPerCall(const std::string& module, const std::string& kind) {
+  const auto total_of = [&](long calls) -> long {
+    const std::string counts =
+        fs::temp_directory_path() / ("bench-strace-" + std::to_string(getpid()) + ".txt");
+    const std::string command = "strace -c -f -o " + counts + " /proc/" + std::to_string(getpid()) +
+                                "/exe " + module + " --only " + kind + " " + std::to_string(calls) +
+                                " >/dev/null 2>&1";
+    long total = -1;
+    if (std::system(command.c_str()) == 0) {
+      std::ifstream in(counts);
+      std::string line;
+      while (std::getline(in, line)) {
+        // "100.00    0.000123           0      3456        12 total"
+        if (line.size() < 5 || line.compare(line.size() - 5, 5, "total") != 0) continue;
+        std::istringstream fields(line);
+        double percent = 0, seconds = 0;
+        long per_call = 0;
+        fields >> percent >> seconds >> per_call >> total;
+      }
+    }
+    std::error_code ignored;
+    fs::remove(counts, ignored);
+    return total;
+  };
+  const long twice = total_of(2000);
+  const long once = total_of(1000);
+  if (twice < 0 || once < 0) return -1;
+  return static_cast<double>(twice - once) / 1000;
+}
+
+double Median(std::array<double, 3> values) {
+  std::sort(values.begin(), values.end());
+  return values[1];
 }
 
 void Print(const char* kind, const PerCall& figures) {
@@ -232,8 +364,9 @@ int main(int argc, char** argv) {
     }
     const PFN_HTTPEXTENSIONPROC proc = module->http_extension_proc();
     (void)Calls(spool, proc, kBasketQuery, 1, false);
+    const std::string ticket = spool.AnswerTheRequest();
     const std::string poll_query =
-        "DoCommand?Logon=bench&Command=getqvbasket&P1=" + spool.AnswerTheRequest() + "&P2=&P3=";
+        "DoCommand?Logon=bench&Command=getqvbasket&P1=" + ticket + "&P2=&P3=";
     const char* const kPollQuery = poll_query.c_str();
 
     if (argc == 5 && std::string(argv[2]) == "--only") {
@@ -253,7 +386,34 @@ int main(int argc, char** argv) {
     }
     if (argc > 3) return Usage();
     const double seconds = argc == 3 ? std::stod(argv[2]) / 3 : 1.0;
-    Print("poll", MicrosPerCall(spool, proc, kPollQuery, seconds, false));
+    // The poll: three rounds, each beside the cost of one system call.
+    const double poll_system_calls = SystemCallsPerCall(spool.module(), "poll");
+    std::array<double, 3> wall{}, cpu{}, allocations{}, own_work{}, typical{}, system_call_cost{},
+        replayed{}, own_work_replayed{};
+    for (std::size_t round = 0; round < 3; ++round) {
+      const PerCall poll = MicrosPerCall(spool, proc, kPollQuery, seconds / 3, false);
+      const PerCall system_call = MicrosPerSystemCall(spool.module(), seconds / 6);
+      wall[round] = poll.wall_micros;
+      cpu[round] = poll.cpu_micros;
+      allocations[round] = poll.allocations;
+      typical[round] = poll.typical_micros;
+      system_call_cost[round] = system_call.typical_micros;
+      own_work[round] = poll.typical_micros - poll_system_calls * system_call.typical_micros;
+      replayed[round] = MicrosOfPollSystemCalls(spool, ticket, seconds / 6);
+      own_work_replayed[round] = poll.typical_micros - replayed[round];
+    }
+    Print("poll", {Median(wall), Median(cpu)});
+    if (poll_system_calls >= 0) {
+      std::printf(
+          "poll-system-calls %.1f\npoll-median-call %.2f\nsyscall-median %.2f\n"
+          "poll-own-work %.2f\n",
+          poll_system_calls, Median(typical), Median(system_call_cost), Median(own_work));
+    } else {
+      std::printf("poll-system-calls n/a (strace missing)\n");
+    }
+    std::printf("poll-system-calls-by-hand %.2f\npoll-own-work-by-hand %.2f\n", Median(replayed),
+                Median(own_work_replayed));
+    std::printf("poll-allocations %.1f\n", Median(allocations));
     Print("default", MicrosPerCall(spool, proc, kDefaultQuery, seconds, false));
     Print("new", MicrosPerCall(spool, proc, kNewQuery, seconds, true));
     Print("syscall", MicrosPerSystemCall(spool.module(), seconds));

@@ -42,33 +42,35 @@ void CopyRemainingLines(gateway::WebExtension& extension, gateway::RequestContex
 }
 
 void DeliverAnswer(gateway::WebExtension& extension, gateway::RequestContext& context,
-                   std::string_view spool_result, bool phone_answer,
+                   const std::string& spool_result, bool phone_answer,
                    std::string_view own_wait_page) {
   if (!spool_result.empty() && spool_result.front() == '!') {
-    WriteErrorPage(extension, context, "", spool_result.substr(1));
+    WriteErrorPage(extension, context, "", std::string_view(spool_result).substr(1));
     return;
   }
-  spool::TextFileReader answer = own_wait_page.empty()
-                                     ? spool::TextFileReader(std::string(spool_result))
-                                     : spool::TextFileReader::FromText(own_wait_page);
-  if (!answer.is_open()) {
-    WriteErrorPage(extension, context, "Can't open ", spool_result,
-                   " (BACK or REFRESH button is forbidden)");
-    return;
+  // The file as its reader gets it (CR LF back to LF), read once, whole,
+  // into one buffer of its size.
+  spool::TextFileContents contents;
+  std::string_view text = own_wait_page;
+  if (text.empty()) {
+    if (!spool::ReadTextFile(spool_result, contents, kMaxAnswerBytes)) {
+      WriteErrorPage(extension, context, "Can't open ", spool_result,
+                     " (BACK or REFRESH button is forbidden)");
+      return;
+    }
+    text = contents.text();
   }
-  std::string first_line;
-  (void)answer.ReadLine(first_line);
+  const std::string_view first_line = spool::FirstLine(text);
   if (NamesAFile(first_line)) {
-    answer.Close();
-    DeliverDownload(extension, context, std::move(first_line));
+    DeliverDownload(extension, context, std::string(first_line));
     return;
   }
   if (phone_answer) {
-    DeliverPhoneAnswer(extension, context, answer, std::move(first_line));
+    spool::TextFileReader rest = spool::TextFileReader::FromText(text.substr(first_line.size()));
+    DeliverPhoneAnswer(extension, context, rest, std::string(first_line));
     return;
   }
-  extension.WriteText(context, first_line);
-  CopyRemainingLines(extension, context, answer);
+  extension.WriteText(context, text);
 }
 
 }  // namespace commands

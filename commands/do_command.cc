@@ -21,7 +21,10 @@ void DoCommand(gateway::WebExtension& extension, gateway::RequestContext& contex
   // The install root is resolved once, here, and serves the whole request:
   // its sub-commands, the exchange and the counter.
   const spool::InstallRoot root = spool::ResolveRequestRoot();
-  const QueryServerTexts texts = ReadQueryServerTexts(context);
+  if (!root.failure.empty()) {
+    DeliverAnswer(extension, context, root.failure, /*phone_answer=*/false);
+    return;
+  }
   const std::string_view command_text = command;
 
   if (command_text == "newevent") {
@@ -33,11 +36,14 @@ void DoCommand(gateway::WebExtension& extension, gateway::RequestContext& contex
     return;
   }
 
-  // The ticket text starts as a marker that shows in the trace when the
-  // exchange never set it.
-  std::string ticket = "jamais initialis\xE9";
-  std::string* ticket_out = nullptr;
+  const QueryServerTexts texts = ReadQueryServerTexts(context, command_text, p1, p3);
   const std::string_view token_text = token;
+  // The ticket text the exchange sets, traced for a request with a token:
+  // it starts as a marker that shows in the trace when the exchange never
+  // set it.
+  std::string ticket;
+  if (!token_text.empty()) ticket = "jamais initialis\xE9";
+  std::string* ticket_out = nullptr;
   std::string_view sent_p3 = p3;
   if (SendsClientAddress(command_text, p3)) {
     sent_p3 = texts.client_address;

@@ -18,8 +18,12 @@ void DoKommand(gateway::WebExtension& extension, gateway::RequestContext& contex
                const char* p3) {
   // The install root is resolved once, here, and serves the whole request.
   const spool::InstallRoot root = spool::ResolveRequestRoot();
-  const QueryServerTexts texts = ReadQueryServerTexts(context);
+  if (!root.failure.empty()) {
+    DeliverAnswer(extension, context, root.failure, /*phone_answer=*/false);
+    return;
+  }
   const std::string_view command_text = command;
+  const QueryServerTexts texts = ReadQueryServerTexts(context, command_text, p1, p3);
 
   if (const std::optional<FileSubCommand> sub_command = FileSubCommandNamed(command_text)) {
     DeliverFile(extension, context, *sub_command, root.spool, logon, p1, p2, p3);

@@ -18,6 +18,8 @@ void PostCommand(gateway::WebExtension& extension, gateway::RequestContext& cont
                  const char* body, std::uint32_t count) {
   // The install root is resolved once, here, for the exchange and its counter.
   const spool::InstallRoot root = spool::ResolveRequestRoot();
+  // No usable root: a spool error, answered like the others, with nothing.
+  if (!root.failure.empty()) return;
   const spool::ServerTexts server = ReadServerTexts(context);
 
   std::string result;

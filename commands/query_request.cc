@@ -6,10 +6,13 @@
 
 namespace commands {
 
-QueryServerTexts ReadQueryServerTexts(gateway::RequestContext& context) {
+QueryServerTexts ReadQueryServerTexts(gateway::RequestContext& context, std::string_view command,
+                                      std::string_view p1, std::string_view p3) {
   QueryServerTexts texts;
-  texts.client_address = context.ServerVariable("REMOTE_ADDR", kClientAddressCapacity);
-  texts.server = ReadServerTexts(context);
+  if (SendsClientAddress(command, p3)) {
+    texts.client_address = context.ServerVariable("REMOTE_ADDR", kClientAddressCapacity);
+  }
+  if (p1.empty()) texts.server = ReadServerTexts(context);
   return texts;
 }
 

@@ -19,9 +19,14 @@ struct QueryServerTexts {
   std::string client_address;  // "REMOTE_ADDR"
 };
 
-// Reads "REMOTE_ADDR", then the server texts (ReadServerTexts). A variable
-// that does not fit its buffer or cannot be read counts as the empty text.
-QueryServerTexts ReadQueryServerTexts(gateway::RequestContext& context);
+// Reads what a request of `command` with `p1` and `p3` needs of the server's
+// variables: "REMOTE_ADDR" when the client address replaces p3
+// (SendsClientAddress), the server texts (ReadServerTexts) for a new request
+// (an empty p1), whose wait page they go into. A poll needs neither and
+// leaves both empty. A variable that does not fit its buffer or cannot be
+// read counts as the empty text.
+QueryServerTexts ReadQueryServerTexts(gateway::RequestContext& context, std::string_view command,
+                                      std::string_view p1, std::string_view p3);
 
 // True when the back-end gets the client address as p3: for "customlogin"
 // (exact) and for a p3 of "[ip]" in any letter case.

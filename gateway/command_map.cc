@@ -3,12 +3,14 @@
 // defaults of the command's parameter entry.
 #include "gateway/command_map.h"
 
+#include <array>
 #include <cctype>
 #include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "gateway/url_decode.h"
 #include "text/ascii.h"
@@ -264,8 +266,12 @@ int BindArguments(const unsigned char* types, char* argument_text, char separato
 int BindNamedArguments(const unsigned char* types, char* argument_text, char separator,
                        const ParamInfo& info, ArgumentList* arguments) {
   const std::size_t count = info.names.size();
-  ArgumentList working = info.default_values;
-  std::vector<bool> set(count, false);
+  ArgumentList working(info.default_values.begin(), info.default_values.end());
+  // A set-flag per parameter, on the stack for commands of a usual size.
+  std::array<bool, 16> set_on_stack{};
+  std::unique_ptr<bool[]> set_on_heap;
+  if (count > set_on_stack.size()) set_on_heap = std::make_unique<bool[]>(count);
+  bool* const set = set_on_heap ? set_on_heap.get() : set_on_stack.data();
   std::size_t positional = 0;
   int named_required = 0;
 
@@ -289,7 +295,10 @@ int BindNamedArguments(const unsigned char* types, char* argument_text, char sep
       } else {
         if (named_required != 0) return ResultBadArgument;
         if (positional >= count) return ResultBadArgCount;
-        working[positional] = ConvertArgument(types[i], token);
+        // The value belongs to parameter `positional`, whose type converts
+        // it: after a named argument it is not the parameter of this token's
+        // place in the text.
+        working[positional] = ConvertArgument(types[positional], token);
         if (set[positional]) return ResultBadArgument;
         set[positional] = true;
         ++positional;
@@ -302,8 +311,30 @@ int BindNamedArguments(const unsigned char* types, char* argument_text, char sep
   if (named_required + static_cast<int>(positional) < info.required_count) {
     return ResultBadArgCount;
   }
+  working.CopySharedDefaultTexts(info);
   *arguments = std::move(working);
   return ResultOk;
+}
+
+void ArgumentList::CopySharedDefaultTexts(const ParamInfo& info) {
+  const auto is_shared = [&](std::size_t i) {
+    return i < info.default_values.size() && (*this)[i].text != nullptr &&
+           (*this)[i].text == info.default_values[i].text;
+  };
+  std::size_t bytes = 0;
+  for (std::size_t i = 0; i < size(); ++i) {
+    if (is_shared(i)) bytes += std::strlen((*this)[i].text) + 1;
+  }
+  if (bytes == 0) return;
+  default_copies_ = std::make_unique_for_overwrite<char[]>(bytes);
+  char* next = default_copies_.get();
+  for (std::size_t i = 0; i < size(); ++i) {
+    if (!is_shared(i)) continue;
+    const std::size_t length = std::strlen((*this)[i].text) + 1;
+    std::memcpy(next, (*this)[i].text, length);
+    (*this)[i].text = next;
+    next += length;
+  }
 }
 
 ArgValue ConvertArgument(unsigned char type, char* text) {

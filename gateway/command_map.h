@@ -53,14 +53,8 @@ struct ArgValue {
   std::uint32_t trimmed_count = 0;
 };
 
-using ArgumentList = std::vector<ArgValue>;
-
-// A handler as the map calls it: the extension, the context and the values in
-// type-code order. Each command's handler unpacks them into its own signature.
-using Handler = void (*)(WebExtension& extension, RequestContext& context,
-                         const ArgumentList& arguments);
-
-// Names and defaults of a parameter entry, built once at first use.
+// Names and defaults of a parameter entry, built once at first use, then
+// shared by every request: never written after it is built.
 struct ParamInfo {
   std::unique_ptr<char[]> private_copy;  // the entry's text, cut in place
   std::vector<const char*> names;        // into private_copy
@@ -68,6 +62,27 @@ struct ParamInfo {
   std::vector<ArgValue> default_values;  // defaults converted by type code
   int required_count = 0;
 };
+
+// The values a handler is called with, in type-code order. A text value is
+// the request's own: a piece of its request text, or a copy of a default
+// text held by the list, so a handler that cuts or trims a text in place
+// changes nothing another request sees.
+class ArgumentList : public std::vector<ArgValue> {
+ public:
+  using std::vector<ArgValue>::vector;
+
+  // Gives every text value that is one of `info`'s shared default texts a
+  // copy of its own, made in one block that the list holds.
+  void CopySharedDefaultTexts(const ParamInfo& info);
+
+ private:
+  std::unique_ptr<char[]> default_copies_;
+};
+
+// A handler as the map calls it: the extension, the context and the values in
+// type-code order. Each command's handler unpacks them into its own signature.
+using Handler = void (*)(WebExtension& extension, RequestContext& context,
+                         const ArgumentList& arguments);
 
 // One row of the map. A command entry has a name, a handler and argument
 // types; a default marker has a name and a handler but no argument types; a

@@ -5,7 +5,9 @@
 
 #include <string>
 
+#include "platform/file.h"
 #include "platform/module_path.h"
+#include "platform/module_path_override.h"
 #include "spool/text_file.h"
 
 namespace spool {
@@ -16,6 +18,9 @@ namespace {
 
 // The pointer file's first line is read into a 256-character buffer.
 constexpr std::size_t kPointerLineChars = 255;
+// What is read of the pointer file: more than its longest first line as
+// stored (255 characters, a CR before the LF, and a lone CR before that).
+constexpr std::size_t kPointerReadBytes = 512;
 
 // Cuts `path` at its last separator, which is removed. A separator in the
 // first position does not count, so "/x" stays whole.
@@ -69,33 +74,82 @@ PointerLookUp LookUpPointer(const ModuleNames& names, std::size_t capacity) {
   return look_up;
 }
 
-std::string RootFrom(const PointerLookUp& look_up) {
-  if (!look_up.usable) return kDefaultInstallRoot;
+// Where a look-up leads: the install root, or the failure of a pointer file
+// that is there but cannot be read.
+struct RootOrFailure {
+  std::string root;
+  std::string failure;  // "!Can't read <pointer path>", or empty
+};
+
+// A pointer file that is missing (or is no file at all, such as a directory)
+// leaves the root to the module's directory. One that is there but cannot be
+// opened or read (no descriptor left, no permission, an I/O error) is no
+// reason to spool requests into the module's directory, where no back-end
+// looks: the request fails instead. The platform has traced the cause.
+RootOrFailure RootFrom(const PointerLookUp& look_up) {
+  if (!look_up.usable) return {kDefaultInstallRoot, {}};
   if (!look_up.pointer_path.empty()) {
-    TextFileReader pointer(look_up.pointer_path);
-    if (pointer.is_open()) {
-      std::string line;
-      pointer.ReadLine(line, kPointerLineChars);
+    TextFileContents contents;
+    platform::SystemError error;
+    if (ReadTextFile(look_up.pointer_path, contents, kPointerReadBytes, &error)) {
+      std::string line(FirstLine(contents.text(), kPointerLineChars));
       CutLineEnd(line, 2);
-      return line;
+      return {std::move(line), {}};
+    }
+    // A failure is asked again of the file system (stat, which needs no
+    // descriptor): only a pointer file that is there fails the request.
+    if (error.cause != platform::FailureCause::kNotFound &&
+        error.cause != platform::FailureCause::kNotRegularFile &&
+        platform::FileExists(look_up.pointer_path.c_str())) {
+      return {{}, "!Can't read " + look_up.pointer_path};
     }
   }
-  return look_up.has_module ? look_up.directory : std::string(kDefaultInstallRoot);
+  return {look_up.has_module ? look_up.directory : std::string(kDefaultInstallRoot), {}};
+}
+
+// Both look-ups of one module name: for spool paths and for counter paths.
+struct RequestLookUps {
+  PointerLookUp spool;
+  PointerLookUp counters;
+};
+
+RequestLookUps MakeLookUps(const ModuleNames& names) {
+  return {LookUpPointer(names, kSpoolPathCapacity), LookUpPointer(names, kCounterPathCapacity)};
+}
+
+// The module's path cannot change while it is loaded, so where its pointer
+// file lies is worked out once; the pointer file itself is read afresh by
+// every request. A test that moves the module (platform::testing) gets the
+// look-ups made again at every call.
+const RequestLookUps& CurrentLookUps() {
+  if (platform::ModulePathOverride()) {
+    thread_local RequestLookUps moved;
+    moved = MakeLookUps(ReadModuleNames());
+    return moved;
+  }
+  static const RequestLookUps loaded = MakeLookUps(ReadModuleNames());
+  return loaded;
 }
 
 }  // namespace
 
 std::string ResolveInstallRoot(std::size_t capacity) {
-  return RootFrom(LookUpPointer(ReadModuleNames(), capacity));
+  return RootFrom(LookUpPointer(ReadModuleNames(), capacity)).root;
 }
 
 InstallRoot ResolveRequestRoot() {
-  const ModuleNames names = ReadModuleNames();
-  const PointerLookUp spool_look_up = LookUpPointer(names, kSpoolPathCapacity);
-  const PointerLookUp counter_look_up = LookUpPointer(names, kCounterPathCapacity);
+  const RequestLookUps& look_ups = CurrentLookUps();
+  RootOrFailure spool = RootFrom(look_ups.spool);
   InstallRoot root;
-  root.spool = RootFrom(spool_look_up);
-  root.counters = counter_look_up == spool_look_up ? root.spool : RootFrom(counter_look_up);
+  root.failure = std::move(spool.failure);
+  if (!root.failure.empty()) return root;
+  root.counters = spool.root;
+  if (!(look_ups.counters == look_ups.spool)) {
+    RootOrFailure counters = RootFrom(look_ups.counters);
+    root.failure = std::move(counters.failure);
+    root.counters = std::move(counters.root);
+  }
+  root.spool = std::move(spool.root);
   return root;
 }
 

@@ -21,7 +21,8 @@ extern const char* const kPointerFileName;
 // Root used when neither a module nor a pointer file tells one.
 inline constexpr const char* const& kDefaultInstallRoot = platform::kDefaultInstallRoot;
 
-// Resolves the install root. `capacity` bounds the module file name.
+// Resolves the install root. `capacity` bounds the module file name. Empty
+// when a pointer file is there but cannot be read.
 std::string ResolveInstallRoot(std::size_t capacity = kSpoolPathCapacity);
 
 // The install root as one request resolved it, once: the root of its spool
@@ -31,10 +32,15 @@ std::string ResolveInstallRoot(std::size_t capacity = kSpoolPathCapacity);
 struct InstallRoot {
   std::string spool;
   std::string counters;
+  // A spool result ("!Can't read <pointer path>") when a pointer file is
+  // there but cannot be opened or read: the request fails, and the roots
+  // above are empty. Empty when the roots are usable.
+  std::string failure;
 };
 
-// Resolves both roots with one look at the module's path and, unless the
-// module name is that long, one read of the pointer file.
+// Resolves both roots with one read of the pointer file (two for a module
+// name too long for the smaller buffer). Where the pointer file lies is
+// worked out once, since the module cannot move while it is loaded.
 InstallRoot ResolveRequestRoot();
 
 }  // namespace spool

@@ -1,5 +1,6 @@
 // The posted-data store: data file first, created exclusively and closed,
-// then the ready file that tells the back-end the data is complete.
+// then the ready file that tells the back-end the data is complete, which
+// appears under its name only with its whole content.
 #include "spool/posted_data.h"
 
 #include <cstdint>
@@ -15,6 +16,9 @@
 namespace spool {
 
 namespace {
+
+// Suffix of the name a ready file is written under before it takes its own.
+constexpr const char* kReadyTemporarySuffix = ".tmp";
 
 struct PostPaths {
   std::string data;
@@ -50,12 +54,35 @@ std::optional<PostPaths> CreateFreshDataFile(const InstallRoot& root, long max_n
   return std::nullopt;
 }
 
+// Writes the received length under a name no back-end looks for and then
+// renames it to the ready file, so that the ready file appears only with its
+// whole length: a back-end that reacts to the name (a directory scan, a
+// create notification) never reads it empty or in part. A ready file left
+// under this number by an earlier round of the counter is replaced in the
+// same step. It is written whole or the store fails: a ready file without
+// its length would announce data whose length the back-end cannot know, and
+// data without a ready file would never be taken. On failure the temporary
+// file is gone and no ready file of this store is left.
+bool PublishReadyFile(const PostPaths& paths, long received_length) {
+  // The data file of this number was created by this call, so no other
+  // writer uses its ready file's temporary name.
+  const std::string temporary = paths.ready + kReadyTemporarySuffix;
+  TextFileWriter ready(temporary, platform::OpenMode::kWriteTruncate);
+  const bool written = ready.is_open() && ready.Write(std::to_string(received_length));
+  if (ready.Close() && written && platform::ReplaceFile(temporary, paths.ready)) return true;
+  (void)platform::RemoveFile(temporary.c_str());
+  (void)platform::RemoveFile(paths.ready.c_str());
+  return false;
+}
+
 long StoreWithinBound(const InstallRoot& root, std::string_view data, long received_length,
                       long max_numbers) {
   // The data is a text: it ends at its first zero byte (the handler has
   // already turned every posted zero byte into "|").
   const std::string_view text = data.substr(0, data.find('\0'));
 
+  // Without a usable root nothing is stored.
+  if (!root.failure.empty()) return 0;
   std::optional<TextFileWriter> writer;
   const std::optional<PostPaths> paths = CreateFreshDataFile(root, max_numbers, writer);
   if (!paths) return 0;
@@ -77,14 +104,7 @@ long StoreWithinBound(const InstallRoot& root, std::string_view data, long recei
   }
   if (stored_size <= 0) return 0;
 
-  // A ready file left under this number by an earlier round of the counter is
-  // replaced. It is written whole or the store fails: a ready file without
-  // its length would announce data whose length the back-end cannot know,
-  // and data without a ready file would never be taken.
-  TextFileWriter ready(paths->ready, platform::OpenMode::kWriteTruncate);
-  const bool ready_written = ready.is_open() && ready.Write(std::to_string(received_length));
-  if (!ready.Close() || !ready_written) {
-    (void)platform::RemoveFile(paths->ready.c_str());
+  if (!PublishReadyFile(*paths, received_length)) {
     (void)platform::RemoveFile(paths->data.c_str());
     return 0;
   }

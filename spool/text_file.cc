@@ -4,6 +4,7 @@
 #include "spool/text_file.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -117,6 +118,68 @@ bool TextFileWriter::Write(std::string_view text) {
   if (platform::kRuntimeTranslatesText) return file_.Write(text.data(), text.size());
   const std::string stored = StoredBytes(text);
   return file_.Write(stored.data(), stored.size());
+}
+
+namespace {
+
+// Stored bytes read back: each CR LF becomes LF, in place; a lone CR stays.
+// The runs between CRs move as blocks. Returns the new size.
+std::size_t ReadBackLineEnds(char* data, std::size_t size) {
+  const void* first_cr = std::memchr(data, '\r', size);
+  if (first_cr == nullptr) return size;
+  std::size_t out = static_cast<std::size_t>(static_cast<const char*>(first_cr) - data);
+  std::size_t in = out;
+  while (in < size) {
+    // data[in] is a CR: dropped before an LF, else kept.
+    if (in + 1 < size && data[in + 1] == '\n') {
+      ++in;
+    } else {
+      data[out++] = data[in++];
+    }
+    const void* next_cr = std::memchr(data + in, '\r', size - in);
+    const std::size_t end =
+        next_cr == nullptr ? size
+                           : static_cast<std::size_t>(static_cast<const char*>(next_cr) - data);
+    std::memmove(data + out, data + in, end - in);
+    out += end - in;
+    in = end;
+  }
+  return out;
+}
+
+}  // namespace
+
+char* TextFileContents::Room(std::size_t count) {
+  if (count <= kSmallBytes) return data_ = small_;
+  large_ = std::make_unique_for_overwrite<char[]>(count);
+  return data_ = large_.get();
+}
+
+bool ReadTextFile(const std::string& path, TextFileContents& contents, std::size_t max_bytes,
+                  platform::SystemError* error) {
+  contents.size_ = 0;
+  platform::File file = platform::File::OpenText(path.c_str(), platform::OpenMode::kRead);
+  if (file.is_open()) {
+    // Only regular files are opened for reading: they have a size.
+    const std::int64_t size = file.size_at_open();
+    const std::size_t want = size <= 0 ? 0
+                                       : static_cast<std::size_t>(std::min<std::uint64_t>(
+                                             static_cast<std::uint64_t>(size), max_bytes));
+    char* const room = contents.Room(want);
+    const std::size_t got = want == 0 ? 0 : file.Read(room, want);
+    if (!file.error().failed()) {
+      contents.size_ = platform::kRuntimeTranslatesText ? got : ReadBackLineEnds(room, got);
+      return true;
+    }
+  }
+  if (error != nullptr) *error = file.error();
+  return false;
+}
+
+std::string_view FirstLine(std::string_view text, std::size_t max_chars) {
+  const std::size_t lf = text.find('\n');
+  const std::size_t length = lf == std::string_view::npos ? text.size() : lf + 1;
+  return text.substr(0, std::min(length, max_chars));
 }
 
 void CutLineEnd(std::string& line, std::size_t min_length) {

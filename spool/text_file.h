@@ -40,6 +40,8 @@ class TextFileReader {
 
   // True once a read has met the end of the file.
   bool AtEnd() const { return at_end_; }
+  // Why the file could not be opened, or why a read of it failed.
+  const platform::SystemError& error() const { return file_.error(); }
 
   void Close() {
     file_.Close();
@@ -81,6 +83,41 @@ class TextFileWriter {
  private:
   platform::File file_;
 };
+
+// The text of a file read whole: held in the object itself when it is small
+// (a pointer file, a wait page), else in one block of the file's size.
+class TextFileContents {
+ public:
+  TextFileContents() = default;
+  TextFileContents(const TextFileContents&) = delete;
+  TextFileContents& operator=(const TextFileContents&) = delete;
+
+  std::string_view text() const { return {data_, size_}; }
+
+ private:
+  friend bool ReadTextFile(const std::string& path, TextFileContents& contents,
+                           std::size_t max_bytes, platform::SystemError* error);
+  // Room for `count` bytes, not initialised.
+  char* Room(std::size_t count);
+
+  static constexpr std::size_t kSmallBytes = 1024;
+  char small_[kSmallBytes];
+  std::unique_ptr<char[]> large_;
+  char* data_ = small_;
+  std::size_t size_ = 0;
+};
+
+// Reads the whole text file at `path` into `contents` as TextFileReader
+// would hand it out (CR LF back to LF), with one read of the size the file
+// had when it was opened, at most `max_bytes` of it as stored. False when the
+// file cannot be opened or read, with `contents` empty and `*error` (when
+// given) telling why.
+bool ReadTextFile(const std::string& path, TextFileContents& contents, std::size_t max_bytes,
+                  platform::SystemError* error = nullptr);
+
+// The first line of `text` as ReadLine gives it: up to and including the
+// first LF, at most `max_chars` characters.
+std::string_view FirstLine(std::string_view text, std::size_t max_chars = kLineCapacity - 1);
 
 // Removes the trailing line end of a line read, in the four steps the spool
 // uses: a final LF, then CR, then LF, then CR, each only while the text is at

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "platform/file.h"
+#include "platform/module_path.h"
 #include "spool/counters.h"
 #include "spool/install_root.h"
 #include "spool/spool_paths.h"
@@ -107,19 +108,14 @@ bool AnyLineEnd(const ServerTexts& server, const RequestFields& fields) {
 
 // The request a ticket was spooled for, as its wait file records it; nothing
 // when the wait file is gone (the answer was picked up) or holds no target.
-// Read whole, up to a bound well above the longest page this module writes.
+// Read whole, up to a bound well above the longest page this module writes,
+// into `page` (as its reader gets it: the file's CR LF back to LF).
 enum class WaitFileState { kMissing, kUnreadable, kRead };
-WaitFileState ReadTicketOwner(const std::string& wait_path, WaitPageRequest& owner) {
+WaitFileState ReadTicketOwner(const std::string& wait_path, TextFileContents& page,
+                              WaitPageRequest& owner) {
   constexpr std::size_t kMaxWaitFileBytes = 256 * 1024;
-  TextFileReader file(wait_path);
-  if (!file.is_open()) return WaitFileState::kMissing;
-  // The page as its reader gets it (the file's CR LF back to LF).
-  std::string page;
-  std::string line;
-  while (page.size() < kMaxWaitFileBytes && file.ReadLine(line, kMaxWaitFileBytes)) {
-    page += line;
-  }
-  std::optional<WaitPageRequest> read = ReadWaitPageRequest(page);
+  if (!ReadTextFile(wait_path, page, kMaxWaitFileBytes)) return WaitFileState::kMissing;
+  std::optional<WaitPageRequest> read = ReadWaitPageRequest(page.text());
   if (!read) return WaitFileState::kUnreadable;
   owner = std::move(*read);
   return WaitFileState::kRead;
@@ -130,26 +126,75 @@ bool IsOwnPoll(const WaitPageRequest& owner, const RequestFields& fields) {
          owner.p2 == fields.p2 && owner.p3 == fields.p3;
 }
 
-std::string Poll(const InstallRoot& root, const RequestFields& fields, std::string* ticket_out) {
-  const TicketPaths paths = FormPaths(root.spool, fields.p1);
+// The files of one ticket named one at a time in one buffer, as a poll
+// needs them: "<root>/<directory>/<ticket>.<extension>".
+class TicketFileNames {
+ public:
+  TicketFileNames(std::string_view root, std::string_view ticket) : root_(root), ticket_(ticket) {
+    path_.reserve(root.size() + ticket.size() + 12);
+  }
+  const std::string& Name(std::string_view directory, std::string_view extension) {
+    path_.assign(root_).push_back(platform::kPathSeparator);
+    path_.append(directory).push_back(platform::kPathSeparator);
+    path_.append(ticket_).push_back('.');
+    path_.append(extension);
+    return path_;
+  }
+  // The buffer, naming the last file asked for.
+  std::string Take() { return std::move(path_); }
+
+ private:
+  std::string_view root_;
+  std::string_view ticket_;
+  std::string path_;
+};
+
+// Traces the pick-up of an answer, when the trace goes anywhere: the message,
+// then the answer's path and the path of its trace copy.
+void TraceAnswerPickedUp(std::string_view root, const RequestFields& fields,
+                         const std::string& answer_path) {
+  if (!TraceWanted()) return;
   const std::string p1(fields.p1);
   const std::string p3(fields.p3);
-  if (const std::string* unfit = FirstUnfitPath(paths, paths.wait)) {
+  TraceFormat(kReadyTrace, p1.c_str(), p3.c_str(), answer_path.c_str());
+  TraceSink(answer_path);
+  TicketFileNames names(root, fields.p1);
+  TraceSink(names.Name("traces", "htm"));
+}
+
+void TraceStillWaiting(const RequestFields& fields, const std::string& wait_path) {
+  if (!TraceWanted()) return;
+  const std::string p1(fields.p1);
+  const std::string p3(fields.p3);
+  TraceFormat(kNotReadyTrace, p1.c_str(), p3.c_str(), wait_path.c_str());
+}
+
+// A poll: the answer once the back-end has flagged it ready, else the wait
+// page. `own_wait_page`, when given, receives the wait page the poll has
+// read, so that the caller does not read the file again.
+std::string Poll(const InstallRoot& root, const RequestFields& fields, std::string* ticket_out,
+                 std::string* own_wait_page) {
+  // "<root>/out/<ticket>.rdy" is the longest path a poll opens (a valid
+  // ticket; every extension has three letters).
+  TicketFileNames names(root.spool, fields.p1);
+  if (names.Name("out", "rdy").size() > kSpoolPathCapacity - 1) {
     SetTicketOut(ticket_out, fields.p1);
-    return CantCreate(*unfit);
+    const std::string unfit = names.Name("in", "req");
+    return CantCreate(unfit.size() > kSpoolPathCapacity - 1 ? unfit : names.Name("out", "rdy"));
   }
 
   // Tickets are small sequential numbers anyone can guess: a poll is
   // answered only for the request the ticket was issued to, that is with the
   // values its wait page reloads with. Any other poll touches nothing.
   WaitPageRequest owner;
-  switch (ReadTicketOwner(paths.wait, owner)) {
+  TextFileContents page;
+  switch (ReadTicketOwner(names.Name("out", "tmp"), page, owner)) {
     case WaitFileState::kMissing:
       // Picked up already (or never spooled): the wait file path, which the
       // caller cannot open; never the answer.
       SetTicketOut(ticket_out, fields.p1);
-      TraceFormat(kNotReadyTrace, p1.c_str(), p3.c_str(), paths.wait.c_str());
-      return paths.wait;
+      TraceStillWaiting(fields, names.Name("out", "tmp"));
+      return names.Take();
     case WaitFileState::kUnreadable:
       SetTicketOut(ticket_out, "");
       return std::string(kInvalidTicketResult);
@@ -162,23 +207,24 @@ std::string Poll(const InstallRoot& root, const RequestFields& fields, std::stri
   }
   SetTicketOut(ticket_out, fields.p1);
 
-  if (platform::FileExists(paths.ready.c_str())) {
+  if (platform::FileExists(names.Name("out", "rdy").c_str())) {
     // The back-end creates the ready flag only once the answer is complete.
-    (void)platform::RemoveFile(paths.request.c_str());
-    (void)platform::RemoveFile(paths.server.c_str());
+    (void)platform::RemoveFile(names.Name("in", "req").c_str());
+    (void)platform::RemoveFile(names.Name("in", "srv").c_str());
     // A basket answer is fetched again by later polls: its flag and wait
     // page stay.
     if (!IsBasketCommand(fields.command)) {
-      (void)platform::RemoveFile(paths.ready.c_str());
-      (void)platform::RemoveFile(paths.wait.c_str());
+      (void)platform::RemoveFile(names.Name("out", "rdy").c_str());
+      (void)platform::RemoveFile(names.Name("out", "tmp").c_str());
     }
-    TraceFormat(kReadyTrace, p1.c_str(), p3.c_str(), paths.answer.c_str());
-    TraceSink(paths.answer);
-    TraceSink(paths.trace_answer);
-    return paths.answer;
+    (void)names.Name("out", "htm");
+    std::string answer = names.Take();
+    TraceAnswerPickedUp(root.spool, fields, answer);
+    return answer;
   }
-  TraceFormat(kNotReadyTrace, p1.c_str(), p3.c_str(), paths.wait.c_str());
-  return paths.wait;
+  TraceStillWaiting(fields, names.Name("out", "tmp"));
+  if (own_wait_page != nullptr) own_wait_page->assign(page.text());
+  return names.Take();
 }
 
 // Writes the request's three server lines and six request lines. The request
@@ -310,6 +356,11 @@ std::string RunTicketExchange(const InstallRoot& root, const ServerTexts& server
                               const RequestFields& fields, const ExchangeVariant& variant,
                               std::string* ticket_out, std::string* own_wait_page) {
   if (own_wait_page != nullptr) own_wait_page->clear();
+  // No usable root (an unreadable pointer file): nothing is touched.
+  if (!root.failure.empty()) {
+    SetTicketOut(ticket_out, fields.p1);
+    return root.failure;
+  }
   if (fields.p1.empty()) {
     return NewRequest(root, server, fields, variant, ticket_out, own_wait_page);
   }
@@ -319,7 +370,7 @@ std::string RunTicketExchange(const InstallRoot& root, const ServerTexts& server
     SetTicketOut(ticket_out, "");
     return std::string(kInvalidTicketResult);
   }
-  return Poll(root, fields, ticket_out);
+  return Poll(root, fields, ticket_out, own_wait_page);
 }
 
 std::string ExchangeTicket(const InstallRoot& root, const ServerTexts& server,

@@ -54,7 +54,10 @@ void TraceSink(std::string_view message) {
   platform::WriteTraceLine(message);
 }
 
+bool TraceWanted() { return g_observer.load() != nullptr || platform::TraceEnabled(); }
+
 void TraceFormat(const char* format, ...) {
+  if (!TraceWanted()) return;
   char buffer[kTraceCapacity];
   va_list arguments;
   va_start(arguments, format);

@@ -17,9 +17,14 @@ inline constexpr std::size_t kTraceCapacity = 2048;
 // Hands a message to the trace output (platform/trace_output.h); never fails.
 void TraceSink(std::string_view message);
 
+// True when a message handed to TraceSink goes anywhere: to the trace file,
+// or to a test's observer. Otherwise a caller may leave a message unformed,
+// since the sink would drop it.
+bool TraceWanted();
+
 // Fills `format` (printf conversions, constant formats only) into a fixed
 // buffer of kTraceCapacity characters, cut to fit, and hands the message to
-// TraceSink. Allocates nothing.
+// TraceSink; formats nothing when no trace is wanted. Allocates nothing.
 void TraceFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // "(dd/mm/yyyy hh:mm:ss)" of the present local time becomes the current

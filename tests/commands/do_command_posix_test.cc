@@ -3,7 +3,9 @@
 // where the module expects files.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -121,6 +123,49 @@ TEST(DoCommandTest, RegressionNamedPipeWhereAFileIsExpectedDoesNotHoldTheWorker)
     EXPECT_FALSE(watchdog.fired()) << c.where;
     EXPECT_EQ(piped, missing) << c.where;
   }
+}
+
+// A pointer file that is there but cannot be read used to leave the root to
+// the module's directory: the request was spooled where no back-end looks.
+// It now fails with the error page. `request` runs the request with the
+// pointer file made unreadable in the module's directory.
+void ExpectUnreadablePointerFileSpoolsNothing(
+    const std::function<std::string(const harness::SpoolRoot&)>& request) {
+  // The module's directory has a spool tree of its own; the pointer file
+  // names another one.
+  harness::SpoolRoot module_directory;
+  harness::SpoolRoot pointed;
+  module_directory.WriteFile("dudarovuvadu.dir", pointed.path() + "\r\n");
+  platform::testing::OverrideModulePath(module_directory.Path(platform::kModuleFileName));
+  const std::string page = request(module_directory);
+  EXPECT_NE(page.find("Can't read " + module_directory.Path("dudarovuvadu.dir")), std::string::npos)
+      << page;
+  EXPECT_TRUE(std::filesystem::is_empty(module_directory.Path("in")));
+  EXPECT_TRUE(std::filesystem::is_empty(pointed.Path("in")));
+}
+
+TEST(DoCommandTest, RegressionPointerFileUnreadForWantOfDescriptorsSpoolsNothing) {
+  ExpectUnreadablePointerFileSpoolsNothing([](const harness::SpoolRoot&) {
+    // The lowest free descriptor becomes the limit: the next open fails.
+    const int lowest_free = dup(0);
+    close(lowest_free);
+    rlimit saved{};
+    EXPECT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit none_left = saved;
+    none_left.rlim_cur = static_cast<rlim_t>(lowest_free);
+    EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &none_left), 0);
+    std::string page = RunQuery(DoCommandQuery("anna", "getlist")).body();
+    EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    return page;
+  });
+}
+
+TEST(DoCommandTest, RegressionPointerFileWithoutReadPermissionSpoolsNothing) {
+  if (geteuid() == 0) GTEST_SKIP() << "run as root, which may read any file";
+  ExpectUnreadablePointerFileSpoolsNothing([](const harness::SpoolRoot& root) {
+    std::filesystem::permissions(root.Path("dudarovuvadu.dir"), std::filesystem::perms::none);
+    return RunQuery(DoCommandQuery("anna", "getlist")).body();
+  });
 }
 
 }  // namespace

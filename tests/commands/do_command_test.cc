@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/file.h"
 #include "tests/commands/query_test_support.h"
 
 namespace commands {
@@ -51,6 +52,19 @@ TEST(DoCommandTest, NewRequestWaitsThenPollsPickUpTheAnswerOnce) {
   EXPECT_EQ(Headers(reload), "Content-Type: text/html\r\n");
   EXPECT_EQ(reload.body(), ErrorPage("Can't open " + root.Path("out/" + ticket + ".tmp") +
                                      " (BACK or REFRESH button is forbidden)"));
+}
+
+TEST(DoCommandTest, PollWithoutAnswerReadsItsWaitFileOnce) {
+  harness::SpoolRoot root;
+  const std::string wait_page = RunQuery(DoCommandQuery("anna", "getlist")).body();
+  const std::string ticket = TicketOf(wait_page);
+  // The poll looks for the pointer file, reads the wait file (whose page
+  // names the ticket's owner) and asks for the ready flag. A fourth open
+  // would read the wait file again, and is made to fail.
+  platform::testing::FailNthFileOpen(4);
+  const std::string polled = RunQuery(DoCommandQuery("anna", "getlist", ticket)).body();
+  platform::testing::FailNthFileOpen(0);
+  EXPECT_EQ(polled, wait_page);
 }
 
 TEST(DoCommandTest, BasketAnswerIsDeliveredOnEveryLaterPoll) {

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -135,6 +137,56 @@ TEST_F(BindNamedTest, RefusesWhatCannotBeBound) {
     int result = -1;
     Bind(c.arguments, &result);
     EXPECT_EQ(result, c.result) << c.arguments;
+  }
+}
+
+TEST(BindNamedArgumentsTest, RegressionPositionalValueTakesItsOwnParametersType) {
+  // After a named argument a positional one goes to the first parameter not
+  // yet bound by position, and is converted by that parameter's type, not
+  // by the type of the place it holds in the text.
+  const unsigned char types[] = {ArgText, ArgLong, ArgDouble, 0};
+  std::unique_ptr<ParamInfo> info;
+  ASSERT_EQ(ParseParamNames("Name= Count=0 Ratio=0.5", 3, types, '&', &info), ResultOk);
+  const struct {
+    const char* arguments;
+    const char* name;
+    std::int32_t count;
+    double ratio;
+  } cases[] = {
+      {"Count=7&joe", "joe", 7, 0.5},
+      {"Ratio=2.5&joe&9", "joe", 9, 2.5},
+      {"joe&9&1.25", "joe", 9, 1.25},
+  };
+  for (const auto& c : cases) {
+    Text text(c.arguments);
+    ArgumentList bound;
+    ASSERT_EQ(BindNamedArguments(types, text.get(), '&', *info, &bound), ResultOk) << c.arguments;
+    ASSERT_EQ(bound.size(), 3u) << c.arguments;
+    EXPECT_STREQ(bound[0].text, c.name) << c.arguments;
+    EXPECT_EQ(bound[1].long_value, c.count) << c.arguments;
+    EXPECT_DOUBLE_EQ(bound[2].double_value, c.ratio) << c.arguments;
+  }
+}
+
+TEST(BindNamedArgumentsTest, RegressionHandlerWritingIntoADefaultChangesNoOtherRequest) {
+  // Handlers cut and trim their texts in place; a default text is the
+  // request's own copy, so the next request still gets the default.
+  const unsigned char types[] = {ArgText, ArgText, 0};
+  std::unique_ptr<ParamInfo> info;
+  ASSERT_EQ(ParseParamNames("Logon=guest Where=%20home", 2, types, '&', &info), ResultOk);
+  for (const char* arguments : {"", "Logon=&Where=", "Logon=anna"}) {
+    Text text(arguments);
+    ArgumentList first;
+    ASSERT_EQ(BindNamedArguments(types, text.get(), '&', *info, &first), ResultOk);
+    ASSERT_STREQ(first[1].text, " home") << arguments;
+    first[1].text[0] = '\0';  // a handler that cuts its argument
+    if (std::string(first[0].text) == "guest") first[0].text[0] = 'X';
+    ArgumentList second;
+    Text again(arguments);
+    ASSERT_EQ(BindNamedArguments(types, again.get(), '&', *info, &second), ResultOk);
+    EXPECT_STREQ(second[1].text, " home") << arguments;
+    EXPECT_STREQ(info->default_texts[1], " home") << arguments;
+    EXPECT_STREQ(info->default_texts[0], "guest") << arguments;
   }
 }
 

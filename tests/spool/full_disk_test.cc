@@ -87,6 +87,8 @@ TEST(StorePostedDataTest, FullDiskLeavesNeitherHalfDataNorAnEmptyReadyFile) {
     // The data fits, its length in the ready file does not.
     harness::SpoolRoot root;
     std::filesystem::create_symlink("/dev/full", root.Path("post/1.rdy"));
+    // The length is written under a temporary name first.
+    std::filesystem::create_symlink("/dev/full", root.Path("post/1.rdy.tmp"));
     EXPECT_EQ(StorePostedData(ResolveRequestRoot(), "abc", 3), 0);
     EXPECT_FALSE(root.Exists("post/1.txt"));
     EXPECT_FALSE(std::filesystem::is_symlink(root.Path("post/1.rdy")));

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/module_path.h"
 #include "tests/harness/temp_dir.h"
 
@@ -67,6 +68,18 @@ TEST_F(InstallRootTest, EditedPointerFileTakesEffectOnTheNextCall) {
 TEST_F(InstallRootTest, PointerFileThatIsADirectoryIsNoPointerFile) {
   dir_.MakeDir("ext/dudarovuvadu.dir");
   EXPECT_EQ(ResolveInstallRoot(), dir_.Path("ext"));
+}
+
+TEST_F(InstallRootTest, PointerFileThatCannotBeOpenedFailsTheRequest) {
+  dir_.WriteFile("ext/dudarovuvadu.dir", "/pointed\r\n");
+  platform::testing::FailNthFileOpen(1);
+  const InstallRoot root = ResolveRequestRoot();
+  platform::testing::FailNthFileOpen(0);
+  EXPECT_EQ(root.failure, "!Can't read " + dir_.Path("ext/dudarovuvadu.dir"));
+  EXPECT_EQ(root.spool, "");
+  EXPECT_EQ(root.counters, "");
+  // Readable again, it names the root.
+  EXPECT_EQ(ResolveRequestRoot().spool, "/pointed");
 }
 
 TEST_F(InstallRootTest, ModuleNameLongerThanTheCapacityIsCut) {

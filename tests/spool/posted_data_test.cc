@@ -5,8 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/file.h"
@@ -128,6 +132,41 @@ TEST(StorePostedDataTest, AFailingOpenNeverAnnouncesIncompleteData) {
     if (size == 0) {
       EXPECT_EQ(complete, 0) << "open " << nth;
     }
+  }
+}
+
+TEST(StorePostedDataTest, ReadyFileNeverAppearsWithoutItsWholeLength) {
+  // A back-end that opens post/N.rdy the moment the name is there: every
+  // length is four digits, so an empty or partial read shows.
+  constexpr long kStores = 400;
+  harness::SpoolRoot root;
+  const InstallRoot install_root = ResolveRequestRoot();
+  std::atomic<bool> storing{true};
+  std::vector<std::string> torn;
+  std::thread back_end([&] {
+    long next = 1;
+    while (next <= kStores) {
+      std::ifstream ready(root.Path("post/" + std::to_string(next) + ".rdy"), std::ios::binary);
+      if (!ready.is_open()) {
+        if (!storing.load()) break;
+        std::this_thread::yield();  // leave the core to the stores
+        continue;
+      }
+      const std::string length{std::istreambuf_iterator<char>(ready), {}};
+      if (length.size() != 4) torn.push_back(std::to_string(next) + ": \"" + length + "\"");
+      ++next;
+    }
+  });
+  for (long i = 0; i < kStores; ++i) {
+    const std::string body(static_cast<std::size_t>(1000 + i), 'x');
+    EXPECT_EQ(StorePostedData(install_root, body, 1000 + i), 1000 + i);
+  }
+  storing.store(false);
+  back_end.join();
+  EXPECT_TRUE(torn.empty()) << torn.size() << " torn, first " << torn.front();
+  for (const auto& entry : std::filesystem::directory_iterator(root.Path("post"))) {
+    const std::string extension = entry.path().extension().string();
+    EXPECT_TRUE(extension == ".txt" || extension == ".rdy") << entry.path();
   }
 }
 

@@ -84,7 +84,42 @@ TEST(TextFileReaderTest, TurnsCrLfIntoLfAndKeepsLoneCr) {
       {"\r\r\r\n", {"\r\r\n"}},
       {"\n", {"\n"}},
   };
-  for (const Case& c : cases) EXPECT_EQ(ReadAll(c.stored, 1023), c.lines) << c.stored;
+  for (const Case& c : cases) {
+    EXPECT_EQ(ReadAll(c.stored, 1023), c.lines) << c.stored;
+    // Read whole, the file gives the same text, and its first line.
+    harness::TempDir dir;
+    dir.WriteFile("f.txt", c.stored);
+    TextFileContents whole;
+    ASSERT_TRUE(ReadTextFile(dir.Path("f.txt"), whole, 1 << 20)) << c.stored;
+    std::string joined;
+    for (const std::string& line : c.lines) joined += line;
+    EXPECT_EQ(whole.text(), joined) << c.stored;
+    EXPECT_EQ(FirstLine(whole.text()), c.lines.empty() ? "" : c.lines.front()) << c.stored;
+  }
+}
+
+TEST(ReadTextFileTest, ReadsWhatTheLineReaderReadsUpToItsBound) {
+  std::mt19937 random(20261208);
+  const std::string alphabet = "ab\r\n";
+  harness::TempDir dir;
+  for (int round = 0; round < 100; ++round) {
+    // Small files and ones beyond what the contents hold in themselves.
+    std::string stored(random() % (round % 2 == 0 ? 300 : 3000), 'a');
+    for (char& c : stored) c = alphabet[random() % alphabet.size()];
+    dir.WriteFile("f.txt", stored);
+    const std::vector<std::string> lines = ReadAll(stored, 1023);
+    std::string joined;
+    for (const std::string& line : lines) joined += line;
+    TextFileContents whole;
+    ASSERT_TRUE(ReadTextFile(dir.Path("f.txt"), whole, stored.size()));
+    EXPECT_EQ(whole.text(), joined) << "round " << round;
+  }
+  TextFileContents whole;
+  ASSERT_TRUE(ReadTextFile(dir.Path("f.txt"), whole, 100));
+  platform::SystemError error;
+  EXPECT_FALSE(ReadTextFile(dir.Path("missing.txt"), whole, 100, &error));
+  EXPECT_EQ(whole.text(), "");
+  EXPECT_EQ(error.cause, platform::FailureCause::kNotFound);
 }
 
 TEST(TextFileReaderTest, LineReadStopsAtItsBound) {
