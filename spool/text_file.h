@@ -40,8 +40,6 @@ class TextFileReader {
 
   // True once a read has met the end of the file.
   bool AtEnd() const { return at_end_; }
-  // Why the file could not be opened, or why a read of it failed.
-  const platform::SystemError& error() const { return file_.error(); }
 
   void Close() {
     file_.Close();
