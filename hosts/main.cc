@@ -90,6 +90,17 @@ void AddOptions(CLI::App& app, Settings& settings) {
                  "give the client address, scheme, host and port (repeatable)");
 }
 
+bool RefuseTlsFilesWithoutTlsListener(const hosts::ServerOptions& options, std::string* error) {
+  if (options.tls_cert.empty() && options.tls_key.empty()) return true;
+  for (const hosts::Listener& listener : options.listeners) {
+    if (listener.tls) return true;
+  }
+  *error =
+      "--tls-cert and --tls-key are given but no listener is TLS; add --listen "
+      "https://ADDR:PORT to serve HTTPS with them";
+  return false;
+}
+
 // Checks the listeners and trusted proxies into the server's options; an
 // error message when one is malformed.
 bool ApplySettings(Settings& settings, std::string* error) {
@@ -98,6 +109,9 @@ bool ApplySettings(Settings& settings, std::string* error) {
     if (!hosts::ParseListener(text, &listener, error)) return false;
     settings.options.listeners.push_back(listener);
   }
+  // A certificate with no https:// listener would serve in clear what the
+  // operator meant to serve over TLS.
+  if (!RefuseTlsFilesWithoutTlsListener(settings.options, error)) return false;
   for (const std::string& spec : settings.trusted_proxies) {
     if (!settings.options.trusted_proxies.Add(spec, error)) {
       *error = "--trusted-proxy: " + *error;

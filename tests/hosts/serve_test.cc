@@ -1,7 +1,10 @@
 // Black-box tests of build/dudarovuvadu-serve with the portal module: each
 // test starts the host as its own process on 127.0.0.1 port 0 over a fresh
 // temporary install root, talks HTTP to it and stops it by its process id.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -272,6 +275,60 @@ TEST(ServeTest, WarnsWhenTheTlsKeyIsReadableByEveryUser) {
     const bool warned = serve.Errors().find("readable by every user") != std::string::npos;
     EXPECT_EQ(warned, mode == 0644) << std::oct << mode << ": " << serve.Errors();
   }
+}
+
+TEST(ServeTest, RefusesTlsFilesWithoutATlsListener) {
+  hosts_test::TestCertificate tls;
+  ASSERT_TRUE(tls.made());
+  const char* build_dir = std::getenv("DUDAROVUVADU_BUILD_DIR");
+  ASSERT_NE(build_dir, nullptr);
+  const std::string errors = tls.cert() + ".err";
+  const std::string command = std::string(build_dir) +
+                              "/dudarovuvadu-serve --listen 127.0.0.1:0 --tls-cert " + tls.cert() +
+                              " --tls-key " + tls.key() + " >/dev/null 2>" + errors;
+  const int status = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 2);
+  EXPECT_NE(ReadWhole(errors).find("--listen https://ADDR:PORT"), std::string::npos)
+      << ReadWhole(errors);
+}
+
+// A loopback address (127.23.x.y) on which `port` is free, or "".
+std::string LoopbackAddressWithFreePort(std::uint16_t port) {
+  for (unsigned attempt = 0; attempt < 16; ++attempt) {
+    const unsigned host = (static_cast<unsigned>(getpid()) + attempt * 97) % 65000 + 1;
+    const std::string address =
+        "127.23." + std::to_string(host / 256) + "." + std::to_string(host % 256);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return "";
+    sockaddr_in bound{};
+    bound.sin_family = AF_INET;
+    bound.sin_port = htons(port);
+    inet_pton(AF_INET, address.c_str(), &bound.sin_addr);
+    const bool free = bind(fd, reinterpret_cast<const sockaddr*>(&bound), sizeof bound) == 0;
+    close(fd);
+    if (free) return address;
+  }
+  return "";
+}
+
+// The wait page of a TLS listener on 8080, a port the reload would use in
+// clear, sends the browser back over https.
+TEST(ServeTest, WaitPageOfATlsListenerOn8080ReloadsOverHttps) {
+  hosts_test::TestCertificate tls;
+  ASSERT_TRUE(tls.made());
+  const std::string address = LoopbackAddressWithFreePort(8080);
+  if (address.empty()) GTEST_SKIP() << "no 127.23.x.y address with port 8080 free";
+  ServeProcess serve({"--listen", "https://" + address + ":8080", "--tls-cert", tls.cert(),
+                      "--tls-key", tls.key()});
+  ASSERT_NE(serve.port(), 0);
+  const std::string url = "https://" + address + ":8080" + kScript +
+                          "?DoCommand?Logon=anna&Command=getlist&P1=&P2=&P3=";
+  const auto response = hosts_test::HttpExchange(url);
+  ASSERT_TRUE(response) << serve.Errors();
+  EXPECT_NE(response->body.find("\"https://" + address + ":8080" + kScript + "?DoCommand?"),
+            std::string::npos)
+      << response->body;
 }
 
 TEST(ServeTest, RefusesAMalformedTrustedProxy) {
