@@ -39,6 +39,9 @@ fi
 lintian --fail-on error --tag-display-limit 0 "$deb" >"$work/lintian.log" 2>&1 \
   || { cat "$work/lintian.log" >&2; fail "lintian reports errors"; }
 cat "$work/lintian.log"
+if grep -q 'no-manual-page' "$work/lintian.log"; then
+  fail "a program has no manual page"
+fi
 
 # 3. What it installs, its conffiles, maintainer scripts and dependencies.
 dpkg-deb -c "$deb" | awk '{print $6}' >"$work/contents"
@@ -48,7 +51,9 @@ for path in ./usr/lib/dudarovuvadu/dudarovuvadu.so ./usr/lib/dudarovuvadu/dudaro
             ./lib/systemd/system/dudarovuvadu-backend.service ./etc/default/dudarovuvadu \
             ./usr/share/doc/dudarovuvadu/README.md \
             ./usr/share/doc/dudarovuvadu/backend-contract.md \
-            ./usr/share/doc/dudarovuvadu/copyright ./usr/share/doc/dudarovuvadu/changelog.gz; do
+            ./usr/share/doc/dudarovuvadu/copyright ./usr/share/doc/dudarovuvadu/changelog.gz \
+            ./usr/share/man/man8/dudarovuvadu-serve.8.gz \
+            ./usr/share/man/man8/dudarovuvadu-backend.8.gz; do
   grep -qx "$path" "$work/contents" || fail "$path is not in the package"
 done
 if grep -q '^\./var/lib/dudarovuvadu' "$work/contents"; then
@@ -70,6 +75,18 @@ root_fs="$work/fs"
 dpkg-deb -x "$deb" "$root_fs"
 [ "$(head -n 1 "$root_fs/usr/lib/dudarovuvadu/dudarovuvadu.dir")" = /var/lib/dudarovuvadu ] \
   || fail "the pointer file does not name /var/lib/dudarovuvadu"
+# The manual pages name their program, list its options and format cleanly.
+for program in dudarovuvadu-serve dudarovuvadu-backend; do
+  page="$root_fs/usr/share/man/man8/$program.8.gz"
+  zcat "$page" | grep -q "^$program \\\\- " || fail "$program(8) has no NAME line"
+  zcat "$page" | grep -q 'EXAMPLES' || fail "$program(8) has no examples"
+  zcat "$page" | grep -q '^\\fB\\-\\-root\\fR\|^\\fB\\-\\-listen\\fR' \
+    || fail "$program(8) lists no options"
+  if command -v man >/dev/null 2>&1; then
+    warnings=$(MANWIDTH=80 man -l "$page" 2>&1 >/dev/null)
+    [ -z "$warnings" ] || fail "$program(8) formats with warnings: $warnings"
+  fi
+done
 for unit in dudarovuvadu-serve dudarovuvadu-backend; do
   file="$root_fs/lib/systemd/system/$unit.service"
   for directive in User=dudarovuvadu NoNewPrivileges=yes ProtectSystem=strict \
