@@ -38,7 +38,9 @@
 #include <optional>
 #include <string_view>
 
+#include "hosts/access_log.h"  // operators: access log
 #include "hosts/extension_request.h"
+#include "hosts/metrics.h"  // operators: metrics
 #include "hosts/response_split.h"
 #include "hosts/worker_pool.h"
 #include "text/ascii.h"
@@ -131,12 +133,19 @@ struct HttpServer::State {
   // Counts a new connection from `address`; false when a limit is reached.
   bool OpenConnection(const std::string& address) {
     std::lock_guard<std::mutex> lock(connections_mutex);
-    if (connections >= max_connections) return false;
+    if (connections >= max_connections) return Refused(Metrics::Limit::kMaxConnections);
     std::size_t& count = per_address[address];
-    if (count >= options.per_address_connections) return false;
+    if (count >= options.per_address_connections) return Refused(Metrics::Limit::kPerAddress);
     ++count;
     ++connections;
+    if (options.metrics) options.metrics->ConnectionOpened();  // operators: metrics
     return true;
+  }
+
+  // operators: metrics of a connection refused by `limit`; false.
+  bool Refused(Metrics::Limit limit) const {
+    if (options.metrics) options.metrics->ConnectionRefused(limit);
+    return false;
   }
 
   void CloseConnection(const std::string& address) {
@@ -144,6 +153,7 @@ struct HttpServer::State {
     const auto found = per_address.find(address);
     if (found != per_address.end() && --found->second == 0) per_address.erase(found);
     --connections;
+    if (options.metrics) options.metrics->ConnectionClosed();  // operators: metrics
   }
 
   // A request whose head is in: served unless the stop has begun.
@@ -320,6 +330,9 @@ class Connection : public std::enable_shared_from_this<Connection<StreamType>>,
     method_ = std::string(request.method_string());
     target_ = std::string(request.target());
     http_version_ = request.version();
+    // operators: access log, the client and headers as received.
+    access_ = AccessRecord::Begin(address_, request[http::field::referer],
+                                  request[http::field::user_agent]);
     admitted_ = state_->Admit();
     if (!admitted_) {
       return Refuse(503, kUnavailableText, sizeof kUnavailableText - 1);
@@ -446,16 +459,22 @@ class Connection : public std::enable_shared_from_this<Connection<StreamType>>,
          ApplyForwardedRequest(state_->options.trusted_proxies, &variables)) {
       std::fprintf(stderr, "%s: %s from %s\n", kServerSoftware, line.c_str(), address_.c_str());
     }
+    // operators: access log, the client as served (forwarded by a trusted proxy).
+    if (const std::string* client = variables.Find("REMOTE_ADDR")) access_.client_address = *client;
   }
 
   // Worker thread.
   void RunExtension(RequestInput input) {
+    const WorkerBusyScope busy(state_->options.metrics);  // operators: metrics
     bool answered = false;
     try {
       ExtensionRequest extension(std::move(input), state_->options.available_limit);
       extension.SetSink(this, kStreamThreshold);
       extension_ = &extension;
-      extension.Run(state_->proc);
+      {
+        const ModuleCallScope module_call(state_->options.metrics);  // operators: metrics
+        extension.Run(state_->proc);
+      }
       extension_ = nullptr;
       const bool keep = extension.KeepConnection() && keep_alive_ && !state_->Stopping();
       if (extension.streamed()) {
@@ -685,6 +704,12 @@ class Connection : public std::enable_shared_from_this<Connection<StreamType>>,
     admitted_ = false;
     try {
       state_->Log(method_, target_, status_, sent_bytes_, start_);
+      // operators: access log and metrics of the request just over.
+      access_.Finish(method_, target_, http_version_, status_, sent_bytes_, start_);
+      if (state_->options.access_log) state_->options.access_log->Record(access_);
+      if (state_->options.metrics) {
+        state_->options.metrics->RequestDone(status_, sent_bytes_, access_.duration);
+      }
     } catch (const std::exception&) {
       // A log line that cannot be formatted is skipped; the request is done.
     }
@@ -716,6 +741,7 @@ class Connection : public std::enable_shared_from_this<Connection<StreamType>>,
   unsigned status_ = 0;
   std::uint64_t sent_bytes_ = 0;
   std::uint64_t discarded_ = 0;
+  AccessRecord access_;  // operators: access log
 
   // The response.
   Response response_;

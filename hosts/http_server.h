@@ -19,6 +19,9 @@
 
 namespace hosts {
 
+class AccessLog;
+class Metrics;
+
 // One address the server listens on.
 struct Listener {
   std::string address;     // numeric IPv4 or IPv6 address
@@ -54,6 +57,10 @@ struct ServerOptions {
   bool quiet = false;  // no line per request
   // Peers whose Forwarded / X-Forwarded-* headers are believed.
   TrustedProxies trusted_proxies;
+  // What operators watch, owned by the caller, or null: a line per request
+  // in the access log; the request, connection, worker and module metrics.
+  AccessLog* access_log = nullptr;
+  Metrics* metrics = nullptr;
 };
 
 // Parses "ADDR:PORT" (plain) or "https://ADDR:PORT" (TLS) into a listener.
