@@ -12,7 +12,7 @@ PACKAGES="
   clang-14 libclang-rt-14-dev gcovr
   apache2 apache2-dev
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 googletest
-  help2man wixl msitools prometheus-cpp-dev
+  help2man wixl msitools prometheus-cpp-dev logrotate
 "
 
 missing=""

@@ -27,10 +27,13 @@ help2man --no-info --section=8 --source=dudarovuvadu --version-string="$version"
   --name="$summary" --include="$include" --output="$work/$name.8" "$work/$name"
 # The wrapper's folder never shows; the page names the installed program.
 # A long word without blanks (the default cipher list) gets a break point
-# after each colon, so the formatter can fold it.
+# after each colon and is set unadjusted, so the formatter can fold it.
 sed -i -e "s|$work/||g" "$work/$name.8"
-awk '{ for (i = 1; i <= NF; i++) if (length($i) > 60) { gsub(/:/, ":\\:"); break } print }' \
-  "$work/$name.8" >"$work/$name.8.folded"
+awk '{
+  long = 0
+  for (i = 1; i <= NF; i++) if (length($i) > 60) long = 1
+  if (long) { gsub(/:/, ":\\:"); print ".na"; print; print ".ad" } else print
+}' "$work/$name.8" >"$work/$name.8.folded"
 mv "$work/$name.8.folded" "$work/$name.8"
 gzip -9n <"$work/$name.8" >"$output.tmp"
 mv "$output.tmp" "$output"
