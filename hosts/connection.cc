@@ -11,7 +11,9 @@
 #include <boost/beast/ssl.hpp>
 #include <future>
 
+#include "hosts/access_log.h"
 #include "hosts/host_name.h"
+#include "hosts/metrics.h"
 #include "text/ascii.h"
 
 namespace hosts {
@@ -93,6 +95,7 @@ Connection<Stream>::~Connection() {
   if (reading_body_) server_->RemoveBodyReader(this);
   FinishRequest();
   server_->limits.CloseConnection(address_);
+  if (server_->options.metrics != nullptr) server_->options.metrics->ConnectionClosed();
 }
 
 template <class Stream>
@@ -171,6 +174,11 @@ void Connection<Stream>::OnHead(error_code ec) {
   context_.version = request.version() == 10 ? 10 : 11;
   context_.head_request = request.method() == http::verb::head;
   context_.keep_alive = parser_->keep_alive();
+  if (server_->options.access_log != nullptr) {
+    // The client and headers as received; the client as served once known.
+    access_ = AccessRecord::Begin(address_, request[http::field::referer],
+                                  request[http::field::user_agent]);
+  }
   if (server_->Stopping()) return Answer(503, true);
   if (const unsigned refusal = RefusalOfHead(*parser_, server_->request_limits)) {
     return Answer(refusal, true);
@@ -275,6 +283,11 @@ void Connection<Stream>::OnRequest() {
   std::vector<std::string> rejected;
   RequestInput input = BuildRequestInput(request, head_fields_, facts, settings, &rejected);
   for (const std::string& line : rejected) server_->Warn(line + " from " + address_);
+  if (server_->options.access_log != nullptr) {
+    if (const std::string* client = input.variables.Find("REMOTE_ADDR")) {
+      access_.client_address = *client;  // behind a trusted proxy: its client
+    }
+  }
   parser_.reset();
   ResponseTransport& transport = *this;
   extension_ = std::make_unique<ExtensionRequest>(std::move(input), transport, kHoldLimit,
@@ -298,6 +311,8 @@ template <class Stream>
 void Connection<Stream>::RunExtension() {
   DWORD result = HSE_STATUS_ERROR;
   try {
+    const WorkerBusyScope busy(server_->options.metrics);
+    const ModuleCallScope module_call(server_->options.metrics);
     result = extension_->Run(server_->proc);
   } catch (...) {
     // Nothing the module throws reaches the worker: its call failed.
@@ -468,6 +483,16 @@ template <class Stream>
 void Connection<Stream>::FinishRequest() {
   if (method_ == "-" && !admitted_) return;
   server_->Log(method_, target_, queue_.status(), queue_.body_bytes(), start_);
+  if (server_->options.access_log != nullptr) {
+    access_.Finish(method_, target_, context_.version, queue_.status(), queue_.body_bytes(),
+                   start_);
+    server_->options.access_log->Record(access_);
+  }
+  if (server_->options.metrics != nullptr) {
+    server_->options.metrics->RequestDone(queue_.status(), queue_.body_bytes(),
+                                          std::chrono::duration_cast<std::chrono::microseconds>(
+                                              std::chrono::steady_clock::now() - start_));
+  }
   method_ = "-";
   if (response_counted_) server_->limits.EndResponse(address_);
   response_counted_ = false;

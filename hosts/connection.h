@@ -22,6 +22,7 @@
 #include <optional>
 #include <string>
 
+#include "hosts/access_log.h"
 #include "hosts/extension_request.h"
 #include "hosts/request_head.h"
 #include "hosts/response_queue.h"
@@ -113,6 +114,7 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>>,
   bool response_counted_ = false;
   std::uint64_t held_body_ = 0;
   std::uint64_t discarded_ = 0;
+  AccessRecord access_;  // filled only when an access log is kept
 
   // The module's call and its response.
   std::unique_ptr<ExtensionRequest> extension_;

@@ -14,6 +14,7 @@
 
 #include "hosts/connection.h"
 #include "hosts/host_name.h"
+#include "hosts/metrics.h"
 #include "hosts/server_context.h"
 #include "hosts/tls_context.h"
 #include "text/ascii.h"

@@ -19,6 +19,8 @@ namespace hosts {
 
 struct ServerContext;
 struct Acceptor;
+class AccessLog;
+class Metrics;
 
 // One address the server listens on.
 struct Listener {
@@ -57,6 +59,10 @@ struct ServerOptions {
   bool quiet = false;  // no line per request
   // Peers whose Forwarded / X-Forwarded-* headers are believed.
   TrustedProxies trusted_proxies;
+  // What operators watch, owned by the caller, or null: a line per request
+  // in the access log; the request, connection, worker and module metrics.
+  AccessLog* access_log = nullptr;
+  Metrics* metrics = nullptr;
 };
 
 // Parses "ADDR:PORT" (plain) or "https://ADDR:PORT" (TLS) into a listener.

@@ -14,8 +14,11 @@
 #include <thread>
 #include <vector>
 
+#include "hosts/access_log.h"
 #include "hosts/extension_module.h"
 #include "hosts/http_server.h"
+#include "hosts/metrics.h"
+#include "hosts/metrics_listener.h"
 #include "platform/module_path.h"
 
 namespace {
@@ -65,7 +68,50 @@ struct Settings {
   std::vector<std::string> listen = {"127.0.0.1:8080"};
   std::vector<std::string> trusted_proxies;
   std::string forwarded_headers = "x-forwarded";
+  // Operators' tools: the access log and the metrics listener.
+  std::string access_log;
+  bool access_log_query = false;
+  std::string metrics_listen;
 };
+
+// Operators' tools: the access log and the metrics listener.
+void AddOperatorOptions(CLI::App& app, Settings& settings) {
+  app.add_option("--access-log", settings.access_log,
+                 "FILE to append a combined-format line per request to (reopened on SIGHUP)");
+  app.add_flag("--access-log-query", settings.access_log_query,
+               "log the whole query string (default: the command name only, no values)");
+  app.add_option("--metrics-listen", settings.metrics_listen,
+                 "ADDR:PORT serving /metrics in the Prometheus text format");
+}
+
+// What runs beside the server for operators; each part only when asked for.
+struct OperatorTools {
+  std::unique_ptr<hosts::AccessLog> access_log;
+  std::unique_ptr<hosts::Metrics> metrics;
+  std::unique_ptr<hosts::MetricsListener> metrics_listener;
+};
+
+bool StartOperatorTools(Settings& settings, OperatorTools& tools, std::string* error) {
+  if (!settings.access_log.empty()) {
+    tools.access_log = hosts::AccessLog::Open(
+        {settings.access_log, settings.access_log_query, 1024 * 1024}, error);
+    if (!tools.access_log) return false;
+    settings.options.access_log = tools.access_log.get();
+  }
+  if (!settings.metrics_listen.empty()) {
+    tools.metrics = std::make_unique<hosts::Metrics>();
+    tools.metrics_listener =
+        hosts::MetricsListener::Start(settings.metrics_listen, *tools.metrics, error);
+    if (!tools.metrics_listener) {
+      *error = "--metrics-listen: " + *error;
+      return false;
+    }
+    settings.options.metrics = tools.metrics.get();
+    std::printf("dudarovuvadu-serve: metrics on port %u at /metrics\n",
+                static_cast<unsigned>(tools.metrics_listener->port()));
+  }
+  return true;
+}
 
 void AddOptions(CLI::App& app, Settings& settings) {
   hosts::ServerOptions& options = settings.options;
@@ -93,6 +139,7 @@ void AddOptions(CLI::App& app, Settings& settings) {
       ->capture_default_str()
       ->check(CLI::Range(std::uint64_t{0}, std::uint64_t{0xFFFFFFFEu}));
   AddLimitOptions(app, options);
+  AddOperatorOptions(app, settings);
   app.add_flag("--quiet", options.quiet, "no line per request");
   app.add_option("--trusted-proxy", settings.trusted_proxies,
                  "ADDRESS[/PREFIX] of a reverse proxy whose Forwarded or X-Forwarded-* headers "
@@ -102,6 +149,17 @@ void AddOptions(CLI::App& app, Settings& settings) {
                  "-Host, -Port) or forwarded (RFC 7239); the other family is ignored")
       ->capture_default_str()
       ->check(CLI::IsMember({"x-forwarded", "forwarded"}));
+}
+
+bool RefuseTlsFilesWithoutTlsListener(const hosts::ServerOptions& options, std::string* error) {
+  if (options.tls_cert.empty() && options.tls_key.empty()) return true;
+  for (const hosts::Listener& listener : options.listeners) {
+    if (listener.tls) return true;
+  }
+  *error =
+      "--tls-cert and --tls-key are given but no listener is TLS; add --listen "
+      "https://ADDR:PORT to serve HTTPS with them";
+  return false;
 }
 
 // Checks the listeners and trusted proxies into the server's options; an
@@ -115,6 +173,9 @@ bool ApplySettings(Settings& settings, std::string* error) {
   settings.options.trusted_proxies.set_family(settings.forwarded_headers == "forwarded"
                                                   ? hosts::ForwardedFamily::kForwarded
                                                   : hosts::ForwardedFamily::kXForwarded);
+  // A certificate with no https:// listener would serve in clear what the
+  // operator meant to serve over TLS.
+  if (!RefuseTlsFilesWithoutTlsListener(settings.options, error)) return false;
   for (const std::string& spec : settings.trusted_proxies) {
     if (!settings.options.trusted_proxies.Add(spec, error)) {
       *error = "--trusted-proxy: " + *error;
@@ -141,7 +202,9 @@ sigset_t BlockStopSignals() {
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGINT);
   sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  sigset_t blocked = stop_signals;
+  sigaddset(&blocked, SIGHUP);  // taken only with an access log to reopen
+  pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
   signal(SIGPIPE, SIG_IGN);
   return stop_signals;
 }
@@ -160,11 +223,16 @@ void PrintListeners(const hosts::HttpServer& server, const std::string& script_n
 }
 
 // Serves until SIGINT or SIGTERM, then stops gracefully and unloads the
-// module; the exit code.
+// module; the exit code. SIGHUP in the meantime reopens the access log.
 int ServeUntilStopped(hosts::HttpServer& server, hosts::ExtensionModule& module,
-                      const sigset_t& stop_signals, unsigned drain_timeout_seconds) {
+                      const sigset_t& stop_signals, unsigned drain_timeout_seconds,
+                      hosts::AccessLog* access_log) {
+  sigset_t waited = stop_signals;
+  if (access_log != nullptr) sigaddset(&waited, SIGHUP);  // blocked in BlockStopSignals
   int signal_number = 0;
-  sigwait(&stop_signals, &signal_number);
+  while (sigwait(&waited, &signal_number) == 0 && signal_number == SIGHUP) {
+    access_log->Reopen();
+  }
   std::printf("dudarovuvadu-serve: stopping on signal %d\n", signal_number);
   std::fflush(stdout);
   // A second signal while requests drain means "now": end at once, without
@@ -223,11 +291,17 @@ int main(int argc, char** argv) {
   std::printf("dudarovuvadu-serve: loaded %s: version %s, \"%s\"\n", module->path().c_str(),
               module->VersionText().c_str(), module->description().c_str());
 
+  OperatorTools tools;
+  if (!StartOperatorTools(settings, tools, &error)) {
+    std::fprintf(stderr, "dudarovuvadu-serve: %s\n", error.c_str());
+    return 1;
+  }
   hosts::HttpServer server(settings.options, module->http_extension_proc(), stdout);
   if (!server.Start(&error)) {
     std::fprintf(stderr, "dudarovuvadu-serve: %s\n", error.c_str());
     return 1;
   }
   PrintListeners(server, settings.options.script_name);
-  return ServeUntilStopped(server, *module, stop_signals, settings.options.drain_timeout_seconds);
+  return ServeUntilStopped(server, *module, stop_signals, settings.options.drain_timeout_seconds,
+                           tools.access_log.get());
 }

@@ -41,6 +41,7 @@ class ServerLimits {
   void ReleaseBody(std::uint64_t bytes);
 
   std::size_t connections() const;
+  std::size_t max_connections() const { return settings_.max_connections; }
 
  private:
   struct PerAddress {

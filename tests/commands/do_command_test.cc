@@ -151,6 +151,28 @@ TEST(DoCommandTest, SchemeFollowsTheServerPortText) {
   }
 }
 
+// A TLS listener on 8080 used to send every browser to http://...:8080, a
+// port that speaks only TLS, so the portal never answered.
+TEST(DoCommandTest, ReloadOverTlsUsesHttpsOnAClearTextPort) {
+  struct Case {
+    std::string port, https, scheme;
+  };
+  const Case cases[] = {{"8080", "on", "https"}, {"80", "on", "https"},   {"443", "on", "https"},
+                        {"8080", "off", "http"}, {"443", "off", "https"}, {"8000", "", "http"}};
+  for (const Case& c : cases) {
+    harness::SpoolRoot root;
+    auto variables = harness::Request::DefaultServerVariables();
+    variables["SERVER_PORT"] = c.port;
+    variables["HTTPS"] = c.https;
+    const std::string body = RunQuery(DoCommandQuery("anna", "getlist"), variables).body();
+    EXPECT_NE(body.find("\"" + c.scheme + "://portal.example:" + c.port + "/scripts/"),
+              std::string::npos)
+        << c.port << " " << c.https << "\n"
+        << body;
+    EXPECT_EQ(StoredLines(root, "in/" + TicketOf(body) + ".srv").at(0), c.scheme);
+  }
+}
+
 TEST(DoCommandTest, ServerVariableThatDoesNotFitItsBufferCountsAsEmpty) {
   harness::SpoolRoot root;
   auto variables = harness::Request::DefaultServerVariables();

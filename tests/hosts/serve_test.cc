@@ -1,7 +1,10 @@
 // Black-box tests of build/dudarovuvadu-serve with the portal module: each
 // test starts the host as its own process on 127.0.0.1 port 0 over a fresh
 // temporary install root, talks HTTP to it and stops it by its process id.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,7 +44,7 @@ std::string ReadWhole(const fs::path& path) {
 
 // The host running over a temporary install root: the six spool
 // directories, a copy of the module in bin/ with its pointer file naming the
-// root.
+// root. Extra arguments may name files under the root as "@ROOT@/...".
 class ServeProcess {
  public:
   explicit ServeProcess(std::vector<std::string> extra_args = {}) {
@@ -70,6 +73,12 @@ class ServeProcess {
                                      "127.0.0.1:0",
                                      "--threads",
                                      "4"};
+    // "@ROOT@" in an argument stands for the temporary root.
+    for (std::string& arg : extra_args) {
+      if (const std::size_t at = arg.find("@ROOT@"); at != std::string::npos) {
+        arg.replace(at, 6, root_.string());
+      }
+    }
     args.insert(args.end(), extra_args.begin(), extra_args.end());
     if (!process_.Start(args, (root_ / "serve.out").string(), (root_ / "serve.err").string())) {
       ADD_FAILURE() << "cannot start " << args[0];
@@ -272,6 +281,119 @@ TEST(ServeTest, WarnsWhenTheTlsKeyIsReadableByEveryUser) {
     const bool warned = serve.Errors().find("readable by every user") != std::string::npos;
     EXPECT_EQ(warned, mode == 0644) << std::oct << mode << ": " << serve.Errors();
   }
+}
+
+TEST(ServeTest, RefusesTlsFilesWithoutATlsListener) {
+  hosts_test::TestCertificate tls;
+  ASSERT_TRUE(tls.made());
+  const char* build_dir = std::getenv("DUDAROVUVADU_BUILD_DIR");
+  ASSERT_NE(build_dir, nullptr);
+  const std::string errors = tls.cert() + ".err";
+  const std::string command = std::string(build_dir) +
+                              "/dudarovuvadu-serve --listen 127.0.0.1:0 --tls-cert " + tls.cert() +
+                              " --tls-key " + tls.key() + " >/dev/null 2>" + errors;
+  const int status = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 2);
+  EXPECT_NE(ReadWhole(errors).find("--listen https://ADDR:PORT"), std::string::npos)
+      << ReadWhole(errors);
+}
+
+// A loopback address (127.23.x.y) on which `port` is free, or "".
+std::string LoopbackAddressWithFreePort(std::uint16_t port) {
+  for (unsigned attempt = 0; attempt < 16; ++attempt) {
+    const unsigned host = (static_cast<unsigned>(getpid()) + attempt * 97) % 65000 + 1;
+    const std::string address =
+        "127.23." + std::to_string(host / 256) + "." + std::to_string(host % 256);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return "";
+    sockaddr_in bound{};
+    bound.sin_family = AF_INET;
+    bound.sin_port = htons(port);
+    inet_pton(AF_INET, address.c_str(), &bound.sin_addr);
+    const bool free = bind(fd, reinterpret_cast<const sockaddr*>(&bound), sizeof bound) == 0;
+    close(fd);
+    if (free) return address;
+  }
+  return "";
+}
+
+// The wait page of a TLS listener on 8080, a port the reload would use in
+// clear, sends the browser back over https.
+TEST(ServeTest, WaitPageOfATlsListenerOn8080ReloadsOverHttps) {
+  hosts_test::TestCertificate tls;
+  ASSERT_TRUE(tls.made());
+  const std::string address = LoopbackAddressWithFreePort(8080);
+  if (address.empty()) GTEST_SKIP() << "no 127.23.x.y address with port 8080 free";
+  ServeProcess serve({"--listen", "https://" + address + ":8080", "--tls-cert", tls.cert(),
+                      "--tls-key", tls.key()});
+  ASSERT_NE(serve.port(), 0);
+  const std::string url = "https://" + address + ":8080" + kScript +
+                          "?DoCommand?Logon=anna&Command=getlist&P1=&P2=&P3=";
+  const auto response = hosts_test::HttpExchange(url);
+  ASSERT_TRUE(response) << serve.Errors();
+  EXPECT_NE(response->body.find("\"https://" + address + ":8080" + kScript + "?DoCommand?"),
+            std::string::npos)
+      << response->body;
+}
+
+// The host wires the access log and the metrics to its requests: the
+// forwarded client and the command name only in the log, a fresh file after
+// a rotation and SIGHUP, counters that move with requests.
+TEST(ServeTest, AccessLogAndMetricsFollowTheRequests) {
+  ServeProcess serve({"--trusted-proxy", "127.0.0.1", "--access-log", "@ROOT@/access.log",
+                      "--metrics-listen", "127.0.0.1:0"});
+  ASSERT_NE(serve.port(), 0);
+  ASSERT_TRUE(serve.WaitForOutput("metrics on port "));
+  const std::string output = serve.Output();
+  const int metrics_port = std::atoi(output.c_str() + output.find("metrics on port ") + 16);
+  const fs::path log = serve.root() / "access.log";
+  const std::string query = "?DoCommand?Logon=anna&Command=getlist&P1=&P2=&P3=secret";
+  ASSERT_TRUE(Fetch(serve.port(), "GET " + std::string(kScript) + query +
+                                      " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                      "X-Forwarded-For: 198.51.100.4\r\n"
+                                      "User-Agent: serve-test\r\n\r\n"));
+  ASSERT_TRUE(Fetch(serve.port(), GetRequest("/elsewhere")));
+  // A request is counted once its last byte is out, just after the client
+  // has it: the scrape is repeated until both are in (bounded).
+  const std::string scrape_url = "http://127.0.0.1:" + std::to_string(metrics_port) + "/metrics";
+  std::string metrics;
+  const auto both_counted = [&metrics] {
+    return metrics.find("dudarovuvadu_requests_total{class=\"2xx\"} 1\n") != std::string::npos &&
+           metrics.find("dudarovuvadu_requests_total{class=\"4xx\"} 1\n") != std::string::npos;
+  };
+  for (int i = 0; i < 100 && !both_counted(); ++i) {
+    if (i != 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const auto page = hosts_test::HttpExchange(scrape_url);
+    ASSERT_TRUE(page);
+    metrics = page->body;
+  }
+  EXPECT_NE(metrics.find("dudarovuvadu_requests_total{class=\"2xx\"} 1\n"), std::string::npos)
+      << metrics;
+  EXPECT_NE(metrics.find("dudarovuvadu_requests_total{class=\"4xx\"} 1\n"), std::string::npos)
+      << metrics;
+  EXPECT_NE(metrics.find("dudarovuvadu_module_call_duration_seconds_count 1\n"), std::string::npos);
+
+  fs::rename(log, serve.root() / "access.log.1");
+  serve.Signal(SIGHUP);
+  std::string current;
+  for (int i = 0; i < 100 && current.find("?Default ") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(Fetch(serve.port(), GetRequest(std::string(kScript) + "?Default")));
+    current = ReadWhole(log);
+  }
+  EXPECT_EQ(serve.Stop(), 0);
+  const std::string rotated = ReadWhole(serve.root() / "access.log.1");
+  EXPECT_NE(rotated.find("198.51.100.4 - - ["), std::string::npos) << rotated;
+  EXPECT_NE(rotated.find("\"GET /scripts/dudarovuvadu.dll?DoCommand HTTP/1.1\" 200 "),
+            std::string::npos)
+      << rotated;
+  EXPECT_NE(rotated.find("\"-\" \"serve-test\" "), std::string::npos) << rotated;
+  EXPECT_EQ(rotated.find("secret"), std::string::npos) << rotated;
+  EXPECT_NE(rotated.find("127.0.0.1 - - ["), std::string::npos) << rotated;  // the 404
+  EXPECT_NE(current.find("\"GET /scripts/dudarovuvadu.dll?Default HTTP/1.1\" 200 "),
+            std::string::npos)
+      << current;
 }
 
 TEST(ServeTest, RefusesAMalformedTrustedProxy) {

@@ -39,6 +39,9 @@ fi
 lintian --fail-on error --tag-display-limit 0 "$deb" >"$work/lintian.log" 2>&1 \
   || { cat "$work/lintian.log" >&2; fail "lintian reports errors"; }
 cat "$work/lintian.log"
+if grep -q 'no-manual-page' "$work/lintian.log"; then
+  fail "a program has no manual page"
+fi
 
 # 3. What it installs, its conffiles, maintainer scripts and dependencies.
 dpkg-deb -c "$deb" | awk '{print $6}' >"$work/contents"
@@ -48,7 +51,9 @@ for path in ./usr/lib/dudarovuvadu/dudarovuvadu.so ./usr/lib/dudarovuvadu/dudaro
             ./lib/systemd/system/dudarovuvadu-backend.service ./etc/default/dudarovuvadu \
             ./usr/share/doc/dudarovuvadu/README.md \
             ./usr/share/doc/dudarovuvadu/backend-contract.md \
-            ./usr/share/doc/dudarovuvadu/copyright ./usr/share/doc/dudarovuvadu/changelog.gz; do
+            ./usr/share/doc/dudarovuvadu/copyright ./usr/share/doc/dudarovuvadu/changelog.gz \
+            ./usr/share/man/man8/dudarovuvadu-serve.8.gz \
+            ./usr/share/man/man8/dudarovuvadu-backend.8.gz ./etc/logrotate.d/dudarovuvadu; do
   grep -qx "$path" "$work/contents" || fail "$path is not in the package"
 done
 if grep -q '^\./var/lib/dudarovuvadu' "$work/contents"; then
@@ -56,6 +61,8 @@ if grep -q '^\./var/lib/dudarovuvadu' "$work/contents"; then
 fi
 dpkg-deb -e "$deb" "$work/control"
 grep -qx /etc/default/dudarovuvadu "$work/control/conffiles" || fail "options file is no conffile"
+grep -qx /etc/logrotate.d/dudarovuvadu "$work/control/conffiles" \
+  || fail "the log rotation file is no conffile"
 for script in postinst prerm postrm; do
   [ -x "$work/control/$script" ] || fail "no executable $script"
   sh -n "$work/control/$script" || fail "$script is not valid sh"
@@ -70,6 +77,18 @@ root_fs="$work/fs"
 dpkg-deb -x "$deb" "$root_fs"
 [ "$(head -n 1 "$root_fs/usr/lib/dudarovuvadu/dudarovuvadu.dir")" = /var/lib/dudarovuvadu ] \
   || fail "the pointer file does not name /var/lib/dudarovuvadu"
+# The manual pages name their program, list its options and format cleanly.
+for program in dudarovuvadu-serve dudarovuvadu-backend; do
+  page="$root_fs/usr/share/man/man8/$program.8.gz"
+  zcat "$page" | grep -q "^$program \\\\- " || fail "$program(8) has no NAME line"
+  zcat "$page" | grep -q 'EXAMPLES' || fail "$program(8) has no examples"
+  zcat "$page" | grep -q '^\\fB\\-\\-root\\fR\|^\\fB\\-\\-listen\\fR' \
+    || fail "$program(8) lists no options"
+  if command -v man >/dev/null 2>&1; then
+    warnings=$(MANWIDTH=80 man -l "$page" 2>&1 >/dev/null)
+    [ -z "$warnings" ] || fail "$program(8) formats with warnings: $warnings"
+  fi
+done
 for unit in dudarovuvadu-serve dudarovuvadu-backend; do
   file="$root_fs/lib/systemd/system/$unit.service"
   for directive in User=dudarovuvadu NoNewPrivileges=yes ProtectSystem=strict \
@@ -78,6 +97,18 @@ for unit in dudarovuvadu-serve dudarovuvadu-backend; do
     grep -qx "$directive" "$file" || fail "$unit.service lacks $directive"
   done
 done
+# The host's service writes the access log into a folder systemd makes for
+# it, and takes SIGHUP (from logrotate) to reopen it; the metrics stay on
+# loopback by default.
+serve_unit="$root_fs/lib/systemd/system/dudarovuvadu-serve.service"
+grep -q '^ExecStart=.* --access-log /var/log/dudarovuvadu/access.log ' "$serve_unit" \
+  || fail "the service passes no --access-log"
+grep -qx 'LogsDirectory=dudarovuvadu' "$serve_unit" || fail "the service has no log folder"
+grep -qx 'ExecReload=/bin/kill -HUP $MAINPID' "$serve_unit" || fail "the service cannot reload"
+grep -q '^SERVE_OPTIONS=".*--metrics-listen 127\.0\.0\.1:' "$root_fs/etc/default/dudarovuvadu" \
+  || fail "the metrics are not on loopback by default"
+grep -q 'kill-whom=main --signal=HUP dudarovuvadu-serve.service' \
+  "$root_fs/etc/logrotate.d/dudarovuvadu" || fail "logrotate does not signal the host"
 if command -v systemd-analyze >/dev/null 2>&1; then
   # Verified as copies whose programs are those of the extracted tree, so
   # the check that ExecStart names an executable means something here.
@@ -110,6 +141,7 @@ printf '%s\n' "$spool" >"$root_fs/usr/lib/dudarovuvadu/dudarovuvadu.dir"
   >"$work/backend.log" 2>&1 &
 pids="$pids $!"
 
+mkdir -p "$work/log"
 # A random loopback address of its own, at port 8080: the wait page reloads
 # over http only there (and on 80 and 8000).
 address=""
@@ -118,7 +150,8 @@ while [ $attempt -lt 5 ]; do
   attempt=$((attempt + 1))
   candidate="127.$(( $(od -An -N1 -tu1 /dev/urandom) % 250 + 1 )).$(( $(od -An -N1 -tu1 /dev/urandom) % 250 + 1 )).$(( $(od -An -N1 -tu1 /dev/urandom) % 250 + 1 ))"
   "$root_fs/usr/sbin/dudarovuvadu-serve" --module "$root_fs/usr/lib/dudarovuvadu/dudarovuvadu.so" \
-    --listen "$candidate:8080" --quiet >"$work/serve.log" 2>&1 &
+    --listen "$candidate:8080" --quiet --access-log "$work/log/access.log" \
+    --metrics-listen "$candidate:0" >"$work/serve.log" 2>&1 &
   serve_pid=$!
   waited=0
   while [ $waited -lt 50 ]; do
@@ -165,4 +198,37 @@ case "$page" in
   *) fail "the answer does not list the document: $page" ;;
 esac
 [ -z "$(ls "$spool/in")" ] || fail "request files left in in/: $(ls "$spool/in")"
+# 6. The access log: a line per request with the command name only, moved
+#    away by the package's own logrotate file (its paths and signal pointed
+#    at this run), after which the host writes a fresh file.
+sleep 0.3
+grep -q "\"GET /scripts/dudarovuvadu.dll?DoCommand HTTP/1.1\" 200 " "$work/log/access.log" \
+  || fail "no access log line: $(cat "$work/log/access.log")"
+if grep -q 'Logon=' "$work/log/access.log"; then fail "the access log holds query values"; fi
+if command -v logrotate >/dev/null 2>&1; then
+  sed -e "s|/var/log/dudarovuvadu|$work/log|" -e '/^[[:space:]]*su /d' \
+      -e "s|create 0640 dudarovuvadu dudarovuvadu|create 0640|" \
+      -e "s|systemctl kill .*dudarovuvadu-serve.service|kill -HUP $serve_pid|" \
+      "$root_fs/etc/logrotate.d/dudarovuvadu" >"$work/logrotate.conf"
+  logrotate --force --state "$work/logrotate.state" "$work/logrotate.conf" \
+    || fail "logrotate refused the package's rotation file"
+  [ -f "$work/log/access.log.1" ] || fail "logrotate did not move the log: $(ls "$work/log")"
+  curl -sS --max-time 5 -o /dev/null "http://$address:8080/scripts/dudarovuvadu.dll?Default" \
+    || fail "no answer after the rotation"
+  sleep 0.3
+  grep -q 'dudarovuvadu.dll?Default ' "$work/log/access.log" 2>/dev/null \
+    || fail "the host did not reopen its access log on SIGHUP"
+  if grep -q 'dudarovuvadu.dll?Default ' "$work/log/access.log.1"; then
+    fail "the host kept writing the rotated log"
+  fi
+else
+  echo "logrotate not installed: rotation not run"
+fi
+
+# 7. The metrics listener counts the requests served.
+metrics_port=$(sed -n 's/.*metrics on port \([0-9]*\).*/\1/p' "$work/serve.log" | head -n 1)
+[ -n "$metrics_port" ] || fail "no metrics listener: $(cat "$work/serve.log")"
+metrics=$(curl -sS --max-time 5 "http://$address:$metrics_port/metrics") || fail "no metrics"
+requests=$(printf '%s\n' "$metrics" | sed -n 's/^dudarovuvadu_requests_total{class="2xx"} //p')
+[ -n "$requests" ] && [ "${requests%%.*}" -ge 2 ] || fail "2xx requests counted: '$requests'"
 echo "PASS: $deb"

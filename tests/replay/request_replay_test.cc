@@ -5,8 +5,10 @@
 // back-end in the spool. After each step the install root is copied aside,
 // so that the runs on two systems can be compared file by file.
 //   request_replay [gtest flags] --module FILE [--work DIR]
+//   request_replay [gtest flags] --installed FILE
 // --work keeps the run in DIR, which must not exist or be empty; without it
-// the run goes to a temporary folder that is removed.
+// the run goes to a temporary folder that is removed. --installed loads a
+// module where a package installed it, with the pointer file beside it.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -35,9 +37,11 @@ using commands::testing::BackslashName;
 using commands::testing::DoCommandQuery;
 using commands::testing::ErrorPage;
 using commands::testing::StoredText;
+using commands::testing::TicketOf;
 
 std::string g_module_file;
 std::string g_work_dir;
+std::string g_installed_module;
 
 // One run under its work folder.
 struct Work {
@@ -235,6 +239,7 @@ void Snapshot(const Work& work, std::size_t number, const std::string& name) {
 }
 
 TEST(RequestReplayTest, LoadedModuleAnswersTheTableAndKeepsTheSpoolInTextBytes) {
+  if (g_module_file.empty()) GTEST_SKIP() << "no --module given";
   std::optional<harness::TempDir> temporary;
   fs::path top;
   if (g_work_dir.empty()) {
@@ -290,6 +295,42 @@ TEST(RequestReplayTest, LoadedModuleAnswersTheTableAndKeepsTheSpoolInTextBytes) 
             1);
 }
 
+// The install root the pointer file beside `module` names: its first line.
+fs::path InstalledRoot(const fs::path& module) {
+  std::string line = ReadBytes(module.parent_path() / "dudarovuvadu.dir");
+  line = line.substr(0, line.find_first_of("\r\n"));
+  return fs::path(line);
+}
+
+// The module where a package installed it: the pointer file the package put
+// beside it names a spool root with the six folders, and a new request and
+// its poll go through it. Tickets left by an earlier run do not matter.
+TEST(RequestReplayTest, InstalledModuleAnswersANewRequestAndItsPoll) {
+  if (g_installed_module.empty()) GTEST_SKIP() << "no --installed module given";
+  const fs::path root = InstalledRoot(g_installed_module);
+  for (const char* folder : {"in", "out", "traces", "post", "rights", "events"}) {
+    EXPECT_TRUE(fs::is_directory(root / folder)) << (root / folder).string();
+  }
+  std::string error;
+  std::unique_ptr<hosts::ExtensionModule> module =
+      hosts::ExtensionModule::Load(g_installed_module, &error);
+  ASSERT_NE(module, nullptr) << error;
+
+  const harness::Response wait =
+      harness::Run(module->http_extension_proc(), Query(DoCommandQuery("anna", "getlist")));
+  const std::string ticket = TicketOf(wait.body());
+  ASSERT_FALSE(ticket.empty()) << wait.body();
+  EXPECT_TRUE(fs::exists(root / "in" / (ticket + ".req")));
+
+  WriteBytes(root / "out" / (ticket + ".htm"), "<html>installed answer</html>");
+  WriteBytes(root / "out" / (ticket + ".rdy"), "");
+  const harness::Response answer =
+      harness::Run(module->http_extension_proc(), Query(DoCommandQuery("anna", "getlist", ticket)));
+  EXPECT_EQ(answer.body(), "<html>installed answer</html>");
+  EXPECT_FALSE(fs::exists(root / "in" / (ticket + ".req")));
+  EXPECT_TRUE(module->Unload());
+}
+
 }  // namespace
 }  // namespace replay
 
@@ -301,13 +342,17 @@ int main(int argc, char** argv) {
       replay::g_module_file = argv[++i];
     } else if (argument == "--work" && i + 1 < argc) {
       replay::g_work_dir = argv[++i];
+    } else if (argument == "--installed" && i + 1 < argc) {
+      replay::g_installed_module = argv[++i];
     } else {
       replay::g_module_file.clear();
+      replay::g_installed_module.clear();
       break;
     }
   }
-  if (replay::g_module_file.empty()) {
-    std::fprintf(stderr, "usage: %s [gtest flags] --module FILE [--work DIR]\n", argv[0]);
+  if (replay::g_module_file.empty() && replay::g_installed_module.empty()) {
+    std::fprintf(stderr, "usage: %s [gtest flags] --module FILE [--work DIR] | --installed FILE\n",
+                 argv[0]);
     return 2;
   }
   return RUN_ALL_TESTS();
