@@ -130,8 +130,30 @@ d_rps="$(per_second "$d_req" "$d_us")"
 printf 'Answer delivery (basket answer of %d bytes, 2 threads, 16 connections)\n' "$basket_size"
 printf '  host  %10s req/s  p99 %8s ms  (%s errors)\n  nginx %10s req/s  p99 %8s ms  (%s errors)\n  ratio %10s   (target >= 0.6)\n' \
   "$h_rps" "$(ms "$h_p99")" "$h_err" "$n_rps" "$(ms "$n_p99")" "$n_err" "$(ratio "$h_rps" "$n_rps")"
-printf '  Default through the host (no file touched) %s req/s, %s x nginx: the host without spool work\n\n' \
+printf '  Default through the host (no file touched) %s req/s, %s x nginx: the host without spool work (target >= 1.0)\n' \
   "$d_rps" "$(ratio "$d_rps" "$n_rps")"
+
+# Allocations per poll in the host process, the module's own included: a
+# uprobe on libc's malloc (operator new calls it) counted while wrk polls.
+# Needs root and perf (Debian linux-perf).
+host_allocations_per_poll() {
+  local libc probe requests calls
+  libc="$(ldd "$build/dudarovuvadu-serve" | awk '$1 ~ /^libc\.so/ { print $3 }')"
+  if [[ "$(id -u)" -ne 0 || -z "$libc" ]] || ! command -v perf >/dev/null; then
+    echo "n/a (needs root and perf)"; return
+  fi
+  probe="$(perf probe -x "$libc" --add malloc 2>&1 | sed -n 's/^[[:space:]]*\(probe_[a-z_]*:malloc\).*/\1/p' | head -1)"
+  [[ -n "$probe" ]] || probe="probe_libc:malloc"
+  requests="$(perf stat -x, -o "$work/mallocs.csv" -e "$probe" -p "$host_pid" -- \
+    wrk -t1 -c4 -d3s -s "$repo/bench/report.lua" "$poll_url" |
+    sed -n 's/^RESULT requests=\([0-9]*\) .*/\1/p')"
+  perf probe -q --del "$probe" 2>/dev/null || true
+  calls="$(awk -F, 'NR > 0 && $1 ~ /^[0-9]+$/ { print $1; exit }' "$work/mallocs.csv")"
+  if [[ -z "$calls" || -z "$requests" || "$requests" -eq 0 ]]; then echo "n/a (perf counted nothing)"; return; fi
+  awk -v c="$calls" -v r="$requests" 'BEGIN { printf "%.1f", c / r }'
+}
+printf '  allocations per poll in the host process, the module included: %s (target: host <= 25)\n\n' \
+  "$(host_allocations_per_poll)"
 
 # 2. New requests: every request takes a ticket; the back-end answers each.
 read -r t_req t_bytes t_us t_err t_p99 < <(run_wrk 2 8 "$base?DoCommand?Logon=bench&Command=echo&P1=&P3=" new_requests.lua)
@@ -213,6 +235,9 @@ printf '  Default                %28s  %6s system calls\n' "$(figure default)" \
 printf '  new request            %28s  %6s system calls  (the lock protocol sleeps 1 ms)\n' \
   "$(figure new)" "$(syscalls_per_call new)"
 printf '  one stat() call        %28s  (the floor of each system call above)\n' "$(figure syscall)"
+value() { printf '%s\n' "$module_figures" | awk -v k="$1" '$1 == k { print $2 }'; }
+printf '  poll: own work %s us (by hand: %s us; target < 1 us), %s allocations inside the module (target < 15)\n' \
+  "$(value poll-own-work)" "$(value poll-own-work-by-hand)" "$(value poll-allocations)"
 
 # 6. Answer delivery through Apache httpd (mpm_event) and mod_dudarovuvadu,
 #    against httpd serving the same answer file statically and against nginx.

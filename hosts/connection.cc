@@ -62,8 +62,8 @@ bool IsMalformed(error_code ec) {
 }
 
 template <class Stream>
-Stream MakeStream(tcp::socket socket, asio::ssl::context* tls) {
-  if constexpr (std::is_same_v<Stream, beast::tcp_stream>) {
+Stream MakeStream(NetworkSocket socket, asio::ssl::context* tls) {
+  if constexpr (std::is_same_v<Stream, PlainStream>) {
     (void)tls;
     return Stream(std::move(socket));
   } else {
@@ -74,7 +74,7 @@ Stream MakeStream(tcp::socket socket, asio::ssl::context* tls) {
 }  // namespace
 
 template <class Stream>
-Connection<Stream>::Connection(ServerContext* server, NetworkStrand strand, tcp::socket socket,
+Connection<Stream>::Connection(ServerContext* server, NetworkStrand strand, NetworkSocket socket,
                                std::string address, asio::ssl::context* tls)
     : server_(server),
       strand_(std::move(strand)),
@@ -82,7 +82,7 @@ Connection<Stream>::Connection(ServerContext* server, NetworkStrand strand, tcp:
       address_(std::move(address)),
       buffer_(ReadBufferLimit(server->request_limits)) {
   error_code ignored;
-  tcp::socket& raw = beast::get_lowest_layer(stream_).socket();
+  NetworkSocket& raw = beast::get_lowest_layer(stream_).socket();
   raw.set_option(tcp::no_delay(true), ignored);
   remote_port_ = std::to_string(raw.remote_endpoint(ignored).port());
   const tcp::endpoint local = raw.local_endpoint(ignored);
@@ -552,7 +552,7 @@ void Connection<Stream>::Close(bool graceful) {
   beast::get_lowest_layer(stream_).socket().close(ignored);
 }
 
-template class Connection<beast::tcp_stream>;
-template class Connection<beast::ssl_stream<beast::tcp_stream>>;
+template class Connection<PlainStream>;
+template class Connection<TlsStream>;
 
 }  // namespace hosts

@@ -14,8 +14,9 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/strand.hpp>
+#include <boost/beast/core/basic_stream.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/ssl/ssl_stream.hpp>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -30,22 +31,29 @@
 
 namespace hosts {
 
+// Each connection's strand, and its socket and streams bound to that strand
+// by type: a type-erased executor would be copied to the heap at every
+// operation.
 using NetworkStrand = boost::asio::strand<boost::asio::io_context::executor_type>;
+using NetworkSocket = boost::asio::basic_stream_socket<boost::asio::ip::tcp, NetworkStrand>;
+using PlainStream = boost::beast::basic_stream<boost::asio::ip::tcp, NetworkStrand,
+                                               boost::beast::unlimited_rate_policy>;
+using TlsStream = boost::beast::ssl_stream<PlainStream>;
 
-// `Stream` is beast::tcp_stream or a TLS stream over it.
+// `Stream` is PlainStream or TlsStream.
 template <class Stream>
 class Connection : public std::enable_shared_from_this<Connection<Stream>>,
                    private ResponseTransport {
  public:
   // `tls` is the TLS listeners' context, null for a plain connection.
-  Connection(ServerContext* server, NetworkStrand strand, boost::asio::ip::tcp::socket socket,
-             std::string address, boost::asio::ssl::context* tls);
+  Connection(ServerContext* server, NetworkStrand strand, NetworkSocket socket, std::string address,
+             boost::asio::ssl::context* tls);
   ~Connection() override;
 
   void Start();
 
  private:
-  static constexpr bool kTls = !std::is_same_v<Stream, boost::beast::tcp_stream>;
+  static constexpr bool kTls = std::is_same_v<Stream, TlsStream>;
   using Self = std::shared_ptr<Connection>;
 
   // Runs a handler's work on the strand; what it throws closes this

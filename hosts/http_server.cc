@@ -92,7 +92,7 @@ std::uint16_t HttpServer::port(std::size_t listener) const {
 void HttpServer::Accept(std::size_t index) {
   Acceptor& acceptor = *acceptors_[index];
   NetworkStrand strand = asio::make_strand(state_->io);
-  acceptor.socket.async_accept(strand, [this, index, strand](error_code ec, tcp::socket socket) {
+  acceptor.socket.async_accept(strand, [this, index, strand](error_code ec, NetworkSocket socket) {
     Acceptor& self = *acceptors_[index];
     if (ec == asio::error::operation_aborted || !self.socket.is_open()) return;
     if (ec) {
@@ -109,12 +109,12 @@ void HttpServer::Accept(std::size_t index) {
     if (state_->limits.OpenConnection(address)) {
       try {
         if (self.listener.tls) {
-          std::make_shared<Connection<beast::ssl_stream<beast::tcp_stream>>>(
-              state_.get(), strand, std::move(socket), address, &*state_->tls)
+          std::make_shared<Connection<TlsStream>>(state_.get(), strand, std::move(socket), address,
+                                                  &*state_->tls)
               ->Start();
         } else {
-          std::make_shared<Connection<beast::tcp_stream>>(state_.get(), strand, std::move(socket),
-                                                          address, nullptr)
+          std::make_shared<Connection<PlainStream>>(state_.get(), strand, std::move(socket),
+                                                    address, nullptr)
               ->Start();
         }
       } catch (const std::exception&) {
