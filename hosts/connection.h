@@ -12,6 +12,7 @@
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/beast/core/basic_stream.hpp>
@@ -57,10 +58,21 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>>,
   using Self = std::shared_ptr<Connection>;
 
   // Runs a handler's work on the strand; what it throws closes this
-  // connection (answered 400 when nothing was sent yet), never the server.
+  // connection, never the server.
   template <class Work>
-  void Guarded(Work&& work);
-  void Expire(std::chrono::seconds after);
+  void Guarded(Work&& work) {
+    try {
+      work();
+    } catch (const std::exception& failure) {
+      server_->Warn(std::string("connection from ") + address_ + " closed: " + failure.what());
+      Close(false);
+    } catch (...) {
+      Close(false);
+    }
+  }
+  void Expire(std::chrono::seconds after) {
+    boost::beast::get_lowest_layer(stream_).expires_after(after);
+  }
 
   // Reading.
   void WaitForRequest();
@@ -86,7 +98,13 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>>,
   void End(bool reusable) override;
   // Runs `work` on the strand: at once when already there.
   template <class Work>
-  void OnStrand(Work&& work);
+  void OnStrand(Work&& work) {
+    if (strand_.running_in_this_thread()) return work();
+    boost::asio::post(strand_,
+                      [self = this->shared_from_this(), work = std::forward<Work>(work)]() mutable {
+                        self->Guarded(work);
+                      });
+  }
 
   // Writing.
   void BeginResponse();

@@ -1,0 +1,259 @@
+// One client connection of the embedded server, its writing side: the
+// transport the module's response reaches it through, the queue's pieces
+// written in order, the server's own answers, lingering and closing.
+#include <array>
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <future>
+
+#include "hosts/access_log.h"
+#include "hosts/connection.h"
+#include "hosts/metrics.h"
+
+namespace hosts {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+using boost::system::error_code;
+using tcp = asio::ip::tcp;
+
+namespace {
+
+// After an answer given before the body was read, the body is read on and
+// dropped for this long and this much, so that a client that writes its
+// whole body before reading gets the answer instead of a reset.
+constexpr std::uint64_t kDiscardAllowance = 64u * 1024u * 1024u;
+constexpr auto kDiscardTime = std::chrono::seconds(5);
+// The server's own answers.
+std::string_view AnswerText(unsigned status) {
+  switch (status) {
+    case 400:
+      return "Bad request\n";
+    case 404:
+      return "Not Found\n";
+    case 413:
+      return "Request entity was too large\n";
+    case 431:
+      return "Request header fields too large\n";
+    default:
+      return "The server is stopping\n";
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- the transport
+
+template <class Stream>
+bool Connection<Stream>::SendHead(const ResponseHead& head) {
+  std::string text = queue_.HeadText(head);
+  OnStrand(
+      [this, text = std::move(text), status = head.status, length = head.content_length]() mutable {
+        if (output_failed_) return;
+        if (server_->Stopping()) queue_.CloseAfter();
+        queue_.QueueHead(std::move(text), status, length);
+        WriteNext();
+      });
+  return true;
+}
+
+template <class Stream>
+bool Connection<Stream>::SendBody(std::string_view bytes) {
+  if (strand_.running_in_this_thread()) {
+    // The response sent whole once the module has returned: copied, and
+    // written after.
+    if (output_failed_) return false;
+    queue_.QueueBody(bytes, nullptr);
+    WriteNext();
+    return true;
+  }
+  // A worker inside the module: the bytes are the module's until they have
+  // left, so it waits (bounded by the write deadline).
+  std::promise<bool> left;
+  std::future<bool> done = left.get_future();
+  OnStrand([this, bytes, &left] {
+    if (output_failed_) return left.set_value(false);
+    queue_.QueueBody(bytes, [&left](bool sent) { left.set_value(sent); });
+    WriteNext();
+  });
+  return done.get();
+}
+
+template <class Stream>
+bool Connection<Stream>::SendBodyAsync(std::string_view bytes, Sent sent) {
+  asio::post(strand_, [self = this->shared_from_this(), bytes, sent = std::move(sent)]() mutable {
+    self->Guarded([&] {
+      if (self->output_failed_) return sent(false);
+      self->queue_.QueueBody(bytes, std::move(sent));
+      self->WriteNext();
+    });
+  });
+  return true;
+}
+
+template <class Stream>
+void Connection<Stream>::End(bool reusable) {
+  // Called by FinishExtension, on the strand.
+  if (output_failed_) return;
+  queue_.QueueEnd(reusable);
+  WriteNext();
+}
+
+// ---------------------------------------------------------------- writing
+
+template <class Stream>
+void Connection<Stream>::Answer(unsigned status, bool linger, std::string_view text) {
+  if (text.empty()) text = AnswerText(status);
+  ResponseContext context = context_;
+  context.keep_alive = context.keep_alive && !linger && !server_->Stopping();
+  queue_.Begin(context);
+  ResponseHead head;
+  head.status = status;
+  head.headers.push_back({"Content-Type", "text/plain"});
+  head.content_length = text.size();
+  queue_.QueueHead(queue_.HeadText(head), status, head.content_length);
+  queue_.QueueBody(text, nullptr);
+  queue_.QueueEnd(true);
+  linger_ = linger;
+  WriteNext();
+}
+
+template <class Stream>
+void Connection<Stream>::WriteNext() {
+  if (writing_ || closed_ || queue_.empty()) return;
+  ResponseQueue::Piece& piece = queue_.front();
+  static constexpr std::string_view kChunkEnd = "\r\n";
+  const std::array<asio::const_buffer, 3> buffers = {
+      asio::buffer(piece.own), asio::buffer(piece.borrowed.data(), piece.borrowed.size()),
+      asio::buffer(kChunkEnd.data(), piece.chunk_end ? kChunkEnd.size() : 0)};
+  writing_ = true;
+  Expire(std::chrono::seconds(server_->options.idle_timeout_seconds));
+  asio::async_write(stream_, buffers,
+                    [self = this->shared_from_this()](error_code ec, std::size_t) {
+                      self->Guarded([&] { self->OnPieceWritten(ec); });
+                    });
+}
+
+template <class Stream>
+void Connection<Stream>::OnPieceWritten(error_code ec) {
+  writing_ = false;
+  ResponseQueue::Piece piece = std::move(queue_.front());
+  queue_.pop_front();
+  if (ec) {
+    output_failed_ = true;
+    if (piece.sent) piece.sent(false);
+    queue_.Abandon();
+    Close(false);
+    // The request is over once the module is done with it too.
+    if (extension_finished_) FinishRequest();
+    return;
+  }
+  if (piece.sent) piece.sent(true);
+  if (piece.last) return OnResponseWritten();
+  WriteNext();
+}
+
+template <class Stream>
+void Connection<Stream>::OnResponseWritten() {
+  const bool keep = queue_.keep_alive() && !server_->Stopping();
+  FinishRequest();
+  if (linger_) return Linger();
+  if (keep) return WaitForRequest();
+  Close(true);
+}
+
+// The request is over (answered or abandoned): logged and uncounted.
+template <class Stream>
+void Connection<Stream>::FinishRequest() {
+  if (method_ == "-" && !admitted_) return;
+  server_->Log(method_, target_, queue_.status(), queue_.body_bytes(), start_);
+  if (server_->options.access_log != nullptr) {
+    access_.Finish(method_, target_, context_.version, queue_.status(), queue_.body_bytes(),
+                   start_);
+    server_->options.access_log->Record(access_);
+  }
+  if (server_->options.metrics != nullptr) {
+    server_->options.metrics->RequestDone(queue_.status(), queue_.body_bytes(),
+                                          std::chrono::duration_cast<std::chrono::microseconds>(
+                                              std::chrono::steady_clock::now() - start_));
+  }
+  method_ = "-";
+  if (response_counted_) server_->limits.EndResponse(address_);
+  response_counted_ = false;
+  if (held_body_ != 0) server_->limits.ReleaseBody(held_body_);
+  held_body_ = 0;
+  extension_.reset();
+  if (admitted_) server_->Complete();
+  admitted_ = false;
+}
+
+// Reads and drops what the client still sends, within a bound, so that the
+// answer is read before the connection goes.
+template <class Stream>
+void Connection<Stream>::Linger() {
+  if constexpr (!kTls) {
+    error_code ignored;
+    beast::get_lowest_layer(stream_).socket().shutdown(tcp::socket::shutdown_send, ignored);
+  }
+  parser_.reset();
+  buffer_.consume(buffer_.size());
+  Expire(kDiscardTime);
+  Discard();
+}
+
+template <class Stream>
+void Connection<Stream>::Discard() {
+  stream_.async_read_some(buffer_.prepare(buffer_.max_size()),
+                          [self = this->shared_from_this()](error_code ec, std::size_t read) {
+                            self->discarded_ += read;
+                            if (ec || self->discarded_ > kDiscardAllowance) {
+                              return self->Close(false);
+                            }
+                            self->Discard();
+                          });
+}
+
+template <class Stream>
+void Connection<Stream>::Close(bool graceful) {
+  if (closed_) return;
+  closed_ = true;
+  if (reading_body_) {
+    reading_body_ = false;
+    server_->RemoveBodyReader(this);
+  }
+  if constexpr (kTls) {
+    if (graceful) {
+      Expire(std::chrono::seconds(2));
+      return stream_.async_shutdown([self = this->shared_from_this()](error_code) {
+        error_code ignored;
+        beast::get_lowest_layer(self->stream_).socket().close(ignored);
+      });
+    }
+  }
+  (void)graceful;
+  error_code ignored;
+  beast::get_lowest_layer(stream_).socket().shutdown(tcp::socket::shutdown_both, ignored);
+  beast::get_lowest_layer(stream_).socket().close(ignored);
+}
+
+// The members defined here, for both kinds of connection.
+#define DUDAROVUVADU_CONNECTION_OUTPUT(Stream)                                \
+  template bool Connection<Stream>::SendHead(const ResponseHead&);            \
+  template bool Connection<Stream>::SendBody(std::string_view);               \
+  template bool Connection<Stream>::SendBodyAsync(std::string_view, Sent);    \
+  template void Connection<Stream>::End(bool);                                \
+  template void Connection<Stream>::Answer(unsigned, bool, std::string_view); \
+  template void Connection<Stream>::WriteNext();                              \
+  template void Connection<Stream>::OnPieceWritten(error_code);               \
+  template void Connection<Stream>::OnResponseWritten();                      \
+  template void Connection<Stream>::FinishRequest();                          \
+  template void Connection<Stream>::Linger();                                 \
+  template void Connection<Stream>::Discard();                                \
+  template void Connection<Stream>::Close(bool);
+DUDAROVUVADU_CONNECTION_OUTPUT(PlainStream)
+DUDAROVUVADU_CONNECTION_OUTPUT(TlsStream)
+#undef DUDAROVUVADU_CONNECTION_OUTPUT
+
+}  // namespace hosts
