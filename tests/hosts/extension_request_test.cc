@@ -298,6 +298,21 @@ TEST(ExtensionRequestTest, SmallResponsesAreHeldAndAGoneClientFailsTheWrite) {
   }
 }
 
+// A first line with no end is not held past the hold limit (httpd's
+// glue once held it without bound): the response starts, the line its body.
+TEST(ExtensionRequestTest, ALineWithoutAnEndIsNotHeldPastTheLimit) {
+  RecordingTransport transport;
+  int heads_during_the_call = 0;
+  g_extension = [&](EXTENSION_CONTROL_BLOCK* ecb) -> DWORD {
+    for (int i = 0; i < 3; ++i) Write(ecb, std::string(40000, 'x'));
+    heads_during_the_call = transport.heads;
+    return HSE_STATUS_SUCCESS;
+  };
+  Serve(transport, Post(""), 64 * 1024);
+  EXPECT_EQ(heads_during_the_call, 1);
+  EXPECT_EQ(transport.body, std::string(120000, 'x'));
+}
+
 // Once a response has started to go out a header call could only put a
 // status line into the body: refused. Before, its text goes first.
 TEST(ExtensionRequestTest, AHeaderCallIsTakenUntilTheResponseHasStarted) {
