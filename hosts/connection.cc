@@ -260,6 +260,7 @@ void Connection<Stream>::OnRequest() {
   returned_ = false;
   session_status_.reset();
   queue_.Begin(context_);
+  if (server_->TryInline()) return RunInline();
   server_->workers->Submit([self = this->shared_from_this()] { self->RunExtension(); });
 }
 
@@ -279,6 +280,20 @@ void Connection<Stream>::RunExtension() {
   asio::post(strand_, [self = this->shared_from_this(), result] {
     self->Guarded([&] { self->OnExtensionReturned(result); });
   });
+}
+
+// The module's call on this network thread, the strand's own.
+template <class Stream>
+void Connection<Stream>::RunInline() {
+  DWORD result = HSE_STATUS_ERROR;
+  try {
+    const ModuleCallScope module_call(server_->options.metrics);
+    result = extension_->Run(server_->proc);
+  } catch (...) {
+    // As on a worker: the call failed.
+  }
+  server_->EndInline();
+  OnExtensionReturned(result);
 }
 
 template <class Stream>

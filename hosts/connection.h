@@ -85,6 +85,7 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>>,
 
   // The module.
   void RunExtension();
+  void RunInline();
   void OnExtensionReturned(DWORD result);
   void OnSessionDone(DWORD status);
   void FinishExtension(DWORD result);

@@ -42,6 +42,11 @@ std::string_view AnswerText(unsigned status) {
   }
 }
 
+// The most response bytes a module call on a network thread may have
+// queued and not yet written; past it, its write fails as for a client that
+// has gone.
+constexpr std::size_t kMostQueuedOnTheStrand = 64 * 1024 * 1024;
+
 }  // namespace
 
 // ---------------------------------------------------------------- the transport
@@ -62,9 +67,12 @@ bool Connection<Stream>::SendHead(const ResponseHead& head) {
 template <class Stream>
 bool Connection<Stream>::SendBody(std::string_view bytes) {
   if (strand_.running_in_this_thread()) {
-    // The response sent whole once the module has returned: copied, and
-    // written after.
-    if (output_failed_) return false;
+    // The response sent whole once the module has returned, or written by
+    // a module call on this thread: copied, and written after. A call here
+    // cannot wait for the client, so what it may queue is bounded.
+    if (output_failed_ || queue_.queued_bytes() + bytes.size() > kMostQueuedOnTheStrand) {
+      return false;
+    }
     queue_.QueueBody(bytes, nullptr);
     WriteNext();
     return true;

@@ -174,6 +174,10 @@ bool HttpServer::Start(std::string* error) {
   for (std::size_t i = 0; i < acceptors_.size(); ++i) Accept(i);
   unsigned threads = options_.network_threads;
   if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+  // A quick module call (a poll, Default) costs less than two hand-offs
+  // between threads; one that blocks holds its network thread, so one is
+  // always left for the others.
+  state_->max_inline_calls = options_.inline_calls ? threads - 1 : 0;
   ServerContext* running = state_.get();
   for (unsigned i = 0; i < threads; ++i) {
     network_threads_.emplace_back([running] { RunNetwork(running); });

@@ -38,6 +38,9 @@ struct ServerOptions {
   unsigned threads = 8;                                  // workers that call the extension
   unsigned max_threads = 64;                             // more workers while all are busy
   unsigned network_threads = 0;                          // 0: one per processor
+  // Module calls on the network thread that received them while one thread
+  // is left free for the others (no hand-off to a worker and back).
+  bool inline_calls = true;
   std::uint64_t max_body = 16u * 1024u * 1024u;          // larger bodies get 413
   unsigned idle_timeout_seconds = 30;                    // an idle connection is closed
   unsigned header_timeout_seconds = 10;                  // a request head must be whole by then

@@ -135,6 +135,10 @@ void AddOptions(CLI::App& app, Settings& settings) {
                  "workers started while all are busy (a request waiting on a lock holds one)")
       ->capture_default_str()
       ->check(CLI::Range(1u, 4096u));
+  app.add_option("--inline-calls", options.inline_calls,
+                 "call the module on the network thread that received the request while "
+                 "another network thread is free (false: every call goes to a worker)")
+      ->capture_default_str();
   app.add_option("--max-body", options.max_body, "largest request body in bytes")
       ->capture_default_str()
       ->check(CLI::Range(std::uint64_t{0}, std::uint64_t{0xFFFFFFFEu}));

@@ -44,6 +44,7 @@ std::string_view HttpDate() {
 void ResponseQueue::Begin(const ResponseContext& context) {
   context_ = context;
   pieces_.clear();
+  queued_bytes_ = 0;
   chunked_ = false;
   keep_alive_ = context.keep_alive;
   deferred_head_.reset();
@@ -106,6 +107,7 @@ void ResponseQueue::QueueHead(std::string text, unsigned status,
     content_length = content_length.value_or(0);
   }
   text += FramingFields(content_length);
+  queued_bytes_ += text.size();
   pieces_.push_back(Piece{std::move(text), {}, false, nullptr, false});
 }
 
@@ -129,6 +131,7 @@ void ResponseQueue::QueueBody(std::string_view bytes, ResponseTransport::Sent se
       piece.chunk_end = false;
     }
   }
+  queued_bytes_ += piece.own.size();
   pieces_.push_back(std::move(piece));
 }
 
@@ -141,12 +144,14 @@ void ResponseQueue::QueueEnd(bool reusable) {
   if (chunked_) piece.own += "0\r\n\r\n";
   if (!reusable) keep_alive_ = false;
   piece.last = true;
+  queued_bytes_ += piece.own.size();
   pieces_.push_back(std::move(piece));
 }
 
 void ResponseQueue::Abandon() {
   std::deque<Piece> pieces;
   pieces.swap(pieces_);
+  queued_bytes_ = 0;
   for (Piece& piece : pieces) {
     if (piece.sent) piece.sent(false);
   }

@@ -46,7 +46,12 @@ class ResponseQueue {
 
   bool empty() const { return pieces_.empty(); }
   Piece& front() { return pieces_.front(); }
-  void pop_front() { pieces_.pop_front(); }
+  void pop_front() {
+    queued_bytes_ -= pieces_.front().own.size();
+    pieces_.pop_front();
+  }
+  // The server's own bytes queued and not yet written.
+  std::size_t queued_bytes() const { return queued_bytes_; }
   // Tells every piece's writer that it did not leave, and empties the queue.
   void Abandon();
 
@@ -68,6 +73,7 @@ class ResponseQueue {
   // A HEAD request's head without a length waits for the end of the body.
   std::optional<std::string> deferred_head_;
   std::uint64_t body_bytes_ = 0;
+  std::size_t queued_bytes_ = 0;
   unsigned status_ = 0;
 };
 

@@ -47,6 +47,16 @@ void ServerContext::Complete() {
   active_changed_.notify_all();
 }
 
+bool ServerContext::TryInline() {
+  unsigned running = inline_calls_.load(std::memory_order_relaxed);
+  while (running < max_inline_calls) {
+    if (inline_calls_.compare_exchange_weak(running, running + 1, std::memory_order_relaxed)) {
+      return true;
+    }
+  }
+  return false;
+}
+
 bool ServerContext::Stopping() {
   std::lock_guard<std::mutex> lock(active_mutex_);
   return stopping_;

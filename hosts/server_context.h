@@ -4,6 +4,7 @@
 // answers at once), the request log, and the network's I/O context.
 #pragma once
 
+#include <atomic>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -51,6 +52,13 @@ struct ServerContext {
   void AddBodyReader(const void* connection, std::function<void()> interrupt);
   void RemoveBodyReader(const void* connection);
 
+  // A module call on the network thread that received it: taken while
+  // fewer than `max_inline_calls` run there, so at least one network thread
+  // is always free to serve the others; the rest go to the workers.
+  bool TryInline();
+  void EndInline() { inline_calls_.fetch_sub(1, std::memory_order_relaxed); }
+  unsigned max_inline_calls = 0;
+
   void Log(std::string_view method, std::string_view target, unsigned status, std::uint64_t bytes,
            std::chrono::steady_clock::time_point start);
   void Warn(const std::string& line);
@@ -68,6 +76,7 @@ struct ServerContext {
   std::condition_variable active_changed_;
   bool stopping_ = false;
   std::size_t active_requests_ = 0;
+  std::atomic<unsigned> inline_calls_{0};
   std::unordered_map<const void*, std::function<void()>> body_readers_;
   std::condition_variable readers_changed_;
   std::mutex log_mutex_;
