@@ -145,6 +145,11 @@ void ExpectUnreadablePointerFileSpoolsNothing(
 }
 
 TEST(DoCommandTest, RegressionPointerFileUnreadForWantOfDescriptorsSpoolsNothing) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizers' own checks (UBSan's vptr check probes memory through a
+  // pipe) need descriptors too; the ordinary build runs this case.
+  GTEST_SKIP() << "the sanitizer runtime needs descriptors this case takes away";
+#endif
   ExpectUnreadablePointerFileSpoolsNothing([](const harness::SpoolRoot&) {
     // The lowest free descriptor becomes the limit: the next open fails.
     const int lowest_free = dup(0);
