@@ -1,8 +1,9 @@
 // The embedded HTTP server on Boost.Asio and Boost.Beast: a few network
-// threads receive requests on every listener (plain or TLS), each request
-// for the script name is run through the extension on a worker, and the
-// answer goes back on the network threads (hosts/connection.h). Everything
-// but main() lives in hosts/ so tests can link it.
+// threads receive requests on every listener (plain or TLS); each request
+// for the script name is run through the extension, on its network thread
+// while another is free, else on a worker, and the answer goes back on the
+// network threads (hosts/connection.h). Everything but main() lives in
+// hosts/ so tests can link it.
 #pragma once
 
 #include <cstdint>
