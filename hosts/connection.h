@@ -1,12 +1,14 @@
 // One client connection of the embedded server, plain or TLS. Its state has
 // one owner, the connection's strand: requests are read there and answers
-// written there. A request for the module is run on a worker, which hands
+// written there. A request for the module runs on the strand itself while
+// another network thread is free (RunInline), else on a worker, which hands
 // its end back as a message; what the module writes reaches the strand as
-// queued pieces, so the worker never touches the connection's state.
+// queued pieces, so a worker never touches the connection's state.
 //
 // The life of a request: WaitForRequest -> ReadHead -> OnHead (refused, or
-// 100-continue) -> ReadBody -> OnRequest -> [worker] RunExtension ->
-// OnExtensionReturned (or, for a pending request, OnSessionDone) ->
+// 100-continue) -> ReadBody -> OnRequest -> RunInline, or [worker]
+// RunExtension -> OnExtensionReturned (or, for a pending request,
+// OnSessionDone) ->
 // FinishExtension -> the queued response written by WriteNext ->
 // OnResponseWritten -> the next request, or Close.
 #pragma once
