@@ -468,6 +468,7 @@ class HttpServerFewWorkersTest : public HttpServerTest {
   void SetUp() override {
     ServerOptions options;
     options.threads = 2;
+    options.inline_calls = false;  // every call on a worker: the pool's growth is under test
     ASSERT_TRUE(StartServer(options));
   }
 };
