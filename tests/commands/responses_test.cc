@@ -203,37 +203,47 @@ TEST(FileBodyTest, SmallDownloadKeepsItsExactWrites) {
             (std::vector<std::string>{"\r\n", download.content.substr(1000, 700)}));
 }
 
+// A download that fails: the client goes at write `fail_write` (0: never),
+// or the file is cut short after the third write.
+struct FailureCase {
+  const char* what;
+  int fail_write;
+  bool shrink_after_third;
+  std::size_t body_size;  // what the client got before the end
+};
+
+// Fetches the large download with `c`'s fault added to `faults` and checks
+// what every failure must give: status 500, the bytes sent so far, the file
+// released. The response, for the checks of the way it was written.
+harness::Response FetchFailing(BigDownload::Route route, harness::Faults faults,
+                               const FailureCase& c, const std::string& where) {
+  const BigDownload download;
+  faults.fail_write_number = c.fail_write;
+  const std::string file = download.root.Path("files/big.pdf");
+  if (c.shrink_after_third) {
+    faults.after_write = [&file](int number) {
+      if (number == 3) std::filesystem::resize_file(file, 100000);
+    };
+  }
+  const std::size_t descriptors = OpenDescriptors();
+  harness::Response response = download.Fetch(route, faults);
+  EXPECT_EQ(response.recorded_status, 500U) << where;
+  EXPECT_EQ(response.body(), download.content.substr(0, c.body_size)) << where;
+  EXPECT_TRUE(FileReleased(file, descriptors)) << where << ": the file was left open";
+  return response;
+}
+
 TEST(FileBodyTest, FailureMidFileEndsTheRequestAndReleasesTheFile) {
-  struct Case {
-    const char* what;
-    int fail_write;           // WriteClient that fails (client gone), 0: none
-    bool shrink_after_third;  // the file is cut short after the third write
-    std::size_t body_size;    // what the client got before the end
-  };
-  const Case cases[] = {
+  const FailureCase cases[] = {
       {"client gone at the fourth write", 4, false, 2 * 65536},
       {"client gone at the first piece", 2, false, 0},
       {"file cut short mid-transfer", 0, true, 2 * 65536},
   };
   for (const BigDownload::Route route : kRoutes) {
-    for (const Case& c : cases) {
-      const BigDownload download;
-      harness::Faults faults;
-      faults.fail_write_number = c.fail_write;
-      const std::string file = download.root.Path("files/big.pdf");
-      if (c.shrink_after_third) {
-        faults.after_write = [&file](int number) {
-          if (number == 3) std::filesystem::resize_file(file, 100000);
-        };
-      }
-      const std::size_t descriptors = OpenDescriptors();
-      const harness::Response response = download.Fetch(route, faults);
+    for (const FailureCase& c : cases) {
       const std::string where =
           std::string(c.what) + " route " + std::to_string(static_cast<int>(route));
-      EXPECT_EQ(response.result, HSE_STATUS_ERROR) << where;
-      EXPECT_EQ(response.recorded_status, 500U) << where;
-      EXPECT_EQ(response.body(), download.content.substr(0, c.body_size)) << where;
-      EXPECT_TRUE(FileReleased(file, descriptors)) << where << ": the file was left open";
+      EXPECT_EQ(FetchFailing(route, {}, c, where).result, HSE_STATUS_ERROR) << where;
     }
   }
 }
@@ -275,38 +285,20 @@ TEST(FileBodyTest, AsyncDownloadSendsTheBytesOfTheWaitingWrites) {
 }
 
 TEST(FileBodyTest, AsyncFailureEndsTheSessionWithErrorAndReleasesTheFile) {
-  struct Case {
-    const char* what;
-    int fail_write;           // write that completes with an error, 0: none
-    bool shrink_after_third;  // the file is cut short after the third write
-    std::size_t body_size;    // what the client got before the end
-  };
-  const Case cases[] = {
+  const FailureCase cases[] = {
       {"client gone at the fourth write", 4, false, 2 * 65536},
       {"client gone at the end of the headers", 1, false, 0},
       {"file cut short mid-transfer", 0, true, 2 * 65536},
   };
   for (const harness::Faults::AsyncWrites mode : kAsyncModes) {
-    for (const Case& c : cases) {
-      const BigDownload download;
-      harness::Faults faults = AsyncFaults(mode);
-      faults.fail_write_number = c.fail_write;
-      const std::string file = download.root.Path("files/big.pdf");
-      if (c.shrink_after_third) {
-        faults.after_write = [&file](int number) {
-          if (number == 3) std::filesystem::resize_file(file, 100000);
-        };
-      }
-      const std::size_t descriptors = OpenDescriptors();
-      const harness::Response response = download.Fetch(BigDownload::Route::kAnswer, faults);
+    for (const FailureCase& c : cases) {
       const std::string where =
           std::string(c.what) + " mode " + std::to_string(static_cast<int>(mode));
+      const harness::Response response =
+          FetchFailing(BigDownload::Route::kAnswer, AsyncFaults(mode), c, where);
       EXPECT_EQ(response.result, HSE_STATUS_PENDING) << where;
       EXPECT_EQ(response.done_with_session_calls, 1) << where;
       EXPECT_EQ(response.session_status, std::optional<std::uint32_t>(HSE_STATUS_ERROR)) << where;
-      EXPECT_EQ(response.recorded_status, 500U) << where;
-      EXPECT_EQ(response.body(), download.content.substr(0, c.body_size)) << where;
-      EXPECT_TRUE(FileReleased(file, descriptors)) << where << ": the file was left open";
     }
   }
 }
