@@ -56,10 +56,11 @@ Connection<Stream>::Connection(ServerContext* server, NetworkStrand strand, Netw
     : server_(server),
       strand_(std::move(strand)),
       stream_(MakeStream<Stream>(std::move(socket), tls)),
+      timer_(strand_),
       address_(std::move(address)),
       buffer_(ReadBufferLimit(server->request_limits)) {
   error_code ignored;
-  NetworkSocket& raw = beast::get_lowest_layer(stream_).socket();
+  NetworkSocket& raw = this->socket();
   raw.set_option(tcp::no_delay(true), ignored);
   remote_port_ = std::to_string(raw.remote_endpoint(ignored).port());
   const tcp::endpoint local = raw.local_endpoint(ignored);
@@ -81,12 +82,43 @@ void Connection<Stream>::Start() {
     Expire(std::chrono::seconds(server_->options.header_timeout_seconds));
     stream_.async_handshake(asio::ssl::stream_base::server,
                             [self = this->shared_from_this()](error_code ec) {
-                              if (ec) return;  // not TLS, or not finished in time: dropped
+                              // Not TLS, or not finished in time: dropped.
+                              if (ec) return self->Close(false);
                               self->Guarded([&] { self->WaitForRequest(); });
                             });
   } else {
     WaitForRequest();
   }
+}
+
+// ---------------------------------------------------------------- deadlines
+
+template <class Stream>
+void Connection<Stream>::Expire(std::chrono::seconds after) {
+  deadline_ = std::chrono::steady_clock::now() + after;
+  if (timer_armed_ && timer_.expiry() <= deadline_) return;  // it wakes in time
+  ArmTimer();
+}
+
+template <class Stream>
+void Connection<Stream>::ArmTimer() {
+  timer_armed_ = true;
+  timer_.expires_at(deadline_);  // a wait already there ends as aborted
+  timer_.async_wait([self = this->shared_from_this()](error_code ec) {
+    self->Guarded([&] { self->OnTimer(ec); });
+  });
+}
+
+template <class Stream>
+void Connection<Stream>::OnTimer(error_code ec) {
+  if (ec) return;  // replaced by a nearer deadline, or the connection closed
+  timer_armed_ = false;
+  if (deadline_ == std::chrono::steady_clock::time_point::max()) return;
+  if (std::chrono::steady_clock::now() < deadline_) return ArmTimer();
+  // Too slow: what waits on the client ends with an error.
+  Unbounded();
+  if (!closed_) return Close(false);
+  CloseSocket();  // a TLS close that did not end in time
 }
 
 // ---------------------------------------------------------------- reading
@@ -109,6 +141,12 @@ template <class Stream>
 void Connection<Stream>::ReadHead() {
   parser_.emplace();
   PrepareParser(*parser_, server_->request_limits);
+  // Most heads arrive whole in the first read: parsed at once.
+  error_code parsed;
+  buffer_.consume(parser_->put(buffer_.data(), parsed));
+  if (parsed != http::error::need_more && (parsed || parser_->is_header_done())) {
+    return OnHead(parsed);
+  }
   Expire(std::chrono::seconds(server_->options.header_timeout_seconds));
   http::async_read_header(stream_, buffer_, *parser_,
                           [self = this->shared_from_this()](error_code ec, std::size_t) {
@@ -190,7 +228,8 @@ template <class Stream>
 void Connection<Stream>::InterruptBody() {
   if (!reading_body_ || closed_ || admitted_) return server_->Complete();
   admitted_ = true;
-  beast::get_lowest_layer(stream_).cancel();
+  error_code ignored;
+  socket().cancel(ignored);
 }
 
 template <class Stream>
@@ -260,6 +299,7 @@ void Connection<Stream>::OnRequest() {
   returned_ = false;
   session_status_.reset();
   queue_.Begin(context_);
+  Unbounded();  // the module takes the time it takes
   if (server_->TryInline()) return RunInline();
   server_->workers->Submit([self = this->shared_from_this()] { self->RunExtension(); });
 }
@@ -286,6 +326,7 @@ void Connection<Stream>::RunExtension() {
 template <class Stream>
 void Connection<Stream>::RunInline() {
   DWORD result = HSE_STATUS_ERROR;
+  HoldWrites();
   try {
     const ModuleCallScope module_call(server_->options.metrics);
     result = extension_->Run(server_->proc);
@@ -294,6 +335,7 @@ void Connection<Stream>::RunInline() {
   }
   server_->EndInline();
   OnExtensionReturned(result);
+  ReleaseWrites();
 }
 
 template <class Stream>
@@ -314,7 +356,10 @@ template <class Stream>
 void Connection<Stream>::FinishExtension(DWORD result) {
   if (extension_finished_ || !extension_) return;
   extension_finished_ = true;
+  const bool held = writes_held_;
+  HoldWrites();
   extension_->Finish(result);
+  if (!held) ReleaseWrites();
   if (extension_->response().length_mismatch()) {
     server_->Warn("Content-Length written by the extension for " + EscapeForLog(target_) +
                   " is not the body's length; the body is sent with its own length");

@@ -10,16 +10,17 @@
 // RunExtension -> OnExtensionReturned (or, for a pending request,
 // OnSessionDone) ->
 // FinishExtension -> the queued response written by WriteNext ->
-// OnResponseWritten -> the next request, or Close.
+// OnPiecesWritten -> OnResponseWritten -> the next request, or Close.
 #pragma once
 
+#include <boost/asio/basic_waitable_timer.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/strand.hpp>
-#include <boost/beast/core/basic_stream.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/ssl/ssl_stream.hpp>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -34,14 +35,17 @@
 
 namespace hosts {
 
-// Each connection's strand, and its socket and streams bound to that strand
-// by type: a type-erased executor would be copied to the heap at every
-// operation.
+// Each connection's strand, and its socket, stream and timer bound to that
+// strand by type: a type-erased executor would be copied to the heap at
+// every operation.
 using NetworkStrand = boost::asio::strand<boost::asio::io_context::executor_type>;
 using NetworkSocket = boost::asio::basic_stream_socket<boost::asio::ip::tcp, NetworkStrand>;
-using PlainStream = boost::beast::basic_stream<boost::asio::ip::tcp, NetworkStrand,
-                                               boost::beast::unlimited_rate_policy>;
-using TlsStream = boost::beast::ssl_stream<PlainStream>;
+using PlainStream = NetworkSocket;
+using TlsStream = boost::beast::ssl_stream<NetworkSocket>;
+using DeadlineTimer =
+    boost::asio::basic_waitable_timer<std::chrono::steady_clock,
+                                      boost::asio::wait_traits<std::chrono::steady_clock>,
+                                      NetworkStrand>;
 
 // `Stream` is PlainStream or TlsStream.
 template <class Stream>
@@ -72,9 +76,17 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>>,
       Close(false);
     }
   }
-  void Expire(std::chrono::seconds after) {
-    boost::beast::get_lowest_layer(stream_).expires_after(after);
-  }
+  NetworkSocket& socket() { return boost::beast::get_lowest_layer(stream_); }
+
+  // Deadlines. The next operation on the client must end within `after`,
+  // else the connection is closed; Unbounded: nothing waits on the client
+  // (the module is at work). One timer per connection is armed lazily: a
+  // later deadline only moves a number, so a busy connection sets no timer
+  // per request.
+  void Expire(std::chrono::seconds after);
+  void Unbounded() { deadline_ = std::chrono::steady_clock::time_point::max(); }
+  void ArmTimer();
+  void OnTimer(boost::system::error_code ec);
 
   // Reading.
   void WaitForRequest();
@@ -114,17 +126,29 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>>,
   // An answer of the server's own, text/plain (`text`, or the status's);
   // `linger`: given before the body was read, then the connection goes.
   void Answer(unsigned status, bool linger, std::string_view text = {});
+  // Writes what is queued, as one gather write, unless writes are held:
+  // a module call on the strand, or the end of a response, queues its
+  // pieces first, so that a head and its body leave together.
   void WriteNext();
-  void OnPieceWritten(boost::system::error_code ec);
+  void HoldWrites() { writes_held_ = true; }
+  void ReleaseWrites() {
+    writes_held_ = false;
+    WriteNext();
+  }
+  void OnPiecesWritten(boost::system::error_code ec);
   void OnResponseWritten();
   void FinishRequest();
   void Linger();
   void Discard();
   void Close(bool graceful);
+  void CloseSocket();
 
   ServerContext* const server_;
   NetworkStrand strand_;
   Stream stream_;
+  DeadlineTimer timer_;
+  std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
+  bool timer_armed_ = false;
   const std::string address_;
   std::string remote_port_;
   std::string local_addr_;
@@ -151,7 +175,9 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>>,
   std::optional<DWORD> session_status_;
   bool extension_finished_ = true;
   ResponseQueue queue_;
-  bool writing_ = false;
+  std::size_t pieces_in_flight_ = 0;  // written by the write under way
+  std::array<boost::asio::const_buffer, 48> write_buffers_;  // theirs, three at most a piece
+  bool writes_held_ = false;
   bool output_failed_ = false;
   bool linger_ = false;
   bool closed_ = false;

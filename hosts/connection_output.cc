@@ -7,6 +7,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <future>
+#include <span>
 
 #include "hosts/access_log.h"
 #include "hosts/connection.h"
@@ -130,36 +131,48 @@ void Connection<Stream>::Answer(unsigned status, bool linger, std::string_view t
 
 template <class Stream>
 void Connection<Stream>::WriteNext() {
-  if (writing_ || closed_ || queue_.empty()) return;
-  ResponseQueue::Piece& piece = queue_.front();
+  if (pieces_in_flight_ != 0 || writes_held_ || closed_) return;
+  if (queue_.empty()) return Unbounded();  // the module writes on, or the next request comes
+  // Every piece queued, up to a bound, leaves in one write.
   static constexpr std::string_view kChunkEnd = "\r\n";
-  const std::array<asio::const_buffer, 3> buffers = {
-      asio::buffer(piece.own), asio::buffer(piece.borrowed.data(), piece.borrowed.size()),
-      asio::buffer(kChunkEnd.data(), piece.chunk_end ? kChunkEnd.size() : 0)};
-  writing_ = true;
+  std::size_t used = 0;
+  const std::size_t pieces = std::min(queue_.size(), write_buffers_.size() / 3);
+  for (std::size_t i = 0; i < pieces; ++i) {
+    const ResponseQueue::Piece& piece = queue_.at(i);
+    if (!piece.own.empty()) write_buffers_[used++] = asio::buffer(piece.own);
+    if (!piece.borrowed.empty()) {
+      write_buffers_[used++] = asio::buffer(piece.borrowed.data(), piece.borrowed.size());
+    }
+    if (piece.chunk_end) write_buffers_[used++] = asio::buffer(kChunkEnd.data(), kChunkEnd.size());
+  }
+  pieces_in_flight_ = pieces;
   Expire(std::chrono::seconds(server_->options.idle_timeout_seconds));
-  asio::async_write(stream_, buffers,
+  asio::async_write(stream_, std::span<const asio::const_buffer>(write_buffers_.data(), used),
                     [self = this->shared_from_this()](error_code ec, std::size_t) {
-                      self->Guarded([&] { self->OnPieceWritten(ec); });
+                      self->Guarded([&] { self->OnPiecesWritten(ec); });
                     });
 }
 
 template <class Stream>
-void Connection<Stream>::OnPieceWritten(error_code ec) {
-  writing_ = false;
-  ResponseQueue::Piece piece = std::move(queue_.front());
-  queue_.pop_front();
+void Connection<Stream>::OnPiecesWritten(error_code ec) {
+  const std::size_t pieces = pieces_in_flight_;
+  pieces_in_flight_ = 0;
+  bool last = false;
+  for (std::size_t i = 0; i < pieces; ++i) {
+    ResponseQueue::Piece piece = std::move(queue_.front());
+    queue_.pop_front();
+    last = last || piece.last;
+    if (piece.sent) piece.sent(!ec);
+  }
   if (ec) {
     output_failed_ = true;
-    if (piece.sent) piece.sent(false);
     queue_.Abandon();
     Close(false);
     // The request is over once the module is done with it too.
     if (extension_finished_) FinishRequest();
     return;
   }
-  if (piece.sent) piece.sent(true);
-  if (piece.last) return OnResponseWritten();
+  if (last) return OnResponseWritten();
   WriteNext();
 }
 
@@ -203,7 +216,7 @@ template <class Stream>
 void Connection<Stream>::Linger() {
   if constexpr (!kTls) {
     error_code ignored;
-    beast::get_lowest_layer(stream_).socket().shutdown(tcp::socket::shutdown_send, ignored);
+    socket().shutdown(tcp::socket::shutdown_send, ignored);
   }
   parser_.reset();
   buffer_.consume(buffer_.size());
@@ -235,15 +248,21 @@ void Connection<Stream>::Close(bool graceful) {
     if (graceful) {
       Expire(std::chrono::seconds(2));
       return stream_.async_shutdown([self = this->shared_from_this()](error_code) {
-        error_code ignored;
-        beast::get_lowest_layer(self->stream_).socket().close(ignored);
+        self->CloseSocket();
       });
     }
   }
   (void)graceful;
+  CloseSocket();
+}
+
+template <class Stream>
+void Connection<Stream>::CloseSocket() {
+  Unbounded();
+  timer_.cancel();
   error_code ignored;
-  beast::get_lowest_layer(stream_).socket().shutdown(tcp::socket::shutdown_both, ignored);
-  beast::get_lowest_layer(stream_).socket().close(ignored);
+  socket().shutdown(tcp::socket::shutdown_both, ignored);
+  socket().close(ignored);
 }
 
 // The members defined here, for both kinds of connection.
@@ -254,12 +273,13 @@ void Connection<Stream>::Close(bool graceful) {
   template void Connection<Stream>::End(bool);                                \
   template void Connection<Stream>::Answer(unsigned, bool, std::string_view); \
   template void Connection<Stream>::WriteNext();                              \
-  template void Connection<Stream>::OnPieceWritten(error_code);               \
+  template void Connection<Stream>::OnPiecesWritten(error_code);              \
   template void Connection<Stream>::OnResponseWritten();                      \
   template void Connection<Stream>::FinishRequest();                          \
   template void Connection<Stream>::Linger();                                 \
   template void Connection<Stream>::Discard();                                \
-  template void Connection<Stream>::Close(bool);
+  template void Connection<Stream>::Close(bool);                              \
+  template void Connection<Stream>::CloseSocket();
 DUDAROVUVADU_CONNECTION_OUTPUT(PlainStream)
 DUDAROVUVADU_CONNECTION_OUTPUT(TlsStream)
 #undef DUDAROVUVADU_CONNECTION_OUTPUT

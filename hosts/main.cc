@@ -135,6 +135,10 @@ void AddOptions(CLI::App& app, Settings& settings) {
                  "workers started while all are busy (a request waiting on a lock holds one)")
       ->capture_default_str()
       ->check(CLI::Range(1u, 4096u));
+  app.add_option("--network-threads", options.network_threads,
+                 "threads that read requests and write answers (0: one per processor)")
+      ->capture_default_str()
+      ->check(CLI::Range(0u, 256u));
   app.add_option("--inline-calls", options.inline_calls,
                  "call the module on the network thread that received the request while "
                  "another network thread is free (false: every call goes to a worker)")

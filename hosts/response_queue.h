@@ -45,6 +45,8 @@ class ResponseQueue {
   void QueueEnd(bool reusable);
 
   bool empty() const { return pieces_.empty(); }
+  std::size_t size() const { return pieces_.size(); }
+  const Piece& at(std::size_t index) const { return pieces_[index]; }
   Piece& front() { return pieces_.front(); }
   void pop_front() {
     queued_bytes_ -= pieces_.front().own.size();
