@@ -288,8 +288,7 @@ void Connection<Stream>::OnRequest() {
   }
   parser_.reset();
   ResponseTransport& transport = *this;
-  extension_ = std::make_unique<ExtensionRequest>(std::move(input), transport, kHoldLimit,
-                                                  server_->options.available_limit);
+  extension_.emplace(std::move(input), transport, kHoldLimit, server_->options.available_limit);
   extension_->OnSessionDone([this](DWORD status) {
     asio::post(strand_, [self = this->shared_from_this(), status] {
       self->Guarded([&] { self->OnSessionDone(status); });

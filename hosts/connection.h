@@ -13,6 +13,7 @@
 // OnPiecesWritten -> OnResponseWritten -> the next request, or Close.
 #pragma once
 
+#include <array>
 #include <boost/asio/basic_waitable_timer.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -20,7 +21,6 @@
 #include <boost/asio/strand.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/ssl/ssl_stream.hpp>
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -42,10 +42,8 @@ using NetworkStrand = boost::asio::strand<boost::asio::io_context::executor_type
 using NetworkSocket = boost::asio::basic_stream_socket<boost::asio::ip::tcp, NetworkStrand>;
 using PlainStream = NetworkSocket;
 using TlsStream = boost::beast::ssl_stream<NetworkSocket>;
-using DeadlineTimer =
-    boost::asio::basic_waitable_timer<std::chrono::steady_clock,
-                                      boost::asio::wait_traits<std::chrono::steady_clock>,
-                                      NetworkStrand>;
+using DeadlineTimer = boost::asio::basic_waitable_timer<
+    std::chrono::steady_clock, boost::asio::wait_traits<std::chrono::steady_clock>, NetworkStrand>;
 
 // `Stream` is PlainStream or TlsStream.
 template <class Stream>
@@ -170,12 +168,12 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>>,
   AccessRecord access_;  // filled only when an access log is kept
 
   // The module's call and its response.
-  std::unique_ptr<ExtensionRequest> extension_;
+  std::optional<ExtensionRequest> extension_;  // in place: no allocation per request
   bool returned_ = false;
   std::optional<DWORD> session_status_;
   bool extension_finished_ = true;
   ResponseQueue queue_;
-  std::size_t pieces_in_flight_ = 0;  // written by the write under way
+  std::size_t pieces_in_flight_ = 0;                         // written by the write under way
   std::array<boost::asio::const_buffer, 48> write_buffers_;  // theirs, three at most a piece
   bool writes_held_ = false;
   bool output_failed_ = false;

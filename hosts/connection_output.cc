@@ -54,7 +54,9 @@ constexpr std::size_t kMostQueuedOnTheStrand = 64 * 1024 * 1024;
 
 template <class Stream>
 bool Connection<Stream>::SendHead(const ResponseHead& head) {
-  std::string text = queue_.HeadText(head);
+  // A worker builds the text in a buffer of its own; the strand reuses one.
+  std::string text = strand_.running_in_this_thread() ? queue_.TakeBuffer() : std::string();
+  queue_.HeadText(head, text);
   OnStrand(
       [this, text = std::move(text), status = head.status, length = head.content_length]() mutable {
         if (output_failed_) return;
@@ -122,7 +124,9 @@ void Connection<Stream>::Answer(unsigned status, bool linger, std::string_view t
   head.status = status;
   head.headers.push_back({"Content-Type", "text/plain"});
   head.content_length = text.size();
-  queue_.QueueHead(queue_.HeadText(head), status, head.content_length);
+  std::string head_text = queue_.TakeBuffer();
+  queue_.HeadText(head, head_text);
+  queue_.QueueHead(std::move(head_text), status, head.content_length);
   queue_.QueueBody(text, nullptr);
   queue_.QueueEnd(true);
   linger_ = linger;
@@ -247,9 +251,8 @@ void Connection<Stream>::Close(bool graceful) {
   if constexpr (kTls) {
     if (graceful) {
       Expire(std::chrono::seconds(2));
-      return stream_.async_shutdown([self = this->shared_from_this()](error_code) {
-        self->CloseSocket();
-      });
+      return stream_.async_shutdown(
+          [self = this->shared_from_this()](error_code) { self->CloseSocket(); });
     }
   }
   (void)graceful;

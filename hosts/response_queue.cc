@@ -52,9 +52,29 @@ void ResponseQueue::Begin(const ResponseContext& context) {
   status_ = 0;
 }
 
-std::string ResponseQueue::HeadText(const ResponseHead& head) const {
-  std::string text;
-  text.reserve(256);
+std::string ResponseQueue::TakeBuffer() {
+  if (spare_.empty()) return {};
+  std::string buffer = std::move(spare_.back());
+  spare_.pop_back();
+  buffer.clear();
+  return buffer;
+}
+
+void ResponseQueue::pop_front() {
+  // A buffer is kept for later pieces unless it is a large body's.
+  static constexpr std::size_t kMostSpare = 4;
+  static constexpr std::size_t kLargestSpare = 64 * 1024;
+  Piece& piece = pieces_.front();
+  queued_bytes_ -= piece.own.size();
+  if (spare_.size() < kMostSpare && piece.own.capacity() != 0 &&
+      piece.own.capacity() <= kLargestSpare) {
+    spare_.push_back(std::move(piece.own));
+  }
+  pieces_.pop_front();
+}
+
+void ResponseQueue::HeadText(const ResponseHead& head, std::string& text) const {
+  text.reserve(text.size() + 256);
   text += "HTTP/1.1 ";
   AppendNumber(text, head.status);
   text += ' ';
@@ -75,11 +95,10 @@ std::string ResponseQueue::HeadText(const ResponseHead& head) const {
     text += HttpDate();
     text += "\r\n";
   }
-  return text;
 }
 
-std::string ResponseQueue::FramingFields(std::optional<std::uint64_t> content_length) {
-  std::string text;
+void ResponseQueue::AppendFramingFields(std::string& text,
+                                        std::optional<std::uint64_t> content_length) {
   if (content_length) {
     text += "Content-Length: ";
     AppendNumber(text, *content_length);
@@ -92,7 +111,6 @@ std::string ResponseQueue::FramingFields(std::optional<std::uint64_t> content_le
   }
   if (!keep_alive_) text += "Connection: close\r\n";
   text += "\r\n";
-  return text;
 }
 
 void ResponseQueue::QueueHead(std::string text, unsigned status,
@@ -106,7 +124,7 @@ void ResponseQueue::QueueHead(std::string text, unsigned status,
     // A HEAD answer has no body: its length fields say what GET would get.
     content_length = content_length.value_or(0);
   }
-  text += FramingFields(content_length);
+  AppendFramingFields(text, content_length);
   queued_bytes_ += text.size();
   pieces_.push_back(Piece{std::move(text), {}, false, nullptr, false});
 }
@@ -116,6 +134,7 @@ void ResponseQueue::QueueBody(std::string_view bytes, ResponseTransport::Sent se
   if (context_.head_request) bytes = {};
   if (bytes.empty() && !sent) return;
   Piece piece;
+  if (chunked_ || !sent) piece.own = TakeBuffer();
   if (chunked_ && !bytes.empty()) {
     AppendNumber(piece.own, bytes.size(), 16);
     piece.own += "\r\n";
@@ -138,7 +157,8 @@ void ResponseQueue::QueueBody(std::string_view bytes, ResponseTransport::Sent se
 void ResponseQueue::QueueEnd(bool reusable) {
   Piece piece;
   if (deferred_head_) {
-    piece.own = std::move(*deferred_head_) + FramingFields(body_bytes_);
+    piece.own = std::move(*deferred_head_);
+    AppendFramingFields(piece.own, body_bytes_);
     deferred_head_.reset();
   }
   if (chunked_) piece.own += "0\r\n\r\n";

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "hosts/response_framer.h"
 
@@ -36,9 +37,11 @@ class ResponseQueue {
   // A new response; the queue is empty.
   void Begin(const ResponseContext& context);
 
-  // The head's text up to its framing fields, written where the head's
-  // views are valid (any thread); Queue it with QueueHead.
-  std::string HeadText(const ResponseHead& head) const;
+  // The head's text up to its framing fields, appended to `text` where the
+  // head's views are valid (any thread); queue it with QueueHead.
+  void HeadText(const ResponseHead& head, std::string& text) const;
+  // An empty buffer for a piece: one a written piece left, when there is.
+  std::string TakeBuffer();
   void QueueHead(std::string text, unsigned status, std::optional<std::uint64_t> content_length);
   // Body bytes: copied when `sent` is empty, else borrowed until it runs.
   void QueueBody(std::string_view bytes, ResponseTransport::Sent sent);
@@ -48,10 +51,7 @@ class ResponseQueue {
   std::size_t size() const { return pieces_.size(); }
   const Piece& at(std::size_t index) const { return pieces_[index]; }
   Piece& front() { return pieces_.front(); }
-  void pop_front() {
-    queued_bytes_ -= pieces_.front().own.size();
-    pieces_.pop_front();
-  }
+  void pop_front();
   // The server's own bytes queued and not yet written.
   std::size_t queued_bytes() const { return queued_bytes_; }
   // Tells every piece's writer that it did not leave, and empties the queue.
@@ -66,10 +66,13 @@ class ResponseQueue {
   unsigned status() const { return status_; }
 
  private:
-  std::string FramingFields(std::optional<std::uint64_t> content_length);
+  void AppendFramingFields(std::string& text, std::optional<std::uint64_t> content_length);
 
   ResponseContext context_;
   std::deque<Piece> pieces_;
+  // The buffers of pieces written, kept for the next pieces of this
+  // connection so that a response in steady state allocates none.
+  std::vector<std::string> spare_;
   bool chunked_ = false;
   bool keep_alive_ = true;
   // A HEAD request's head without a length waits for the end of the body.
