@@ -565,6 +565,28 @@ TEST_F(HttpServerLimitTest, IdleConnectionIsClosed) {
   EXPECT_TRUE(connection.WaitForClose(5000));
 }
 
+// Calls on a worker, so the connection's strand is free while the module
+// works, with a short idle deadline.
+class HttpServerWorkerCallTest : public HttpServerTest {
+ protected:
+  void SetUp() override {
+    ServerOptions options;
+    options.idle_timeout_seconds = 1;
+    options.inline_calls = false;
+    ASSERT_TRUE(StartServer(options));
+  }
+};
+
+TEST_F(HttpServerWorkerCallTest, TheModulesTimeIsNotTheClientsIdleTime) {
+  // The module thinks for 1.5 s before its first byte and between two
+  // writes; the idle deadline is 1 s.
+  HttpConnection connection(server_->port());
+  ASSERT_TRUE(connection.Send(GetRequest(std::string(kScript) + "?pause=1500")));
+  const auto response = connection.Read(false, 10000);
+  ASSERT_TRUE(response);
+  EXPECT_EQ(response->body, std::string(300 * 1024, 'p') + "end");
+}
+
 TEST_F(HttpServerLimitTest, DeclaredBodyOverTheLimitIsRefusedUnread) {
   HttpConnection connection(server_->port());
   ASSERT_TRUE(connection.Send(std::string("POST ") + kScript +

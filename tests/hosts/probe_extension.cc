@@ -147,6 +147,17 @@ PROBE_EXPORT DWORD HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
     Write(ecb, "\r\nslept " + ms);
     return HSE_STATUS_SUCCESS;
   }
+  if (const std::string ms = After(query, "pause="); !ms.empty()) {
+    // pause=MS: waits, writes 300 KiB (past what is held back), waits
+    // again, then writes "end".
+    const auto pause = std::chrono::milliseconds(std::stoi(ms));
+    std::this_thread::sleep_for(pause);
+    Send(ecb, "200 OK", "");
+    Write(ecb, "\r\n" + std::string(300 * 1024, 'p'));
+    std::this_thread::sleep_for(pause);
+    Write(ecb, "end");
+    return HSE_STATUS_SUCCESS;
+  }
   if (const std::string name = After(query, "var="); !name.empty()) {
     // var=NAME,CAPACITY: one GetServerVariable with that buffer capacity.
     const std::size_t comma = name.find(',');
