@@ -57,14 +57,11 @@ bool ServerContext::TryInline() {
   return false;
 }
 
-bool ServerContext::Stopping() {
-  std::lock_guard<std::mutex> lock(active_mutex_);
-  return stopping_;
-}
+bool ServerContext::Stopping() const { return stopping_.load(std::memory_order_acquire); }
 
 void ServerContext::BeginStop() {
   std::lock_guard<std::mutex> lock(active_mutex_);
-  stopping_ = true;
+  stopping_.store(true, std::memory_order_release);
 }
 
 void ServerContext::WaitForBodies(std::chrono::milliseconds grace) {

@@ -37,7 +37,7 @@ struct ServerContext {
   bool Admit(const void* connection);
   // The request is over: answered, or abandoned with its module call done.
   void Complete();
-  bool Stopping();
+  bool Stopping() const;
   // Starts the stop: no new request is admitted any more. Bodies under way
   // may still arrive, for at most `grace`; those still arriving then are
   // answered 503.
@@ -74,7 +74,9 @@ struct ServerContext {
  private:
   std::mutex active_mutex_;
   std::condition_variable active_changed_;
-  bool stopping_ = false;
+  // Set under the mutex, so that Admit sees it with the body readers; read
+  // without it on every request.
+  std::atomic<bool> stopping_{false};
   std::size_t active_requests_ = 0;
   std::atomic<unsigned> inline_calls_{0};
   std::unordered_map<const void*, std::function<void()>> body_readers_;
