@@ -130,8 +130,11 @@ void HttpServer::Accept(std::size_t index) {
 
 bool HttpServer::Start(std::string* error) {
   if (started_) return true;
-  const std::size_t max_connections =
-      ConnectionsWithinDescriptors(options_.max_connections, options_.max_threads);
+  const unsigned network_threads = NetworkThreads();
+  // Module calls at once: the workers', and those on all network threads but one.
+  const unsigned inline_calls = options_.inline_calls ? network_threads - 1 : 0;
+  const std::size_t max_connections = ConnectionsWithinDescriptors(
+      options_.max_connections, options_.max_threads + inline_calls);
   auto state = std::make_unique<ServerContext>(options_, proc_, log_, max_connections);
   const bool any_tls = std::any_of(options_.listeners.begin(), options_.listeners.end(),
                                    [](const Listener& listener) { return listener.tls; });
@@ -172,18 +175,24 @@ bool HttpServer::Start(std::string* error) {
   state_ = std::move(state);
   acceptors_ = std::move(acceptors);
   for (std::size_t i = 0; i < acceptors_.size(); ++i) Accept(i);
-  unsigned threads = options_.network_threads;
-  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
-  // A quick module call (a poll, Default) costs less than two hand-offs
-  // between threads; one that blocks holds its network thread, so one is
-  // always left for the others.
-  state_->max_inline_calls = options_.inline_calls ? threads - 1 : 0;
+  state_->max_inline_calls = inline_calls;
   ServerContext* running = state_.get();
-  for (unsigned i = 0; i < threads; ++i) {
+  for (unsigned i = 0; i < network_threads; ++i) {
     network_threads_.emplace_back([running] { RunNetwork(running); });
   }
   started_ = true;
   return true;
+}
+
+// A quick module call (a poll, Default) costs less than two hand-offs
+// between threads, and one that blocks holds its network thread, so one is
+// always left for the others. Twice as many network threads as processors
+// let nearly every call run where it arrived: on 2 processors under 16
+// connections of polls, 1.6 % of the calls went to a worker against 51 %
+// with one network thread per processor.
+unsigned HttpServer::NetworkThreads() const {
+  if (options_.network_threads != 0) return options_.network_threads;
+  return 2 * std::max(1u, std::thread::hardware_concurrency());
 }
 
 void HttpServer::RunNetwork(ServerContext* server) {

@@ -38,7 +38,7 @@ struct ServerOptions {
   std::string script_name = "/scripts/dudarovuvadu.dll";
   unsigned threads = 8;                                  // workers that call the extension
   unsigned max_threads = 64;                             // more workers while all are busy
-  unsigned network_threads = 0;                          // 0: one per processor
+  unsigned network_threads = 0;                          // 0: two per processor
   // Module calls on the network thread that received them while one thread
   // is left free for the others (no hand-off to a worker and back).
   bool inline_calls = true;
@@ -100,6 +100,7 @@ class HttpServer {
  private:
   void Accept(std::size_t index);
   // A network thread: runs the I/O context until the stop.
+  unsigned NetworkThreads() const;
   static void RunNetwork(ServerContext* server);
 
   ServerOptions options_;

@@ -136,7 +136,7 @@ void AddOptions(CLI::App& app, Settings& settings) {
       ->capture_default_str()
       ->check(CLI::Range(1u, 4096u));
   app.add_option("--network-threads", options.network_threads,
-                 "threads that read requests and write answers (0: one per processor)")
+                 "threads that read requests, write answers and run quick module calls (0: two per processor)")
       ->capture_default_str()
       ->check(CLI::Range(0u, 256u));
   app.add_option("--inline-calls", options.inline_calls,
