@@ -78,8 +78,8 @@ class ServerVariables {
   void SetRequestVariables(const RequestFacts& facts);
 
   // The value, or nullptr for an unknown name. The pointer stays valid
-  // until the variables are changed or destroyed; the text it views, once
-  // copied out, stays valid until they are destroyed, whatever is set after.
+  // until the variables are changed or destroyed; a copy of the view it
+  // points at stays valid until they are destroyed, whatever is set after.
   const std::string_view* Find(std::string_view name) const;
 
   // GetServerVariable: on entry *size is the buffer's capacity. On success
