@@ -133,9 +133,8 @@ class Spool {
 
 hosts::RequestInput Input(const char* query) {
   hosts::RequestInput input;
-  input.method = "GET";
-  input.query = query;
-  input.path_info = "/scripts/dudarovuvadu.dll";
+  input.texts = hosts::RequestTexts(
+      {.method = "GET", .query = query, .path_info = "/scripts/dudarovuvadu.dll"});
   input.variables.Set("REMOTE_ADDR", "127.0.0.1");
   input.variables.Set("SERVER_NAME", "127.0.0.1");
   input.variables.Set("SERVER_PORT", "8080");

@@ -282,7 +282,7 @@ void Connection<Stream>::OnRequest() {
   RequestInput input = BuildRequestInput(request, head_fields_, facts, settings, &rejected);
   for (const std::string& line : rejected) server_->Warn(line + " from " + address_);
   if (server_->options.access_log != nullptr) {
-    if (const std::string* client = input.variables.Find("REMOTE_ADDR")) {
+    if (const std::string_view* client = input.variables.Find("REMOTE_ADDR")) {
       access_.client_address = *client;  // behind a trusted proxy: its client
     }
   }

@@ -39,11 +39,11 @@ ExtensionRequest::ExtensionRequest(RequestInput input, ResponseTransport& transp
   ecb_.dwHttpStatusCode = 200;
   // The extension may write into these texts (it trims and splits the query
   // string in place): each is a string of this request, terminated.
-  ecb_.lpszMethod = input_.method.data();
-  ecb_.lpszQueryString = input_.query.data();
-  ecb_.lpszPathInfo = input_.path_info.data();
-  ecb_.lpszPathTranslated = input_.path_translated.data();
-  ecb_.lpszContentType = input_.content_type.data();
+  ecb_.lpszMethod = input_.texts.data(RequestTexts::kMethod);
+  ecb_.lpszQueryString = input_.texts.data(RequestTexts::kQuery);
+  ecb_.lpszPathInfo = input_.texts.data(RequestTexts::kPathInfo);
+  ecb_.lpszPathTranslated = input_.texts.data(RequestTexts::kPathTranslated);
+  ecb_.lpszContentType = input_.texts.data(RequestTexts::kContentType);
   // Bodies are bounded far below 4 GiB by the server; a larger one would be
   // reported as uncountable, as the interface defines.
   if (input_.total_bytes) {

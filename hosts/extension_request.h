@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "dudarovuvadu/httpext.h"
+#include "hosts/request_texts.h"
 #include "hosts/response_framer.h"
 #include "hosts/server_variables.h"
 
@@ -29,12 +30,8 @@ class BodySource {
 
 // What the server received, owned by the request.
 struct RequestInput {
-  std::string method;
-  std::string query;            // raw bytes after the first "?", not decoded
-  std::string path_info;        // the URL path
-  std::string path_translated;  // no file system mapping: empty
-  std::string content_type;
-  std::string body;  // the whole body, already received, or its first part
+  RequestTexts texts;  // method, query string, path info and translated, content type
+  std::string body;    // the whole body, already received, or its first part
   ServerVariables variables;
   // When `body` is only the first part: the whole body's length, and where
   // ReadClient reads the rest once `body` is handed out.

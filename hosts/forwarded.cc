@@ -409,12 +409,12 @@ ForwardedRequest ReadForwardedRequest(const TrustedProxies& proxies, std::string
 std::vector<std::string> ApplyForwardedRequest(const TrustedProxies& proxies,
                                                ServerVariables* variables) {
   if (proxies.empty()) return {};
-  const std::string* peer = variables->Find("REMOTE_ADDR");
+  const std::string_view* peer = variables->Find("REMOTE_ADDR");
   if (peer == nullptr) return {};
   auto header = [&](std::string_view name) -> std::optional<std::string_view> {
-    const std::string* value = variables->Find(name);
+    const std::string_view* value = variables->Find(name);
     if (value == nullptr) return std::nullopt;
-    return std::string_view(*value);
+    return *value;
   };
   ForwardingHeaders headers;
   headers.forwarded = header("HTTP_FORWARDED");

@@ -50,6 +50,25 @@ bool BadHost(const ReceivedRequest& head) {
   return hosts != 1 || !valid;
 }
 
+// The head fields (the first `head_fields`; the rest are trailer fields):
+// their count, the bytes of their names and values, and the Host header.
+struct HeadSizes {
+  std::size_t fields = 0;
+  std::size_t bytes = 0;
+  std::string_view host;
+};
+
+HeadSizes MeasureHead(const ReceivedRequest& request, std::size_t head_fields) {
+  HeadSizes head;
+  for (const auto& field : request) {
+    if (head.fields == head_fields) break;
+    ++head.fields;
+    head.bytes += field.name_string().size() + field.value().size();
+    if (field.name() == http::field::host) head.host = field.value();
+  }
+  return head;
+}
+
 }  // namespace
 
 std::size_t ReadBufferLimit(const RequestLimits& limits) {
@@ -84,22 +103,17 @@ RequestInput BuildRequestInput(ReceivedRequest& request, std::size_t head_fields
                                const ConnectionFacts& connection, const InputSettings& settings,
                                std::vector<std::string>* rejected) {
   RequestInput input;
-  input.method = std::string(request.method_string());
   const std::string_view target = request.target();
   const std::size_t question = target.find('?');
-  if (question != std::string_view::npos) input.query = std::string(target.substr(question + 1));
-  input.path_info = std::string(target.substr(0, question));
-  input.content_type = std::string(request[http::field::content_type]);
+  RequestTexts::Values texts;
+  texts.method = request.method_string();
+  if (question != std::string_view::npos) texts.query = target.substr(question + 1);
+  texts.path_info = target.substr(0, question);
+  texts.content_type = request[http::field::content_type];
+  input.texts = RequestTexts(texts);
   input.body = std::move(request.body());
-  ServerVariables& variables = input.variables;
-  std::string_view host;
-  std::size_t taken = 0;
-  for (const auto& field : request) {
-    if (taken++ == head_fields) break;  // the rest are trailer fields
-    variables.AddRequestHeader(field.name_string(), field.value());
-    if (field.name() == http::field::host) host = field.value();
-  }
-  const std::string server_name = ServerNameOf(host, connection.local_addr);
+  const HeadSizes head = MeasureHead(request, head_fields);
+  const std::string server_name = ServerNameOf(head.host, connection.local_addr);
   RequestFacts facts;
   facts.remote_addr = connection.remote_addr;
   facts.remote_port = connection.remote_port;
@@ -109,14 +123,21 @@ RequestInput BuildRequestInput(ReceivedRequest& request, std::size_t head_fields
   facts.tls = connection.tls;
   facts.protocol = request.version() == 10 ? "HTTP/1.0" : "HTTP/1.1";
   facts.software = settings.software;
-  facts.method = input.method;
+  facts.method = texts.method;
   facts.script_name = settings.script_name;
-  facts.path = input.path_info;
-  facts.query = input.query;
-  facts.content_type = input.content_type;
+  facts.path = texts.path_info;
+  facts.query = texts.query;
+  facts.content_type = texts.content_type;
+  ServerVariables& variables = input.variables;
+  variables.ReserveForRequest(facts, head.fields, head.bytes);
+  std::size_t taken = 0;
+  for (const auto& field : request) {
+    if (taken++ == head_fields) break;  // the rest are trailer fields
+    variables.AddRequestHeader(field.name_string(), field.value());
+  }
   variables.SetRequestVariables(facts);
   // The length of the body as received, declared or chunked.
-  variables.Set("CONTENT_LENGTH", std::to_string(input.body.size()));
+  variables.SetContentLength(input.body.size());
   if (settings.trusted_proxies != nullptr) {
     std::vector<std::string> lines = ApplyForwardedRequest(*settings.trusted_proxies, &variables);
     if (rejected != nullptr) *rejected = std::move(lines);

@@ -2,7 +2,9 @@
 #include "hosts/server_variables.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
+#include <iterator>
 #include <limits>
 
 #include "hosts/host_name.h"
@@ -11,6 +13,14 @@
 namespace hosts {
 
 namespace {
+
+// What SetRequestVariables sets.
+constexpr std::size_t kRequestVariables = 18;
+// The most digits a length has (2^64 - 1).
+constexpr std::size_t kContentLengthDigits = 20;
+// Room for the values a trusted proxy's report replaces (client address,
+// scheme, server name and port), so that they too usually fit.
+constexpr std::size_t kForwardedAllowance = 128;
 
 // Whether `header` is served as the variable `variable` ("HTTP_" + the
 // name in capitals, "-" as "_").
@@ -44,73 +54,111 @@ std::string ServerNameOf(std::string_view host_header, std::string_view local_ad
   return std::string(local_addr);
 }
 
-void ServerVariables::SetRequestVariables(const RequestFacts& facts) {
-  variables_.reserve(variables_.size() + 18);
-  Set("REMOTE_ADDR", std::string(facts.remote_addr));
-  Set("REMOTE_HOST", std::string(facts.remote_addr));
-  Set("REMOTE_PORT", std::string(facts.remote_port));
-  Set("LOCAL_ADDR", std::string(facts.local_addr));
-  Set("SERVER_NAME", std::string(facts.server_name));
-  Set("SERVER_PORT", std::string(facts.server_port));
-  Set("SERVER_PORT_SECURE", facts.tls ? "1" : "0");
-  Set("HTTPS", facts.tls ? "on" : "off");
-  Set("SERVER_PROTOCOL", std::string(facts.protocol));
-  Set("SERVER_SOFTWARE", std::string(facts.software));
-  Set("GATEWAY_INTERFACE", "CGI/1.1");
-  Set("REQUEST_METHOD", std::string(facts.method));
-  Set("SCRIPT_NAME", std::string(facts.script_name));
-  Set("URL", std::string(facts.path));
-  Set("PATH_INFO", std::string(facts.path));
-  Set("PATH_TRANSLATED", "");
-  Set("QUERY_STRING", std::string(facts.query));
-  Set("CONTENT_TYPE", std::string(facts.content_type));
+void ServerVariables::ReserveForRequest(const RequestFacts& facts, std::size_t headers,
+                                        std::size_t header_bytes) {
+  entries_.reserve(entries_.size() + kRequestVariables + 1 + headers);
+  std::size_t bytes = header_bytes + kContentLengthDigits + kForwardedAllowance;
+  for (std::string_view fact :
+       {facts.remote_addr, facts.remote_port, facts.local_addr, facts.server_name,
+        facts.server_port, facts.protocol, facts.software, facts.method, facts.script_name,
+        facts.path, facts.query, facts.content_type}) {
+    bytes += fact.size();
+  }
+  text_.Reserve(bytes);
 }
 
-void ServerVariables::Set(std::string_view name, std::string value) {
-  for (auto& [existing, old_value] : variables_) {
-    if (text::EqualsIgnoringAsciiCase(existing, name)) {
-      old_value = std::move(value);
-      return;
-    }
+void ServerVariables::SetRequestVariables(const RequestFacts& facts) {
+  entries_.reserve(entries_.size() + kRequestVariables);
+  const std::string_view remote_addr = text_.Keep(facts.remote_addr);
+  const std::string_view path = text_.Keep(facts.path);
+  SetKept("REMOTE_ADDR", remote_addr);
+  SetKept("REMOTE_HOST", remote_addr);
+  SetKept("REMOTE_PORT", text_.Keep(facts.remote_port));
+  SetKept("LOCAL_ADDR", text_.Keep(facts.local_addr));
+  SetKept("SERVER_NAME", text_.Keep(facts.server_name));
+  SetKept("SERVER_PORT", text_.Keep(facts.server_port));
+  SetKept("SERVER_PORT_SECURE", facts.tls ? "1" : "0");
+  SetKept("HTTPS", facts.tls ? "on" : "off");
+  SetKept("SERVER_PROTOCOL", text_.Keep(facts.protocol));
+  SetKept("SERVER_SOFTWARE", text_.Keep(facts.software));
+  SetKept("GATEWAY_INTERFACE", "CGI/1.1");
+  SetKept("REQUEST_METHOD", text_.Keep(facts.method));
+  SetKept("SCRIPT_NAME", text_.Keep(facts.script_name));
+  SetKept("URL", path);
+  SetKept("PATH_INFO", path);
+  SetKept("PATH_TRANSLATED", "");
+  SetKept("QUERY_STRING", text_.Keep(facts.query));
+  SetKept("CONTENT_TYPE", text_.Keep(facts.content_type));
+}
+
+void ServerVariables::SetContentLength(std::uint64_t length) {
+  char digits[kContentLengthDigits];
+  const std::to_chars_result end = std::to_chars(std::begin(digits), std::end(digits), length);
+  SetKept("CONTENT_LENGTH", text_.Keep(std::string_view(digits, end.ptr)));
+}
+
+ServerVariables::Entry* ServerVariables::FindVariable(std::string_view name) {
+  for (Entry& entry : entries_) {
+    if (!entry.header && text::EqualsIgnoringAsciiCase(entry.name, name)) return &entry;
   }
-  variables_.emplace_back(std::string(name), std::move(value));
+  return nullptr;
+}
+
+void ServerVariables::SetKept(std::string_view name, std::string_view value) {
+  if (Entry* entry = FindVariable(name)) {
+    entry->value = value;  // the old value's bytes stay, unused
+    return;
+  }
+  entries_.push_back(Entry{name, value, false});
+}
+
+void ServerVariables::Set(std::string_view name, std::string_view value) {
+  const std::string_view kept = text_.Keep(value);
+  if (Entry* entry = FindVariable(name)) {
+    entry->value = kept;
+    return;
+  }
+  entries_.push_back(Entry{text_.Keep(name), kept, false});
 }
 
 void ServerVariables::AddRequestHeader(std::string_view name, std::string_view value) {
   if (name.find('_') != std::string_view::npos) return;
-  Header header{header_text_.size(), name.size(), header_text_.size() + name.size(), value.size()};
-  header_text_.append(name);
-  header_text_.append(value);
-  headers_.push_back(header);
+  entries_.push_back(Entry{text_.Keep(name), text_.Keep(value), true});
 }
 
-const std::string* ServerVariables::FindHeaderVariable(std::string_view name) const {
+const std::string_view* ServerVariables::KeepBuilt(std::string text) const {
+  Built& built = built_.emplace_front();
+  built.text = std::move(text);
+  built.view = built.text;
+  return &built.view;
+}
+
+const std::string_view* ServerVariables::FindHeaderVariable(std::string_view name) const {
   if (text::EqualsIgnoringAsciiCase(name, "ALL_HTTP")) {
     std::string all;
-    for (const Header& header : headers_) {
-      AppendVariableName(all, NameOf(header));
+    for (const Entry& header : entries_) {
+      if (!header.header) continue;
+      AppendVariableName(all, header.name);
       all += ':';
-      all += ValueOf(header);
+      all += header.value;
       all += '\n';
     }
-    return &built_.emplace_back(std::move(all));
+    return KeepBuilt(std::move(all));
   }
-  std::string* joined = nullptr;
-  for (const Header& header : headers_) {
-    if (!ServedAs(NameOf(header), name)) continue;
-    if (joined == nullptr) {
-      joined = &built_.emplace_back(ValueOf(header));
-    } else {
-      *joined += ", ";
-      *joined += ValueOf(header);
-    }
+  std::string joined;
+  bool found = false;
+  for (const Entry& header : entries_) {
+    if (!header.header || !ServedAs(header.name, name)) continue;
+    if (found) joined += ", ";
+    joined += header.value;
+    found = true;
   }
-  return joined;
+  return found ? KeepBuilt(std::move(joined)) : nullptr;
 }
 
-const std::string* ServerVariables::Find(std::string_view name) const {
-  for (const auto& [existing, value] : variables_) {
-    if (text::EqualsIgnoringAsciiCase(existing, name)) return &value;
+const std::string_view* ServerVariables::Find(std::string_view name) const {
+  for (const Entry& entry : entries_) {
+    if (!entry.header && text::EqualsIgnoringAsciiCase(entry.name, name)) return &entry.value;
   }
   return FindHeaderVariable(name);
 }
@@ -120,7 +168,7 @@ bool ServerVariables::CopyTo(const char* name, void* buffer, DWORD* size) const 
     errno = EINVAL;
     return false;
   }
-  const std::string* value = Find(name);
+  const std::string_view* value = Find(name);
   if (value == nullptr) {
     errno = ENOENT;
     return false;

@@ -3,13 +3,14 @@
 #pragma once
 
 #include <cstddef>
-#include <deque>
+#include <cstdint>
+#include <forward_list>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "dudarovuvadu/httpext.h"
+#include "hosts/text_arena.h"
 
 namespace hosts {
 
@@ -38,10 +39,29 @@ struct RequestFacts {
 // brackets.
 std::string ServerNameOf(std::string_view host_header, std::string_view local_addr);
 
+// The variables live in one text arena and one index, reserved once for a
+// request, so that building them costs two allocations in all; names the
+// host sets are literals, never copied.
 class ServerVariables {
  public:
+  ServerVariables() = default;
+  // Views into the variables' own storage: moved, never copied.
+  ServerVariables(const ServerVariables&) = delete;
+  ServerVariables& operator=(const ServerVariables&) = delete;
+  ServerVariables(ServerVariables&&) noexcept = default;
+  ServerVariables& operator=(ServerVariables&&) noexcept = default;
+
+  // Makes room for what SetRequestVariables sets from `facts`, for
+  // CONTENT_LENGTH, for the few a trusted proxy's report replaces, and for
+  // `headers` request headers whose names and values come to `header_bytes`
+  // in all: adding them then takes no further allocation.
+  void ReserveForRequest(const RequestFacts& facts, std::size_t headers, std::size_t header_bytes);
+
   // Sets (or replaces) a variable. Names are matched ignoring case.
-  void Set(std::string_view name, std::string value);
+  void Set(std::string_view name, std::string_view value);
+
+  // CONTENT_LENGTH, in decimal.
+  void SetContentLength(std::uint64_t length);
 
   // Keeps a request header. It is served as "HTTP_" + its name in capitals
   // with "-" made "_" (User-Agent -> HTTP_USER_AGENT); a header that comes
@@ -58,8 +78,9 @@ class ServerVariables {
   void SetRequestVariables(const RequestFacts& facts);
 
   // The value, or nullptr for an unknown name. The pointer stays valid
-  // until the variables are changed or destroyed.
-  const std::string* Find(std::string_view name) const;
+  // until the variables are changed or destroyed; a copy of the view it
+  // points at stays valid until they are destroyed, whatever is set after.
+  const std::string_view* Find(std::string_view name) const;
 
   // GetServerVariable: on entry *size is the buffer's capacity. On success
   // the value and its terminating zero are stored and *size is the bytes
@@ -69,27 +90,30 @@ class ServerVariables {
   bool CopyTo(const char* name, void* buffer, DWORD* size) const;
 
  private:
-  struct Header {
-    std::size_t name_offset;
-    std::size_t name_size;
-    std::size_t value_offset;
-    std::size_t value_size;
+  // A variable, or a request header (whose variables are built when asked
+  // for). Both texts are literals or kept in `text_`.
+  struct Entry {
+    std::string_view name;
+    std::string_view value;
+    bool header = false;
   };
-  std::string_view NameOf(const Header& header) const {
-    return std::string_view(header_text_).substr(header.name_offset, header.name_size);
-  }
-  std::string_view ValueOf(const Header& header) const {
-    return std::string_view(header_text_).substr(header.value_offset, header.value_size);
-  }
-  const std::string* FindHeaderVariable(std::string_view name) const;
+  // A value built on demand (joined headers, ALL_HTTP) and the view handed
+  // out of it.
+  struct Built {
+    std::string text;
+    std::string_view view;
+  };
 
-  std::vector<std::pair<std::string, std::string>> variables_;
-  // Every header's name and value, one after the other.
-  std::string header_text_;
-  std::vector<Header> headers_;
-  // Values built on demand (joined headers, ALL_HTTP); a deque keeps the
-  // pointers handed out valid.
-  mutable std::deque<std::string> built_;
+  Entry* FindVariable(std::string_view name);
+  // Sets `name` to `value`, both literals or already kept.
+  void SetKept(std::string_view name, std::string_view value);
+  const std::string_view* FindHeaderVariable(std::string_view name) const;
+  const std::string_view* KeepBuilt(std::string text) const;
+
+  TextArena text_;
+  std::vector<Entry> entries_;
+  // A list's nodes never move, so the views handed out stay valid.
+  mutable std::forward_list<Built> built_;
 };
 
 }  // namespace hosts

@@ -5,6 +5,7 @@
 #include "hosts/apache/apache_request.h"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 #include <string_view>
 
@@ -26,6 +27,19 @@ constexpr std::size_t kLargestWrite = std::size_t{1} << 30;
 
 int CollectHeader(void* variables, const char* name, const char* value) {
   static_cast<ServerVariables*>(variables)->AddRequestHeader(name, value != nullptr ? value : "");
+  return 1;  // go on
+}
+
+// The request headers' count and the bytes of their names and values.
+struct HeaderSizes {
+  std::size_t count = 0;
+  std::size_t bytes = 0;
+};
+
+int MeasureHeader(void* sizes, const char* name, const char* value) {
+  auto* total = static_cast<HeaderSizes*>(sizes);
+  ++total->count;
+  total->bytes += std::strlen(name) + (value != nullptr ? std::strlen(value) : 0);
   return 1;  // go on
 }
 
@@ -90,10 +104,12 @@ int ApacheRequest::ReadBodyStart(std::string* body, DWORD* total) {
 // request arrived on, the server name as httpd resolves it.
 RequestInput ApacheRequest::Input(std::string body, DWORD total) {
   RequestInput input;
-  input.method = r_->method != nullptr ? r_->method : "";
-  input.query = r_->args != nullptr ? r_->args : "";
-  input.path_info = r_->uri != nullptr ? r_->uri : "";
-  if (const char* type = apr_table_get(r_->headers_in, "Content-Type")) input.content_type = type;
+  RequestTexts::Values texts;
+  texts.method = r_->method != nullptr ? r_->method : "";
+  texts.query = r_->args != nullptr ? r_->args : "";
+  texts.path_info = r_->uri != nullptr ? r_->uri : "";
+  if (const char* type = apr_table_get(r_->headers_in, "Content-Type")) texts.content_type = type;
+  input.texts = RequestTexts(texts);
   input.body = std::move(body);
   input.total_bytes = total;
   // ReadClient reads on from httpd once the first part is handed out.
@@ -116,14 +132,17 @@ RequestInput ApacheRequest::Input(std::string body, DWORD total) {
   facts.tls = ap_ssl_conn_is_ssl(connection) != 0;
   facts.protocol = r_->protocol != nullptr ? r_->protocol : "";
   facts.software = ap_get_server_banner();
-  facts.method = input.method;
+  facts.method = texts.method;
   facts.script_name = script_name_;
-  facts.path = input.path_info;
-  facts.query = input.query;
-  facts.content_type = input.content_type;
+  facts.path = texts.path_info;
+  facts.query = texts.query;
+  facts.content_type = texts.content_type;
+  HeaderSizes headers;
+  apr_table_do(&MeasureHeader, &headers, r_->headers_in, nullptr);
+  input.variables.ReserveForRequest(facts, headers.count, headers.bytes);
   input.variables.SetRequestVariables(facts);
   apr_table_do(&CollectHeader, &input.variables, r_->headers_in, nullptr);
-  input.variables.Set("CONTENT_LENGTH", std::to_string(total));
+  input.variables.SetContentLength(total);
   return input;
 }
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <functional>
 #include <new>
 #include <optional>
@@ -23,9 +24,8 @@ DWORD CallExtension(EXTENSION_CONTROL_BLOCK* ecb) { return g_extension(ecb); }
 
 RequestInput Post(std::string body) {
   RequestInput input;
-  input.method = "POST";
-  input.query = "StoreData";
-  input.path_info = "/scripts/dudarovuvadu.dll";
+  input.texts = RequestTexts(
+      {.method = "POST", .query = "StoreData", .path_info = "/scripts/dudarovuvadu.dll"});
   input.body = std::move(body);
   return input;
 }
@@ -150,8 +150,7 @@ TEST(ExtensionRequestTest, ReadClientRefusesANullBuffer) {
 
 TEST(ExtensionRequestTest, QueryStringIsRawAndWritableInPlace) {
   RequestInput input;
-  input.method = "GET";
-  input.query = "DoCommand?Logon=anna&P3=a%20b+c ";
+  input.texts = RequestTexts({.method = "GET", .query = "DoCommand?Logon=anna&P3=a%20b+c "});
   std::string seen;
   g_extension = [&](EXTENSION_CONTROL_BLOCK* ecb) -> DWORD {
     seen = ecb->lpszQueryString;
@@ -164,6 +163,22 @@ TEST(ExtensionRequestTest, QueryStringIsRawAndWritableInPlace) {
   RecordingTransport transport;
   Serve(transport, std::move(input));
   EXPECT_EQ(seen, "DoCommand?Logon=anna&P3=a%20b+c ");
+}
+
+TEST(ExtensionRequestTest, TextsWrittenToTheirEndLeaveTheOthersAlone) {
+  RequestInput input = Post("");
+  g_extension = [](EXTENSION_CONTROL_BLOCK* ecb) -> DWORD {
+    for (char* text : {ecb->lpszMethod, ecb->lpszQueryString}) {
+      std::fill(text, text + std::strlen(text), 'x');
+    }
+    EXPECT_STREQ(ecb->lpszQueryString, "xxxxxxxxx");
+    EXPECT_STREQ(ecb->lpszPathInfo, "/scripts/dudarovuvadu.dll");
+    EXPECT_STREQ(ecb->lpszPathTranslated, "");
+    EXPECT_STREQ(ecb->lpszContentType, "");
+    return HSE_STATUS_SUCCESS;
+  };
+  RecordingTransport transport;
+  Serve(transport, std::move(input));
 }
 
 TEST(ExtensionRequestTest, HeaderTextAndWrittenBytesFormOneStream) {

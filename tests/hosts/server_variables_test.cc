@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
 
 namespace hosts {
 namespace {
@@ -85,6 +89,35 @@ TEST(ServerVariablesTest, SetReplacesAnEarlierValue) {
   variables.Set("server_name", "second");
   ASSERT_NE(variables.Find("SERVER_NAME"), nullptr);
   EXPECT_EQ(*variables.Find("SERVER_NAME"), "second");
+}
+
+TEST(ServerVariablesTest, FoundValueStaysRightAfterLaterChanges) {
+  ServerVariables variables;
+  variables.Set("SERVER_NAME", "portal.example");
+  variables.AddRequestHeader("X-Probe", "one");
+  const std::string_view name = *variables.Find("SERVER_NAME");
+  const std::string_view probe = *variables.Find("HTTP_X_PROBE");
+  // Past any room reserved at first, and a value replaced.
+  for (int i = 0; i < 50; ++i) variables.Set("X_" + std::to_string(i), std::string(40, 'v'));
+  variables.AddRequestHeader("X-Probe", "two");
+  variables.Set("SERVER_NAME", "other.example");
+  EXPECT_EQ(name, "portal.example");
+  EXPECT_EQ(probe, "one");
+  EXPECT_EQ(*variables.Find("SERVER_NAME"), "other.example");
+  EXPECT_EQ(*variables.Find("HTTP_X_PROBE"), "one, two");
+}
+
+TEST(ServerVariablesTest, ContentLengthInDecimal) {
+  for (const auto& [length, text] : {std::pair<std::uint64_t, const char*>{0, "0"},
+                                     {4096, "4096"},
+                                     {18446744073709551615u, "18446744073709551615"}}) {
+    ServerVariables variables;
+    variables.SetContentLength(length);
+    char buffer[32];
+    DWORD size = sizeof buffer;
+    ASSERT_TRUE(variables.CopyTo("CONTENT_LENGTH", buffer, &size)) << text;
+    EXPECT_STREQ(buffer, text);
+  }
 }
 
 }  // namespace
