@@ -284,6 +284,23 @@ TEST_F(HttpServerTest, KeepAliveServesSeveralRequestsOnOneConnection) {
   }
 }
 
+TEST_F(HttpServerTest, PipelinedRequestsAreAnsweredInOrder) {
+  // Three requests in one send, the last a head split from its end.
+  HttpConnection connection(server_->port());
+  const std::string second = GetRequest(std::string(kScript) + "?query=2");
+  ASSERT_TRUE(connection.Send(GetRequest(std::string(kScript) + "?query=1") + second +
+                              GetRequest(std::string(kScript) + "?query=3").substr(0, 20)));
+  const auto first = connection.Read();
+  const auto then = connection.Read();
+  ASSERT_TRUE(first && then);
+  EXPECT_EQ(first->body, "query=1");
+  EXPECT_EQ(then->body, "query=2");
+  ASSERT_TRUE(connection.Send(GetRequest(std::string(kScript) + "?query=3").substr(20)));
+  const auto last = connection.Read();
+  ASSERT_TRUE(last);
+  EXPECT_EQ(last->body, "query=3");
+}
+
 TEST_F(HttpServerTest, SlowRequestsDoNotHoldUpOthers) {
   // The extension runs on workers: while one sleeps, another is answered.
   auto slow =
