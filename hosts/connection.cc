@@ -139,7 +139,10 @@ void Connection<Stream>::WaitForRequest() {
 
 template <class Stream>
 void Connection<Stream>::ReadHead() {
-  parser_.emplace();
+  parser_.reset();
+  head_arena_.release();
+  parser_.emplace(std::piecewise_construct, std::make_tuple(),
+                  std::make_tuple(FieldsAllocator(&head_arena_)));
   PrepareParser(*parser_, server_->request_limits);
   // Most heads arrive whole in the first read: parsed at once.
   error_code parsed;

@@ -24,6 +24,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <memory_resource>
 #include <optional>
 #include <string>
 
@@ -152,6 +153,10 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>>,
   std::string local_addr_;
   std::string local_port_;
   boost::beast::flat_buffer buffer_;
+  // The head's fields and target: in this room while they fit (a browser's
+  // head does), released for each request.
+  std::array<std::byte, 2048> head_room_;
+  std::pmr::monotonic_buffer_resource head_arena_{head_room_.data(), head_room_.size()};
   std::optional<RequestParser> parser_;
   std::size_t head_fields_ = 0;
 

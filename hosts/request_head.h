@@ -9,6 +9,7 @@
 #include <boost/beast/http/string_body.hpp>
 #include <cstddef>
 #include <cstdint>
+#include <memory_resource>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,8 +19,14 @@
 
 namespace hosts {
 
-using RequestParser = boost::beast::http::request_parser<boost::beast::http::string_body>;
-using ReceivedRequest = boost::beast::http::request<boost::beast::http::string_body>;
+// A head's fields come from the allocator the parser is given: the
+// connection's arena, released for each request, or the heap by default.
+using FieldsAllocator = std::pmr::polymorphic_allocator<char>;
+using RequestParser =
+    boost::beast::http::request_parser<boost::beast::http::string_body, FieldsAllocator>;
+using ReceivedRequest =
+    boost::beast::http::request<boost::beast::http::string_body,
+                                boost::beast::http::basic_fields<FieldsAllocator>>;
 
 struct RequestLimits {
   std::size_t max_header_bytes = 16 * 1024;  // request line and header fields

@@ -284,6 +284,22 @@ TEST_F(HttpServerTest, KeepAliveServesSeveralRequestsOnOneConnection) {
   }
 }
 
+TEST_F(HttpServerTest, HeadsLargeAndSmallOnOneConnectionKeepTheirFields) {
+  // A head's fields are kept in the connection's room when they fit, and
+  // beyond it when they do not; each request sees its own.
+  HttpConnection connection(server_->port());
+  for (const std::size_t filler : {6000u, 5u, 1500u}) {
+    const std::string probe = "probe-" + std::to_string(filler);
+    ASSERT_TRUE(connection.Send(std::string("GET ") + kScript +
+                                "?echo HTTP/1.1\r\nX-Filler: " + std::string(filler, 'f') +
+                                "\r\nHost: 127.0.0.1\r\nX-Probe: " + probe + "\r\n\r\n"));
+    const auto response = connection.Read();
+    ASSERT_TRUE(response) << filler;
+    EXPECT_EQ(Field(response->body, "HTTP_X_PROBE"), probe);
+    EXPECT_EQ(Field(response->body, "HTTP_HOST"), "127.0.0.1") << filler;
+  }
+}
+
 TEST_F(HttpServerTest, PipelinedRequestsAreAnsweredInOrder) {
   // Three requests in one send, the last a head split from its end.
   HttpConnection connection(server_->port());
