@@ -99,8 +99,9 @@ class HttpServer {
 
  private:
   void Accept(std::size_t index);
-  // A network thread: runs the I/O context until the stop.
+  // How many network threads run: as the options say, else two per processor.
   unsigned NetworkThreads() const;
+  // A network thread: runs the I/O context until the stop.
   static void RunNetwork(ServerContext* server);
 
   ServerOptions options_;

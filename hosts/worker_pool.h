@@ -1,6 +1,7 @@
-// Threads that run jobs in the order given. The extension blocks (file work,
-// short sleeps, a wait on a lock another process holds), so it runs here and
-// never on the network threads. `threads` are started at once and stay;
+// Threads that run jobs in the order given. The extension may block (file
+// work, short sleeps, a wait on a lock another process holds), so it runs
+// here whenever a network thread cannot be spared for it (see
+// ServerContext::TryInline). `threads` are started at once and stay;
 // while every one of them is busy and jobs wait, more are started, up to
 // `max_threads`, so that requests stuck behind a lock do not hold up those
 // that are not. Such an extra worker ends once it has been idle for
