@@ -358,10 +358,9 @@ template <class Stream>
 void Connection<Stream>::FinishExtension(DWORD result) {
   if (extension_finished_ || !extension_) return;
   extension_finished_ = true;
-  const bool held = writes_held_;
-  HoldWrites();
+  HoldWrites();  // the head, the body held back and the end leave together
   extension_->Finish(result);
-  if (!held) ReleaseWrites();
+  ReleaseWrites();
   if (extension_->response().length_mismatch()) {
     server_->Warn("Content-Length written by the extension for " + EscapeForLog(target_) +
                   " is not the body's length; the body is sent with its own length");

@@ -1,6 +1,7 @@
 // Server variables of one request and their copy into an extension's buffer.
 #include "hosts/server_variables.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -69,26 +70,34 @@ void ServerVariables::ReserveForRequest(const RequestFacts& facts, std::size_t h
 
 void ServerVariables::SetRequestVariables(const RequestFacts& facts) {
   entries_.reserve(entries_.size() + kRequestVariables);
+  // On variables holding only headers (as every host builds them) each is
+  // appended, without looking for one to replace.
+  const bool fresh = std::none_of(entries_.begin(), entries_.end(),
+                                  [](const Entry& entry) { return !entry.header; });
+  const auto set = [this, fresh](std::string_view name, std::string_view value) {
+    if (fresh) return entries_.push_back(Entry{name, value, false});
+    SetKept(name, value);
+  };
   const std::string_view remote_addr = text_.Keep(facts.remote_addr);
   const std::string_view path = text_.Keep(facts.path);
-  SetKept("REMOTE_ADDR", remote_addr);
-  SetKept("REMOTE_HOST", remote_addr);
-  SetKept("REMOTE_PORT", text_.Keep(facts.remote_port));
-  SetKept("LOCAL_ADDR", text_.Keep(facts.local_addr));
-  SetKept("SERVER_NAME", text_.Keep(facts.server_name));
-  SetKept("SERVER_PORT", text_.Keep(facts.server_port));
-  SetKept("SERVER_PORT_SECURE", facts.tls ? "1" : "0");
-  SetKept("HTTPS", facts.tls ? "on" : "off");
-  SetKept("SERVER_PROTOCOL", text_.Keep(facts.protocol));
-  SetKept("SERVER_SOFTWARE", text_.Keep(facts.software));
-  SetKept("GATEWAY_INTERFACE", "CGI/1.1");
-  SetKept("REQUEST_METHOD", text_.Keep(facts.method));
-  SetKept("SCRIPT_NAME", text_.Keep(facts.script_name));
-  SetKept("URL", path);
-  SetKept("PATH_INFO", path);
-  SetKept("PATH_TRANSLATED", "");
-  SetKept("QUERY_STRING", text_.Keep(facts.query));
-  SetKept("CONTENT_TYPE", text_.Keep(facts.content_type));
+  set("REMOTE_ADDR", remote_addr);
+  set("REMOTE_HOST", remote_addr);
+  set("REMOTE_PORT", text_.Keep(facts.remote_port));
+  set("LOCAL_ADDR", text_.Keep(facts.local_addr));
+  set("SERVER_NAME", text_.Keep(facts.server_name));
+  set("SERVER_PORT", text_.Keep(facts.server_port));
+  set("SERVER_PORT_SECURE", facts.tls ? "1" : "0");
+  set("HTTPS", facts.tls ? "on" : "off");
+  set("SERVER_PROTOCOL", text_.Keep(facts.protocol));
+  set("SERVER_SOFTWARE", text_.Keep(facts.software));
+  set("GATEWAY_INTERFACE", "CGI/1.1");
+  set("REQUEST_METHOD", text_.Keep(facts.method));
+  set("SCRIPT_NAME", text_.Keep(facts.script_name));
+  set("URL", path);
+  set("PATH_INFO", path);
+  set("PATH_TRANSLATED", "");
+  set("QUERY_STRING", text_.Keep(facts.query));
+  set("CONTENT_TYPE", text_.Keep(facts.content_type));
 }
 
 void ServerVariables::SetContentLength(std::uint64_t length) {
