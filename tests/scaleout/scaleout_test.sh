@@ -45,6 +45,12 @@ glusterd_pid=""
 mounts=""
 volume_made=""
 cleanup() {
+  # nginx first, and gently: killed outright, its master leaves its
+  # worker behind.
+  if [ -n "${nginx_pid:-}" ]; then
+    kill -TERM "$nginx_pid" 2>/dev/null
+    wait "$nginx_pid" 2>/dev/null
+  fi
   for pid in $pids; do kill -9 "$pid" 2>/dev/null; done
   for pid in $pids; do wait "$pid" 2>/dev/null; done
   for dir in $mounts; do umount "$dir" 2>/dev/null || umount -l "$dir" 2>/dev/null; done
@@ -161,6 +167,7 @@ http {
 }
 CONF
 start "$work/nginx.out" nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -e "$work/nginx/error.log"
+nginx_pid=$last_pid
 base="http://$address:8080/scripts/dudarovuvadu.dll"
 for h in 1 2; do
   for _ in $(seq 100); do
