@@ -13,8 +13,8 @@
 #include <memory>
 #include <random>
 #include <sstream>
-#include <vector>
 #include <thread>
+#include <vector>
 
 #include "tests/e2e/headless_browser.h"
 #include "tests/e2e/portal_fixture.h"
@@ -136,10 +136,10 @@ std::optional<std::string> CurlThroughProxy(Portal& portal, const TlsProxy& prox
 std::vector<int> CurlStatuses(Portal& portal, const TlsProxy& proxy,
                               const std::vector<std::string>& urls, const std::string& from,
                               int parallel) {
-  std::vector<std::string> argv = {kCurl,      "-sS",     "-g", "--max-time", "20", "--cacert",
-                                   proxy.certificate(), "--resolve",
-                                   std::string(kPublicName) + ":8443:" + proxy.address(),
-                                   "--interface", from, "-w", "%{http_code}\\n"};
+  const std::string resolve = std::string(kPublicName) + ":8443:" + proxy.address();
+  std::vector<std::string> argv = {kCurl, "-sS", "-g", "--max-time", "20"};
+  argv.insert(argv.end(), {"--cacert", proxy.certificate(), "--resolve", resolve});
+  argv.insert(argv.end(), {"--interface", from, "-w", "%{http_code}\\n"});
   if (parallel > 1) {
     argv.insert(argv.end(), {"--parallel", "--parallel-max", std::to_string(parallel)});
   }

@@ -836,6 +836,16 @@ TEST_F(HttpServerProxyTest, EachClientHasItsOwnRequestRate) {
   const auto other = proxy.Read();
   ASSERT_TRUE(other);
   EXPECT_EQ(other->status, 200u);
+  // A peer that is not a trusted proxy cannot pass for new clients by a header.
+  HttpConnection direct(server_->port(), "127.0.0.1", "127.0.0.2");
+  unsigned last = 0;
+  for (int i = 0; i < 9; ++i) {
+    ASSERT_TRUE(direct.Send(ForwardedGet("echo", "192.0.2." + std::to_string(100 + i))));
+    const auto response = direct.Read();
+    ASSERT_TRUE(response) << i;
+    last = response->status;
+  }
+  EXPECT_EQ(last, 429u);
 }
 
 TEST_F(HttpServerProxyTest, AccessLogNamesTheForwardedClientAndLogsRefusedHeads) {
