@@ -12,7 +12,7 @@ mkdir -p "$work/local/root"/{in,out,traces,post,rights,events} "$work/h3"
 cp "${SCALEOUT_MODULE:-$build/dudarovuvadu.so}" "$work/h3/dudarovuvadu.so"
 printf '%s\r\n' "$work/local/root" >"$work/h3/dudarovuvadu.dir"
 start "$work/host3.log" "$build/dudarovuvadu-serve" --module "$work/h3/dudarovuvadu.so" \
-  --listen "$address:8000"
+  --listen "$address:8000" --rate-limit 0
 start "$work/backend-local.log" "$build/dudarovuvadu-backend" --root "$work/local/root" \
   --docs "$work/docs"
 local_base="http://$address:8000/scripts/dudarovuvadu.dll"

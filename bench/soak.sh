@@ -58,8 +58,9 @@ backend_pid=$!
 base=""
 for _ in 1 2 3 4 5; do
   address="127.$((RANDOM % 250 + 1)).$((RANDOM % 250)).$((RANDOM % 250 + 1))"
+  # One load generator is one client: no per-client request rate.
   "$build/dudarovuvadu-serve" --module "$root/module/dudarovuvadu.so" --listen "$address:8080" \
-    --quiet > "$work/host.log" 2>&1 &
+    --quiet --rate-limit 0 > "$work/host.log" 2>&1 &
   host_pid=$!
   url="http://$address:8080/scripts/dudarovuvadu.dll"
   for _ in $(seq 1 100); do

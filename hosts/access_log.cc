@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -115,10 +116,14 @@ std::string FormatAccessLine(const AccessRecord& record, bool with_query) {
   line += " - - ";
   line += LogTime(record.time);
   line += " \"";
-  AppendEscaped(line, record.method);
-  line += ' ';
-  AppendEscaped(line, LoggedTarget(record.target, with_query));
-  line += record.version == 10 ? " HTTP/1.0\" " : " HTTP/1.1\" ";
+  if (record.target.empty()) {
+    line += "-\" ";  // a head that could not be read: no request line to show
+  } else {
+    AppendEscaped(line, record.method);
+    line += ' ';
+    AppendEscaped(line, LoggedTarget(record.target, with_query));
+    line += record.version == 10 ? " HTTP/1.0\" " : " HTTP/1.1\" ";
+  }
   line += record.status != 0 ? std::to_string(record.status) : "-";
   line += ' ';
   line += record.bytes != 0 ? std::to_string(record.bytes) : "-";
@@ -135,13 +140,24 @@ std::string FormatAccessLine(const AccessRecord& record, bool with_query) {
 
 namespace {
 
+// Opened blocking (a FIFO waits for its reader, as before), then switched
+// to non-blocking so that a pipe nobody reads makes the writer wait in
+// poll, where the close can end the wait; a regular file is unaffected.
 int OpenForAppend(const std::string& path) {
   int fd;
   do {
     fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
   } while (fd < 0 && errno == EINTR);
+  if (fd >= 0) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) (void)::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  }
   return fd;
 }
+
+// How long the writer waits for a full pipe at a time before it looks
+// whether the close has given up on it.
+constexpr int kWritableWaitMs = 100;
 
 }  // namespace
 
@@ -158,21 +174,32 @@ AccessLog::AccessLog(Options options, int fd) : options_(std::move(options)), fd
   writer_ = std::thread([this] { Write(); });
 }
 
-AccessLog::~AccessLog() {
+AccessLog::~AccessLog() { Close(options_.close_timeout); }
+
+void AccessLog::Close(std::chrono::milliseconds timeout) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (closed_) return;
+    closed_ = true;
     stopping_ = true;
+    wake_.notify_all();
+    // Bounded: past the timeout the writer drops what is left and ends.
+    if (!written_.wait_for(lock, timeout, [this] { return queued_.empty() && !writing_; })) {
+      abandon_ = true;
+    }
   }
   wake_.notify_all();
   writer_.join();
+  ReportDropped();
   if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
 }
 
 void AccessLog::Record(const AccessRecord& record) {
   const std::string line = FormatAccessLine(record, options_.with_query);
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (queued_.size() + line.size() > options_.buffer_limit) {
+    if (closed_ || queued_.size() + line.size() > options_.buffer_limit) {
       ++dropped_;
       return;
     }
@@ -228,6 +255,11 @@ void AccessLog::WriteOut(std::string_view lines) {
   while (done < lines.size() && fd_ >= 0) {
     const ssize_t written = ::write(fd_, lines.data() + done, lines.size() - done);
     if (written < 0 && errno == EINTR) continue;
+    if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && !abandon_) {
+      pollfd writable{fd_, POLLOUT, 0};
+      (void)::poll(&writable, 1, kWritableWaitMs);
+      continue;
+    }
     if (written <= 0) break;
     done += static_cast<std::size_t>(written);
   }
@@ -239,7 +271,18 @@ void AccessLog::WriteOut(std::string_view lines) {
   dropped_ += lost;
 }
 
+void AccessLog::ReportDropped() {
+  const std::uint64_t dropped = dropped_.load();
+  if (dropped == reported_) return;
+  std::fprintf(
+      stderr,
+      "dudarovuvadu-serve: access log %s: %llu lines dropped (buffer full or write failed)\n",
+      options_.path.c_str(), static_cast<unsigned long long>(dropped - reported_));
+  reported_ = dropped;
+}
+
 void AccessLog::ReopenFile() {
+  ReportDropped();
   const int fd = OpenForAppend(options_.path);
   if (fd < 0) {
     std::fprintf(stderr, "dudarovuvadu-serve: cannot reopen the access log %s: %s\n",

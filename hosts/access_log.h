@@ -2,7 +2,9 @@
 // that log analysers, fail2ban and logrotate read, with the request's
 // duration added at the end. Lines are written by a thread of the log's own
 // from a bounded buffer, so a slow or full disk never holds up a request: a
-// line that does not fit, or that the disk refuses, is dropped and counted.
+// line that does not fit, or that the disk refuses, is dropped and counted;
+// the count is shown at each reopen and at the close, and a log nobody reads
+// (a pipe) holds the close for a bounded time only.
 #pragma once
 
 #include <atomic>
@@ -59,13 +61,19 @@ class AccessLog {
     std::string path;
     bool with_query = false;                 // log the whole target
     std::size_t buffer_limit = 1024 * 1024;  // bytes waiting to be written
+    // How long the close waits for queued lines to be written; what is
+    // still queued then is dropped, so a stuck log never holds the stop.
+    std::chrono::milliseconds close_timeout{5000};
   };
 
   // Opens (creates, mode 0640) the file for appending and starts the writer;
   // nullptr and the system's reason when it cannot be opened.
   static std::unique_ptr<AccessLog> Open(Options options, std::string* error);
-  // Writes what is buffered, then closes the file.
+  // Writes what is buffered within the close timeout, then closes the file.
   ~AccessLog();
+  // The same within `timeout` (what is left of a stop's bound); the log
+  // records nothing after.
+  void Close(std::chrono::milliseconds timeout);
   AccessLog(const AccessLog&) = delete;
   AccessLog& operator=(const AccessLog&) = delete;
 
@@ -87,6 +95,8 @@ class AccessLog {
   // Writes `lines` whole; the lines not written are counted as dropped.
   void WriteOut(std::string_view lines);
   void ReopenFile();
+  // A line on standard error with the lines dropped since the last one.
+  void ReportDropped();
 
   const Options options_;
   int fd_;
@@ -98,7 +108,10 @@ class AccessLog {
   bool reopen_ = false;
   std::size_t reopen_at_ = 0;  // bytes of queued_ that precede the reopen
   bool stopping_ = false;
+  bool closed_ = false;
   std::atomic<std::uint64_t> dropped_{0};
+  std::uint64_t reported_ = 0;        // dropped lines already reported (writer's)
+  std::atomic<bool> abandon_{false};  // the close timed out: drop the rest
   std::thread writer_;
 };
 

@@ -30,6 +30,8 @@ constexpr std::size_t kHoldLimit = 256 * 1024;
 
 // A limit of the server's is reached: the client may try again.
 constexpr std::string_view kBusyText = "The server is busy\n";
+// The client passed its request rate: it may try again after Retry-After.
+constexpr std::string_view kTooManyText = "Too many requests: try again shortly\n";
 
 // A request the client got wrong (answered 400), as against a client that
 // left or a network error (the connection is just closed).
@@ -52,13 +54,15 @@ Stream MakeStream(NetworkSocket socket, asio::ssl::context* tls) {
 
 template <class Stream>
 Connection<Stream>::Connection(ServerContext* server, NetworkStrand strand, NetworkSocket socket,
-                               std::string address, asio::ssl::context* tls)
+                               std::string address, bool proxied, asio::ssl::context* tls)
     : server_(server),
       strand_(std::move(strand)),
       stream_(MakeStream<Stream>(std::move(socket), tls)),
       timer_(strand_),
       address_(std::move(address)),
-      buffer_(ReadBufferLimit(server->request_limits)) {
+      proxied_(proxied),
+      buffer_(ReadBufferLimit(server->request_limits)),
+      client_(address_) {
   error_code ignored;
   NetworkSocket& raw = this->socket();
   raw.set_option(tcp::no_delay(true), ignored);
@@ -72,7 +76,7 @@ template <class Stream>
 Connection<Stream>::~Connection() {
   if (reading_body_) server_->RemoveBodyReader(this);
   FinishRequest();
-  server_->limits.CloseConnection(address_);
+  server_->limits.CloseConnection(address_, !proxied_);
   if (server_->options.metrics != nullptr) server_->options.metrics->ConnectionClosed();
 }
 
@@ -162,21 +166,27 @@ void Connection<Stream>::OnHead(error_code ec) {
   start_ = std::chrono::steady_clock::now();
   context_ = ResponseContext{11, false, false};
   if (ec) {
-    if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
-      return Answer(431, true);
-    }
-    if (IsMalformed(ec)) return Answer(400, true);
-    return Close(false);
+    // A head that cannot be read names no client: the refusal is logged
+    // with the peer's address.
+    client_ = address_;
+    const bool too_large = ec == http::error::header_limit || ec == http::error::buffer_overflow;
+    if (!too_large && !IsMalformed(ec)) return Close(false);
+    open_ = true;
+    method_ = "-";
+    target_.clear();
+    if (server_->options.access_log != nullptr) access_ = AccessRecord::Begin(address_, {}, {});
+    return Answer(too_large ? 431 : 400, true);
   }
   const ReceivedRequest& request = parser_->get();
+  open_ = true;
+  client_ = ClientOfRequest(request, address_, server_->options.trusted_proxies);
   method_.assign(request.method_string());
   target_.assign(request.target());
   context_.version = request.version() == 10 ? 10 : 11;
   context_.head_request = request.method() == http::verb::head;
   context_.keep_alive = parser_->keep_alive();
   if (server_->options.access_log != nullptr) {
-    // The client and headers as received; the client as served once known.
-    access_ = AccessRecord::Begin(address_, request[http::field::referer],
+    access_ = AccessRecord::Begin(client_, request[http::field::referer],
                                   request[http::field::user_agent]);
   }
   if (server_->Stopping()) return Answer(503, true);
@@ -275,7 +285,10 @@ void Connection<Stream>::OnRequest() {
   ReceivedRequest& request = parser_->get();
   const std::string_view path = std::string_view(target_).substr(0, target_.find('?'));
   if (path != server_->options.script_name) return Answer(404, false);
-  if (!server_->limits.StartResponse(address_)) return Answer(503, false, kBusyText);
+  if (const std::optional<unsigned> wait = server_->rate.Take(client_)) {
+    return Answer(server_->options.rate_limit_status, false, kTooManyText, *wait);
+  }
+  if (!server_->limits.StartResponse(client_)) return Answer(503, false, kBusyText);
   response_counted_ = true;
   context_.keep_alive = context_.keep_alive && !server_->Stopping();
   ConnectionFacts facts{address_, remote_port_, local_addr_, local_port_, kTls};
@@ -284,11 +297,6 @@ void Connection<Stream>::OnRequest() {
   std::vector<std::string> rejected;
   RequestInput input = BuildRequestInput(request, head_fields_, facts, settings, &rejected);
   for (const std::string& line : rejected) server_->Warn(line + " from " + address_);
-  if (server_->options.access_log != nullptr) {
-    if (const std::string_view* client = input.variables.Find("REMOTE_ADDR")) {
-      access_.client_address = *client;  // behind a trusted proxy: its client
-    }
-  }
   parser_.reset();
   ResponseTransport& transport = *this;
   extension_.emplace(std::move(input), transport, kHoldLimit, server_->options.available_limit);

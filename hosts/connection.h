@@ -52,8 +52,10 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>>,
                    private ResponseTransport {
  public:
   // `tls` is the TLS listeners' context, null for a plain connection.
+  // `proxied`: the peer is a trusted proxy, its connection not counted per
+  // address (ServerLimits::AdmitConnection).
   Connection(ServerContext* server, NetworkStrand strand, NetworkSocket socket, std::string address,
-             boost::asio::ssl::context* tls);
+             bool proxied, boost::asio::ssl::context* tls);
   ~Connection() override;
 
   void Start();
@@ -124,7 +126,8 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>>,
   void BeginResponse();
   // An answer of the server's own, text/plain (`text`, or the status's);
   // `linger`: given before the body was read, then the connection goes.
-  void Answer(unsigned status, bool linger, std::string_view text = {});
+  // `retry_after`: seconds for a Retry-After field, none when 0.
+  void Answer(unsigned status, bool linger, std::string_view text = {}, unsigned retry_after = 0);
   // Writes what is queued, as one gather write, unless writes are held:
   // a module call on the strand, or the end of a response, queues its
   // pieces first, so that a head and its body leave together.
@@ -149,6 +152,7 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>>,
   std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
   bool timer_armed_ = false;
   const std::string address_;
+  const bool proxied_;
   std::string remote_port_;
   std::string local_addr_;
   std::string local_port_;
@@ -160,7 +164,11 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>>,
   std::optional<RequestParser> parser_;
   std::size_t head_fields_ = 0;
 
-  // The request in hand.
+  // The request in hand. `client_` is who it is counted, limited and
+  // logged as: the peer, or the client a trusted proxy names once the head
+  // is in. `open_`: a line is owed for it (a head, or a refusal of one).
+  std::string client_;
+  bool open_ = false;
   std::string method_ = "-";
   std::string target_;
   std::chrono::steady_clock::time_point start_;

@@ -38,6 +38,8 @@ std::string_view AnswerText(unsigned status) {
       return "Request entity was too large\n";
     case 431:
       return "Request header fields too large\n";
+    case 429:
+      return "Too many requests\n";
     default:
       return "The server is stopping\n";
   }
@@ -115,7 +117,8 @@ void Connection<Stream>::End(bool reusable) {
 // ---------------------------------------------------------------- writing
 
 template <class Stream>
-void Connection<Stream>::Answer(unsigned status, bool linger, std::string_view text) {
+void Connection<Stream>::Answer(unsigned status, bool linger, std::string_view text,
+                                unsigned retry_after) {
   if (text.empty()) text = AnswerText(status);
   ResponseContext context = context_;
   context.keep_alive = context.keep_alive && !linger && !server_->Stopping();
@@ -123,6 +126,8 @@ void Connection<Stream>::Answer(unsigned status, bool linger, std::string_view t
   ResponseHead head;
   head.status = status;
   head.headers.push_back({"Content-Type", "text/plain"});
+  const std::string seconds = retry_after != 0 ? std::to_string(retry_after) : std::string();
+  if (!seconds.empty()) head.headers.push_back({"Retry-After", seconds});
   head.content_length = text.size();
   std::string head_text = queue_.TakeBuffer();
   queue_.HeadText(head, head_text);
@@ -192,7 +197,8 @@ void Connection<Stream>::OnResponseWritten() {
 // The request is over (answered or abandoned): logged and uncounted.
 template <class Stream>
 void Connection<Stream>::FinishRequest() {
-  if (method_ == "-" && !admitted_) return;
+  if (!open_ && !admitted_) return;
+  open_ = false;
   server_->Log(method_, target_, queue_.status(), queue_.body_bytes(), start_);
   if (server_->options.access_log != nullptr) {
     access_.Finish(method_, target_, context_.version, queue_.status(), queue_.body_bytes(),
@@ -205,7 +211,7 @@ void Connection<Stream>::FinishRequest() {
                                               std::chrono::steady_clock::now() - start_));
   }
   method_ = "-";
-  if (response_counted_) server_->limits.EndResponse(address_);
+  if (response_counted_) server_->limits.EndResponse(client_);
   response_counted_ = false;
   if (held_body_ != 0) server_->limits.ReleaseBody(held_body_);
   held_body_ = 0;
@@ -269,19 +275,19 @@ void Connection<Stream>::CloseSocket() {
 }
 
 // The members defined here, for both kinds of connection.
-#define DUDAROVUVADU_CONNECTION_OUTPUT(Stream)                                \
-  template bool Connection<Stream>::SendHead(const ResponseHead&);            \
-  template bool Connection<Stream>::SendBody(std::string_view);               \
-  template bool Connection<Stream>::SendBodyAsync(std::string_view, Sent);    \
-  template void Connection<Stream>::End(bool);                                \
-  template void Connection<Stream>::Answer(unsigned, bool, std::string_view); \
-  template void Connection<Stream>::WriteNext();                              \
-  template void Connection<Stream>::OnPiecesWritten(error_code);              \
-  template void Connection<Stream>::OnResponseWritten();                      \
-  template void Connection<Stream>::FinishRequest();                          \
-  template void Connection<Stream>::Linger();                                 \
-  template void Connection<Stream>::Discard();                                \
-  template void Connection<Stream>::Close(bool);                              \
+#define DUDAROVUVADU_CONNECTION_OUTPUT(Stream)                                          \
+  template bool Connection<Stream>::SendHead(const ResponseHead&);                      \
+  template bool Connection<Stream>::SendBody(std::string_view);                         \
+  template bool Connection<Stream>::SendBodyAsync(std::string_view, Sent);              \
+  template void Connection<Stream>::End(bool);                                          \
+  template void Connection<Stream>::Answer(unsigned, bool, std::string_view, unsigned); \
+  template void Connection<Stream>::WriteNext();                                        \
+  template void Connection<Stream>::OnPiecesWritten(error_code);                        \
+  template void Connection<Stream>::OnResponseWritten();                                \
+  template void Connection<Stream>::FinishRequest();                                    \
+  template void Connection<Stream>::Linger();                                           \
+  template void Connection<Stream>::Discard();                                          \
+  template void Connection<Stream>::Close(bool);                                        \
   template void Connection<Stream>::CloseSocket();
 DUDAROVUVADU_CONNECTION_OUTPUT(PlainStream)
 DUDAROVUVADU_CONNECTION_OUTPUT(TlsStream)

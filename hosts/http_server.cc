@@ -106,15 +106,16 @@ void HttpServer::Accept(std::size_t index) {
     }
     error_code ignored;
     const std::string address = socket.remote_endpoint(ignored).address().to_string(ignored);
-    if (state_->limits.OpenConnection(address)) {
+    if (Admit(address)) {
       try {
+        const bool proxied = state_->options.trusted_proxies.Trusts(address);
         if (self.listener.tls) {
           std::make_shared<Connection<TlsStream>>(state_.get(), strand, std::move(socket), address,
-                                                  &*state_->tls)
+                                                  proxied, &*state_->tls)
               ->Start();
         } else {
           std::make_shared<Connection<PlainStream>>(state_.get(), strand, std::move(socket),
-                                                    address, nullptr)
+                                                    address, proxied, nullptr)
               ->Start();
         }
       } catch (const std::exception&) {
@@ -126,6 +127,28 @@ void HttpServer::Accept(std::size_t index) {
     }
     Accept(index);
   });
+}
+
+// Counts a new connection, where it opens and where it is refused, in the
+// limits and the metrics alike. A trusted proxy's connections carry many
+// clients: bounded in all, not per address (their requests are, per client).
+bool HttpServer::Admit(const std::string& address) {
+  const bool proxied = state_->options.trusted_proxies.Trusts(address);
+  const ConnectionAdmission admission = state_->limits.AdmitConnection(address, !proxied);
+  Metrics* const metrics = state_->options.metrics;
+  if (metrics == nullptr) return admission == ConnectionAdmission::kAdmitted;
+  switch (admission) {
+    case ConnectionAdmission::kAdmitted:
+      metrics->ConnectionOpened();
+      return true;
+    case ConnectionAdmission::kOverMaxConnections:
+      metrics->ConnectionRefused(Metrics::Limit::kMaxConnections);
+      return false;
+    case ConnectionAdmission::kOverPerAddress:
+      metrics->ConnectionRefused(Metrics::Limit::kPerAddress);
+      return false;
+  }
+  return false;
 }
 
 bool HttpServer::Start(std::string* error) {

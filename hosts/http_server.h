@@ -47,12 +47,20 @@ struct ServerOptions {
   unsigned header_timeout_seconds = 10;                  // a request head must be whole by then
   unsigned drain_timeout_seconds = 30;                   // bound of the graceful stop
   std::size_t max_connections = 0;                       // 0: sized to the descriptor limit
-  std::size_t per_address_connections = 64;              // from one client address
-  std::size_t per_address_responses = 32;                // being written to one client address
+  std::size_t per_address_connections = 64;              // from one client address (a trusted
+                                                         // proxy's: by max_connections only)
+  std::size_t per_address_responses = 32;                // being written to one client
   std::uint64_t max_body_memory = 256u * 1024u * 1024u;  // request bodies held at once
   std::size_t max_header_bytes = 16 * 1024;              // request line and header fields
   std::size_t max_header_fields = 100;
   std::size_t available_limit = 48 * 1024;  // body bytes offered before ReadClient
+  // Requests a second one client (behind a trusted proxy, the client it
+  // names) may keep up, 0 for no limit, and may make at once above that;
+  // past them it is answered `rate_limit_status` with Retry-After. A
+  // browser polls once a second per open page.
+  double rate_limit = 10;
+  unsigned rate_burst = 100;
+  unsigned rate_limit_status = 429;
   // TLS listeners: PEM certificate (chain) and key files, OpenSSL cipher
   // list for TLS 1.2 (TLS 1.3 keeps its own suites).
   std::string tls_cert;
@@ -61,6 +69,9 @@ struct ServerOptions {
       "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:"
       "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
   bool quiet = false;  // no line per request
+  // The per-request line shows the whole target, not just the path and the
+  // command name (as the access log's with_query).
+  bool log_query = false;
   // Peers whose Forwarded / X-Forwarded-* headers are believed.
   TrustedProxies trusted_proxies;
   // What operators watch, owned by the caller, or null: a line per request
@@ -99,6 +110,7 @@ class HttpServer {
 
  private:
   void Accept(std::size_t index);
+  bool Admit(const std::string& address);
   // How many network threads run: as the options say, else two per processor.
   unsigned NetworkThreads() const;
   // A network thread: runs the I/O context until the stop.

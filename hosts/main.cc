@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -55,6 +57,19 @@ void AddLimitOptions(CLI::App& app, hosts::ServerOptions& options) {
                  "responses being written to one client address at most (503 past it)")
       ->capture_default_str()
       ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 20));
+  app.add_option("--rate-limit", options.rate_limit,
+                 "requests a second one client (behind a trusted proxy: the client it names) "
+                 "may keep up; 0 for no limit")
+      ->capture_default_str()
+      ->check(CLI::Range(0.0, 1e6));
+  app.add_option("--rate-burst", options.rate_burst,
+                 "requests one client may make at once above --rate-limit")
+      ->capture_default_str()
+      ->check(CLI::Range(1u, 1000000u));
+  app.add_option("--rate-limit-status", options.rate_limit_status,
+                 "status of an answer past the rate (with Retry-After): 429 or 503")
+      ->capture_default_str()
+      ->check(CLI::IsMember({429u, 503u}));
   app.add_option("--max-body-memory", options.max_body_memory,
                  "bytes of request bodies held at once across all connections (503 past it)")
       ->capture_default_str()
@@ -93,11 +108,14 @@ struct OperatorTools {
 
 bool StartOperatorTools(Settings& settings, OperatorTools& tools, std::string* error) {
   if (!settings.access_log.empty()) {
+    const std::chrono::seconds close_timeout(settings.options.drain_timeout_seconds);
     tools.access_log = hosts::AccessLog::Open(
-        {settings.access_log, settings.access_log_query, 1024 * 1024}, error);
+        {settings.access_log, settings.access_log_query, 1024 * 1024, close_timeout}, error);
     if (!tools.access_log) return false;
     settings.options.access_log = tools.access_log.get();
   }
+  // The line per request shows the target as the access log does.
+  settings.options.log_query = settings.access_log_query;
   if (!settings.metrics_listen.empty()) {
     tools.metrics = std::make_unique<hosts::Metrics>();
     tools.metrics_listener =
@@ -107,6 +125,9 @@ bool StartOperatorTools(Settings& settings, OperatorTools& tools, std::string* e
       return false;
     }
     settings.options.metrics = tools.metrics.get();
+    if (hosts::AccessLog* log = tools.access_log.get()) {
+      tools.metrics->CountDroppedAccessLines([log] { return log->dropped(); });
+    }
     std::printf("dudarovuvadu-serve: metrics on port %u at /metrics\n",
                 static_cast<unsigned>(tools.metrics_listener->port()));
   }
@@ -148,7 +169,9 @@ void AddOptions(CLI::App& app, Settings& settings) {
       ->check(CLI::Range(std::uint64_t{0}, std::uint64_t{0xFFFFFFFEu}));
   AddLimitOptions(app, options);
   AddOperatorOptions(app, settings);
-  app.add_flag("--quiet", options.quiet, "no line per request");
+  app.add_flag("--quiet", options.quiet,
+               "no line per request on standard output (the line shows what the access log "
+               "does: the path and the command name)");
   app.add_option("--trusted-proxy", settings.trusted_proxies,
                  "ADDRESS[/PREFIX] of a reverse proxy whose Forwarded or X-Forwarded-* headers "
                  "give the client address, scheme, host and port (repeatable)");
@@ -243,6 +266,8 @@ int ServeUntilStopped(hosts::HttpServer& server, hosts::ExtensionModule& module,
   }
   std::printf("dudarovuvadu-serve: stopping on signal %d\n", signal_number);
   std::fflush(stdout);
+  const auto stop_deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(drain_timeout_seconds);
   // A second signal while requests drain means "now": end at once, without
   // unloading the module under a request that may still run in it.
   std::thread([stop_signals] {
@@ -250,7 +275,15 @@ int ServeUntilStopped(hosts::HttpServer& server, hosts::ExtensionModule& module,
     sigwait(&stop_signals, &again);
     std::_Exit(128 + again);
   }).detach();
-  if (!server.Stop()) {
+  const bool drained = server.Stop();
+  // The access log's last lines are written within what is left of the
+  // bound: a log nobody reads (a pipe) does not hold the stop.
+  if (access_log != nullptr) {
+    access_log->Close(std::max(std::chrono::milliseconds(0),
+                               std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   stop_deadline - std::chrono::steady_clock::now())));
+  }
+  if (!drained) {
     // A request is still inside the module: unloading it now would pull the
     // code from under that thread. End without unloading.
     std::fprintf(stderr, "dudarovuvadu-serve: requests still running after %u s; exiting\n",

@@ -72,6 +72,12 @@ Metrics::Metrics() : registry_(std::make_shared<prometheus::Registry>()) {
                                .Help("Time HttpExtensionProc took")
                                .Register(*registry_)
                                .Add({}, kDurationBuckets);
+  access_lines_dropped_ =
+      &prometheus::BuildCounter()
+           .Name("dudarovuvadu_access_log_dropped_lines_total")
+           .Help("Access log lines dropped: the buffer was full or the write failed")
+           .Register(*registry_)
+           .Add({});
 }
 
 Metrics::~Metrics() = default;
@@ -132,7 +138,20 @@ ModuleCallScope::~ModuleCallScope() {
       std::chrono::steady_clock::now() - start_));
 }
 
+void Metrics::CountDroppedAccessLines(std::function<std::uint64_t()> dropped) {
+  dropped_source_ = std::move(dropped);
+}
+
 std::string Metrics::Text() const {
+  if (dropped_source_) {
+    // The log keeps its own total; the counter catches up with it.
+    std::lock_guard<std::mutex> lock(dropped_mutex_);
+    const std::uint64_t dropped = dropped_source_();
+    if (dropped > dropped_counted_) {
+      access_lines_dropped_->Increment(static_cast<double>(dropped - dropped_counted_));
+      dropped_counted_ = dropped;
+    }
+  }
   std::ostringstream text;
   prometheus::TextSerializer().Serialize(text, registry_->Collect());
   return text.str();

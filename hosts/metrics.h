@@ -1,13 +1,15 @@
 // The host's metrics in the Prometheus text format: requests by status
 // class, their duration and bytes, connections open and refused by each
 // limit, workers busy and started, module calls in flight and their
-// duration. The connection code calls the plain methods below; every one is
-// thread-safe and cheap (an atomic add), so it may be called on any thread.
+// duration, access log lines dropped. The connection code calls the plain methods below; every one
+// is thread-safe and cheap (an atomic add), so it may be called on any thread.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace prometheus {
@@ -40,6 +42,9 @@ class Metrics {
   void WorkerIdle();
   void ModuleCallStarted();
   void ModuleCallFinished(std::chrono::microseconds duration);
+  // Where the access log's count of dropped lines is read at each scrape
+  // (before the server starts; none when there is no access log).
+  void CountDroppedAccessLines(std::function<std::uint64_t()> dropped);
 
   // The page a scrape of /metrics gets (text exposition format 0.0.4).
   std::string Text() const;
@@ -57,6 +62,10 @@ class Metrics {
   prometheus::Gauge* workers_busy_ = nullptr;
   prometheus::Gauge* module_calls_in_flight_ = nullptr;
   prometheus::Histogram* module_call_duration_ = nullptr;
+  prometheus::Counter* access_lines_dropped_ = nullptr;
+  std::function<std::uint64_t()> dropped_source_;
+  mutable std::mutex dropped_mutex_;
+  mutable std::uint64_t dropped_counted_ = 0;
 };
 
 // A worker running a request, for the scope's lifetime: busy, and counted

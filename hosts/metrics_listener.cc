@@ -1,10 +1,14 @@
 // The metrics listener: Asio accepts, Beast reads one request per
 // connection and the answer is the registry's text, then the connection is
-// closed. Each connection has 5 seconds for its whole exchange.
+// closed. Each connection has 5 seconds for its whole exchange; a few are
+// served at once (the rest closed at once) so that the metrics port cannot
+// take the descriptors the portal needs, and an accept error is followed by
+// a pause, as on the portal's listeners.
 #include "hosts/metrics_listener.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <chrono>
@@ -23,21 +27,29 @@ namespace http = beast::http;
 using tcp = asio::ip::tcp;
 
 struct MetricsListener::State {
-  explicit State(const Metrics& source) : metrics(source), acceptor(io) {}
+  State(const Metrics& source, std::size_t cap)
+      : metrics(source), max_connections(cap), acceptor(io), pause(io) {}
   const Metrics& metrics;
+  const std::size_t max_connections;
+  std::size_t connections = 0;  // on the listener's one thread only
   asio::io_context io;
   tcp::acceptor acceptor;
+  asio::steady_timer pause;
   std::thread thread;
 };
 
 namespace {
 
 constexpr std::chrono::seconds kExchangeLimit{5};
+constexpr std::chrono::milliseconds kAcceptErrorPause{100};
 
 class Scrape : public std::enable_shared_from_this<Scrape> {
  public:
-  Scrape(tcp::socket socket, const Metrics& metrics)
-      : stream_(std::move(socket)), metrics_(metrics) {}
+  Scrape(tcp::socket socket, MetricsListener::State& state)
+      : stream_(std::move(socket)), metrics_(state.metrics), state_(state) {
+    ++state_.connections;
+  }
+  ~Scrape() { --state_.connections; }
 
   void Run() {
     stream_.expires_after(kExchangeLimit);
@@ -79,6 +91,7 @@ class Scrape : public std::enable_shared_from_this<Scrape> {
 
   beast::tcp_stream stream_;
   const Metrics& metrics_;
+  MetricsListener::State& state_;
   beast::flat_buffer buffer_;
   http::request_parser<http::string_body> parser_;
   http::response<http::string_body> response_;
@@ -87,7 +100,20 @@ class Scrape : public std::enable_shared_from_this<Scrape> {
 void Accept(MetricsListener::State& state) {
   state.acceptor.async_accept([&state](beast::error_code ec, tcp::socket socket) {
     if (ec == asio::error::operation_aborted) return;
-    if (!ec) std::make_shared<Scrape>(std::move(socket), state.metrics)->Run();
+    if (ec) {
+      // Out of descriptors or memory: wait a little rather than spin.
+      state.pause.expires_after(kAcceptErrorPause);
+      state.pause.async_wait([&state](beast::error_code waited) {
+        if (!waited) Accept(state);
+      });
+      return;
+    }
+    if (state.connections < state.max_connections) {
+      std::make_shared<Scrape>(std::move(socket), state)->Run();
+    } else {
+      beast::error_code ignored;
+      socket.close(ignored);  // over the cap: refused at once
+    }
     Accept(state);
   });
 }
@@ -95,15 +121,15 @@ void Accept(MetricsListener::State& state) {
 }  // namespace
 
 std::unique_ptr<MetricsListener> MetricsListener::Start(const std::string& address_port,
-                                                        const Metrics& metrics,
-                                                        std::string* error) {
+                                                        const Metrics& metrics, std::string* error,
+                                                        std::size_t max_connections) {
   Listener listener;
   if (!ParseListener(address_port, &listener, error)) return nullptr;
   if (listener.tls) {
     *error = "the metrics listener serves plain HTTP only: " + address_port;
     return nullptr;
   }
-  auto state = std::make_unique<State>(metrics);
+  auto state = std::make_unique<State>(metrics, max_connections);
   beast::error_code ec;
   const tcp::endpoint endpoint(asio::ip::make_address(listener.address, ec), listener.port);
   if (!ec) state->acceptor.open(endpoint.protocol(), ec);

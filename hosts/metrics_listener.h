@@ -4,6 +4,7 @@
 // waits for the portal's workers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -15,10 +16,13 @@ namespace hosts {
 class MetricsListener {
  public:
   // Listens on "ADDR:PORT" (numeric address; port 0 picks a free one) and
-  // serves GET /metrics from `metrics`, which must outlive the listener.
-  // nullptr and the reason when the address is malformed or cannot be bound.
+  // serves GET /metrics from `metrics`, which must outlive the listener,
+  // on at most `max_connections` connections at once (more are closed at
+  // once: a scraper needs one). nullptr and the reason when the address is
+  // malformed or cannot be bound.
   static std::unique_ptr<MetricsListener> Start(const std::string& address_port,
-                                                const Metrics& metrics, std::string* error);
+                                                const Metrics& metrics, std::string* error,
+                                                std::size_t max_connections = 8);
   // Stops listening and ends the thread.
   ~MetricsListener();
   MetricsListener(const MetricsListener&) = delete;

@@ -99,6 +99,41 @@ unsigned RefusalOfTrailer(const RequestParser& parser, const RequestLimits& limi
   return fields > limits.max_header_fields ? 431 : 0;
 }
 
+namespace {
+
+// A field's values as one ("a, b" for a field sent twice), as the server
+// variables join them; nullopt when it was not sent.
+std::optional<std::string_view> JoinedField(const ReceivedRequest& request, std::string_view name,
+                                            std::string& storage) {
+  std::optional<std::string_view> joined;
+  const auto [first, last] = request.equal_range(name);
+  for (auto field = first; field != last; ++field) {
+    if (!joined) {
+      joined = field->value();
+      continue;
+    }
+    if (storage.empty()) storage.assign(*joined);
+    storage += ", ";
+    storage += field->value();
+    joined = storage;
+  }
+  return joined;
+}
+
+}  // namespace
+
+std::string ClientOfRequest(const ReceivedRequest& request, std::string_view peer,
+                            const TrustedProxies& proxies) {
+  if (proxies.empty() || !proxies.Trusts(peer)) return std::string(peer);
+  std::string forwarded_storage;
+  std::string for_storage;
+  ForwardingHeaders headers;
+  headers.forwarded = JoinedField(request, "Forwarded", forwarded_storage);
+  headers.x_forwarded_for = JoinedField(request, "X-Forwarded-For", for_storage);
+  ForwardedRequest forwarded = ReadForwardedRequest(proxies, peer, headers);
+  return forwarded.remote_addr ? std::move(*forwarded.remote_addr) : std::string(peer);
+}
+
 RequestInput BuildRequestInput(ReceivedRequest& request, std::size_t head_fields,
                                const ConnectionFacts& connection, const InputSettings& settings,
                                std::vector<std::string>* rejected) {

@@ -55,6 +55,12 @@ unsigned RefusalOfHead(const RequestParser& parser, const RequestLimits& limits)
 // in: 431 when head and trailer fields together pass the bound; or 0.
 unsigned RefusalOfTrailer(const RequestParser& parser, const RequestLimits& limits);
 
+// The client a request is counted, limited and logged as: the peer, or,
+// when the peer is a trusted proxy that names one, the client it names (as
+// REMOTE_ADDR will say). A peer that is not trusted cannot choose it.
+std::string ClientOfRequest(const ReceivedRequest& request, std::string_view peer,
+                            const TrustedProxies& proxies);
+
 // The connection a request came on.
 struct ConnectionFacts {
   std::string_view remote_addr;

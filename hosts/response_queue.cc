@@ -99,7 +99,16 @@ void ResponseQueue::HeadText(const ResponseHead& head, std::string& text) const 
 
 void ResponseQueue::AppendFramingFields(std::string& text,
                                         std::optional<std::uint64_t> content_length) {
-  if (content_length) {
+  if (context_.head_request) {
+    // No body follows a HEAD answer whatever its fields say, so nothing
+    // here ends the connection; a length is given only when known, as GET
+    // would have it (RFC 9110 9.3.2, 8.6).
+    if (content_length) {
+      text += "Content-Length: ";
+      AppendNumber(text, *content_length);
+      text += "\r\n";
+    }
+  } else if (content_length) {
     text += "Content-Length: ";
     AppendNumber(text, *content_length);
     text += "\r\n";
@@ -109,20 +118,22 @@ void ResponseQueue::AppendFramingFields(std::string& text,
   } else {
     keep_alive_ = false;  // the close marks the end
   }
-  if (!keep_alive_) text += "Connection: close\r\n";
+  if (!keep_alive_) {
+    text += "Connection: close\r\n";
+  } else if (context_.version == 10) {
+    text += "Connection: keep-alive\r\n";  // HTTP/1.0 closes unless told (RFC 9112 9.3)
+  }
   text += "\r\n";
 }
 
 void ResponseQueue::QueueHead(std::string text, unsigned status,
                               std::optional<std::uint64_t> content_length) {
   status_ = status;
-  if (context_.head_request && !content_length) {
+  // A HEAD answer whose length is not known yet, or is 0 only because the
+  // module wrote nothing for it, waits for the end of what it writes.
+  if (context_.head_request && content_length.value_or(0) == 0) {
     deferred_head_ = std::move(text);
     return;
-  }
-  if (context_.head_request) {
-    // A HEAD answer has no body: its length fields say what GET would get.
-    content_length = content_length.value_or(0);
   }
   AppendFramingFields(text, content_length);
   queued_bytes_ += text.size();
@@ -156,13 +167,19 @@ void ResponseQueue::QueueBody(std::string_view bytes, ResponseTransport::Sent se
 
 void ResponseQueue::QueueEnd(bool reusable) {
   Piece piece;
+  // A HEAD answer has no body to misframe: its connection goes on even when
+  // the module failed (it answers HEAD with a status line and an error).
+  if (!reusable && !context_.head_request) keep_alive_ = false;
   if (deferred_head_) {
     piece.own = std::move(*deferred_head_);
-    AppendFramingFields(piece.own, body_bytes_);
+    // The length of what the module wrote for it; when it wrote nothing,
+    // that length is not known to be GET's, and none is given.
+    const std::optional<std::uint64_t> length =
+        body_bytes_ != 0 ? std::optional<std::uint64_t>(body_bytes_) : std::nullopt;
+    AppendFramingFields(piece.own, length);
     deferred_head_.reset();
   }
   if (chunked_) piece.own += "0\r\n\r\n";
-  if (!reusable) keep_alive_ = false;
   piece.last = true;
   queued_bytes_ += piece.own.size();
   pieces_.push_back(std::move(piece));

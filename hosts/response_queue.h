@@ -2,7 +2,7 @@
 // written out, the body framed by its length, in chunks or by the close of
 // the connection, and every piece queued in order for the connection to
 // write. A HEAD request's head goes out with the length the body would have
-// had, and no body.
+// had when the module wrote one, else with none, and no body.
 #pragma once
 
 #include <cstddef>

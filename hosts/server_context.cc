@@ -1,6 +1,7 @@
 // The state the embedded server's connections share.
 #include "hosts/server_context.h"
 
+#include "hosts/access_log.h"
 #include "hosts/host_name.h"
 
 namespace hosts {
@@ -32,7 +33,8 @@ ServerContext::ServerContext(const ServerOptions& server_options, PFN_HTTPEXTENS
       request_limits(LimitsOf(server_options)),
       proc(extension),
       log(log_file),
-      limits(SettingsOf(server_options, max_connections)) {}
+      limits(SettingsOf(server_options, max_connections)),
+      rate(RateSettings{server_options.rate_limit, server_options.rate_burst}) {}
 
 bool ServerContext::Admit(const void* connection) {
   std::lock_guard<std::mutex> lock(active_mutex_);
@@ -98,7 +100,9 @@ void ServerContext::Log(std::string_view method, std::string_view target, unsign
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   const std::string status_text = status != 0 ? std::to_string(status) : "-";
   const std::string method_text = EscapeForLog(method);
-  const std::string target_text = EscapeForLog(target);
+  // What the access log shows: the path and the command name, so that
+  // logons, file names and tickets stay out of the journal.
+  const std::string target_text = EscapeForLog(LoggedTarget(target, options.log_query));
   std::lock_guard<std::mutex> lock(log_mutex_);
   std::fprintf(log, "%s %s %s %llu %.1fms\n", method_text.c_str(), target_text.c_str(),
                status_text.c_str(), static_cast<unsigned long long>(bytes), milliseconds);

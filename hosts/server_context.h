@@ -23,6 +23,7 @@
 #include "dudarovuvadu/httpext.h"
 #include "hosts/http_server.h"
 #include "hosts/request_head.h"
+#include "hosts/request_rate.h"
 #include "hosts/server_limits.h"
 #include "hosts/worker_pool.h"
 
@@ -68,6 +69,7 @@ struct ServerContext {
   const PFN_HTTPEXTENSIONPROC proc;
   std::FILE* const log;
   ServerLimits limits;
+  RequestRate rate;
   std::optional<boost::asio::ssl::context> tls;
   std::unique_ptr<WorkerPool> workers;
 

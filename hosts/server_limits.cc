@@ -7,22 +7,24 @@
 
 namespace hosts {
 
-bool ServerLimits::OpenConnection(const std::string& address) {
+ConnectionAdmission ServerLimits::AdmitConnection(const std::string& address, bool per_address) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (connections_ >= settings_.max_connections) return false;
-  PerAddress& counts = per_address_[address];
-  if (counts.connections >= settings_.per_address_connections) {
-    if (counts.connections == 0 && counts.responses == 0) per_address_.erase(address);
-    return false;
+  if (connections_ >= settings_.max_connections) return ConnectionAdmission::kOverMaxConnections;
+  if (per_address) {
+    PerAddress& counts = per_address_[address];
+    if (counts.connections >= settings_.per_address_connections) {
+      if (counts.connections == 0 && counts.responses == 0) per_address_.erase(address);
+      return ConnectionAdmission::kOverPerAddress;
+    }
+    ++counts.connections;
   }
-  ++counts.connections;
   ++connections_;
-  return true;
+  return ConnectionAdmission::kAdmitted;
 }
 
-void ServerLimits::CloseConnection(const std::string& address) {
+void ServerLimits::CloseConnection(const std::string& address, bool per_address) {
   std::lock_guard<std::mutex> lock(mutex_);
-  const auto found = per_address_.find(address);
+  const auto found = per_address ? per_address_.find(address) : per_address_.end();
   if (found != per_address_.end()) {
     --found->second.connections;
     if (found->second.connections == 0 && found->second.responses == 0) per_address_.erase(found);

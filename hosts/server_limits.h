@@ -1,7 +1,8 @@
 // What the embedded server admits at once, so that no client can exhaust
 // it: connections in all and from one address, responses being written to
-// one address, and request bodies held in memory; and how many descriptors
-// stay free for the module's own files.
+// one client, and request bodies held in memory; and how many descriptors
+// stay free for the module's own files. Behind a trusted proxy the client
+// is the one the proxy names, as a proxy's own limits would count it.
 #pragma once
 
 #include <cstddef>
@@ -22,16 +23,27 @@ struct LimitSettings {
   std::uint64_t max_held_body_bytes = 256u * 1024u * 1024u;
 };
 
+// Whether a connection is taken, or the limit it reached.
+enum class ConnectionAdmission { kAdmitted, kOverMaxConnections, kOverPerAddress };
+
 class ServerLimits {
  public:
   explicit ServerLimits(const LimitSettings& settings) : settings_(settings) {}
 
-  // Counts a new connection from `address`; false when a limit is reached.
-  bool OpenConnection(const std::string& address);
-  void CloseConnection(const std::string& address);
+  // Counts a new connection from `address`, against the total and, when
+  // `per_address`, against that address's own bound. A trusted proxy's
+  // connections carry many clients: they are bounded by the total alone.
+  ConnectionAdmission AdmitConnection(const std::string& address, bool per_address);
+  void CloseConnection(const std::string& address, bool per_address);
+  // The same for a connection counted per address; false when refused.
+  bool OpenConnection(const std::string& address) {
+    return AdmitConnection(address, true) == ConnectionAdmission::kAdmitted;
+  }
+  void CloseConnection(const std::string& address) { CloseConnection(address, true); }
 
-  // Counts a response about to be written to `address`; false when that
-  // address already has as many as it may.
+  // Counts a response about to be written to `client` (the peer, or the
+  // client a trusted proxy names); false when that client already has as
+  // many as it may.
   bool StartResponse(const std::string& address);
   void EndResponse(const std::string& address);
 

@@ -12,7 +12,9 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <thread>
+#include <vector>
 
 #include "tests/e2e/headless_browser.h"
 #include "tests/e2e/portal_fixture.h"
@@ -129,6 +131,31 @@ std::optional<std::string> CurlThroughProxy(Portal& portal, const TlsProxy& prox
   return portal.ReadFile("curl.body");
 }
 
+// The status of each of `urls`, fetched by one curl through the proxy from
+// `from`, up to `parallel` at once; empty when curl could not run.
+std::vector<int> CurlStatuses(Portal& portal, const TlsProxy& proxy,
+                              const std::vector<std::string>& urls, const std::string& from,
+                              int parallel) {
+  const std::string resolve = std::string(kPublicName) + ":8443:" + proxy.address();
+  std::vector<std::string> argv = {kCurl, "-sS", "-g", "--max-time", "20"};
+  argv.insert(argv.end(), {"--cacert", proxy.certificate(), "--resolve", resolve});
+  argv.insert(argv.end(), {"--interface", from, "-w", "%{http_code}\\n"});
+  if (parallel > 1) {
+    argv.insert(argv.end(), {"--parallel", "--parallel-max", std::to_string(parallel)});
+  }
+  for (const std::string& url : urls) argv.insert(argv.end(), {"-o", "/dev/null", url});
+  ChildProcess curl;
+  if (!curl.Start(argv, portal.Path("curl-statuses.log"), portal.Path("curl-errors.log"))) {
+    return {};
+  }
+  // A transfer that failed (a 502 is not one) shows as status 0.
+  if (!curl.WaitForExit(60s)) return {};
+  std::vector<int> statuses;
+  std::istringstream lines(curl.Output());
+  for (int status = 0; lines >> status;) statuses.push_back(status);
+  return statuses;
+}
+
 class ProxyE2eTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -139,10 +166,12 @@ class ProxyE2eTest : public ::testing::Test {
 
   // A portal that trusts `proxy_address` only, and nginx in front of it.
   // Retries on another address when 8443 is taken there.
-  void StartBehindProxy() {
+  void StartBehindProxy(std::vector<std::string> host_options = {}) {
     for (int attempt = 0; attempt < 5; ++attempt) {
       const std::string address = RandomLoopback();
-      portal_ = std::make_unique<Portal>(WithHostOptions({"--trusted-proxy", address}));
+      std::vector<std::string> options = {"--trusted-proxy", address};
+      options.insert(options.end(), host_options.begin(), host_options.end());
+      portal_ = std::make_unique<Portal>(WithHostOptions(options));
       ASSERT_TRUE(portal_->error().empty()) << portal_->error();
       proxy_ = std::make_unique<TlsProxy>(*portal_, address);
       const std::string error = proxy_->Start();
@@ -220,6 +249,24 @@ TEST_F(ProxyE2eTest, SameHeadersFromAnUntrustedPeerChangeNothing) {
       << answer->body;
   EXPECT_NE(answer->body.find("<td id=\"p3\">127.0.0.1</td>"), std::string::npos) << answer->body;
   EXPECT_EQ(answer->body.find("192.0.2.1"), std::string::npos) << answer->body;
+}
+
+// nginx opens a connection to the host for each request it passes: one
+// client's requests at once come on many of them, all from nginx's address.
+// They are limited as that client's, never as everyone's.
+TEST_F(ProxyE2eTest, OneClientAtItsLimitsDoesNotShutOutTheOthers) {
+  ASSERT_NO_FATAL_FAILURE(StartBehindProxy(
+      {"--per-address-connections", "2", "--rate-limit", "0.001", "--rate-burst", "12"}));
+  const std::string greedy = RandomLoopback();
+  const std::string other = RandomLoopback();
+  const std::vector<std::string> burst(12, proxy_->public_url());
+  std::vector<int> statuses = CurlStatuses(*portal_, *proxy_, burst, greedy, 12);
+  EXPECT_EQ(statuses, std::vector<int>(12, 200))
+      << portal_->ReadFile("curl-errors.log").value_or("") << portal_->host().Output();
+  statuses = CurlStatuses(*portal_, *proxy_, {proxy_->public_url()}, greedy, 1);
+  EXPECT_EQ(statuses, std::vector<int>{429});  // past its burst
+  statuses = CurlStatuses(*portal_, *proxy_, {proxy_->public_url()}, other, 1);
+  EXPECT_EQ(statuses, std::vector<int>{200});
 }
 
 TEST_F(ProxyE2eTest, BrowserReachesTheAnswerThroughTheProxy) {

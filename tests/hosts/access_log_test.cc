@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -74,6 +78,15 @@ TEST(AccessLogTest, LineIsTheCombinedFormatWithTheDurationAtTheEnd) {
   tzset();
 }
 
+// A head the parser refused has no request line: "-" stands for it.
+TEST(AccessLogTest, RefusedHeadIsLoggedWithoutARequestLine) {
+  AccessRecord record = AccessRecord::Begin("192.0.2.7", "", "");
+  record.Finish("-", "", 11, 400, 12, std::chrono::steady_clock::now());
+  const std::string line = FormatAccessLine(record, false);
+  EXPECT_EQ(line.rfind("192.0.2.7 - - ["), 0u) << line;
+  EXPECT_NE(line.find("] \"-\" 400 12 \"-\" \"-\" "), std::string::npos) << line;
+}
+
 AccessRecord Request(const std::string& target) {
   AccessRecord record = AccessRecord::Begin("127.0.0.1", "", "curl");
   record.Finish("GET", target, 11, 200, 10, std::chrono::steady_clock::now());
@@ -135,6 +148,26 @@ TEST(AccessLogTest, FullDiskDropsLinesAndCountsThem) {
   for (int i = 0; i < 3; ++i) log->Record(Request("/x"));
   ASSERT_TRUE(log->Flush(5s));
   EXPECT_EQ(log->dropped(), 3u);
+}
+
+// A log on a pipe nobody reads: the close gives up after its timeout and
+// counts what it could not write, rather than hold the process.
+TEST(AccessLogTest, CloseIsBoundedWhenNobodyReadsThePipe) {
+  harness::TempDir directory;
+  const std::string path = directory.Path("access.fifo");
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  const int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // never read
+  ASSERT_GE(reader, 0);
+  std::string error;
+  auto log = AccessLog::Open({path, false, 1024 * 1024}, &error);
+  ASSERT_NE(log, nullptr) << error;
+  // More than a pipe holds.
+  const std::string target = "/" + std::string(1000, 'a');
+  for (int i = 0; i < 400; ++i) log->Record(Request(target));
+  log->Close(100ms);
+  EXPECT_GT(log->dropped(), 0u);
+  log->Record(Request("/after"));  // closed: dropped, never queued
+  ::close(reader);
 }
 
 TEST(AccessLogTest, OpenNamesTheReasonItFailed) {

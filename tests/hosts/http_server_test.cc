@@ -16,7 +16,11 @@
 #include <thread>
 #include <vector>
 
+#include "hosts/access_log.h"
 #include "hosts/extension_module.h"
+#include "hosts/metrics.h"
+#include "hosts/metrics_listener.h"
+#include "tests/harness/temp_dir.h"
 #include "tests/hosts/http_client.h"
 
 namespace hosts {
@@ -744,6 +748,143 @@ TEST_F(HttpServerStopTest, BodyStillArrivingIsAnsweredAndDoesNotHoldTheStop) {
   ASSERT_TRUE(response);
   EXPECT_EQ(response->status, 503u);
   EXPECT_TRUE(stopped.get());
+}
+
+// Behind a trusted proxy (the tests' own address, 127.0.0.1): the limits,
+// the access log and the metrics count the client the proxy names.
+class HttpServerProxyTest : public HttpServerTest {
+ protected:
+  void SetUp() override {
+    std::string error;
+    access_log_ = AccessLog::Open({directory_.Path("access.log"), false, 1024 * 1024}, &error);
+    ASSERT_NE(access_log_, nullptr) << error;
+    listener_ = MetricsListener::Start("127.0.0.1:0", metrics_, &error);
+    ASSERT_NE(listener_, nullptr) << error;
+    ServerOptions options;
+    ASSERT_TRUE(options.trusted_proxies.Add("127.0.0.1", &error)) << error;
+    options.per_address_connections = 4;
+    options.per_address_responses = 4;
+    options.rate_limit = 0.001;  // no refill within a test
+    options.rate_burst = 8;
+    options.access_log = access_log_.get();
+    options.metrics = &metrics_;
+    ASSERT_TRUE(StartServer(options));
+  }
+
+  // A request from the proxy for `client`.
+  static std::string ForwardedGet(const std::string& query, const std::string& client) {
+    return std::string("GET ") + kScript + "?" + query +
+           " HTTP/1.1\r\nHost: x\r\nX-Forwarded-For: " + client + "\r\n\r\n";
+  }
+
+  std::string Scrape() {
+    const auto page = hosts_test::HttpExchange(
+        "http://127.0.0.1:" + std::to_string(listener_->port()) + "/metrics");
+    return page ? page->body : "<no page>";
+  }
+
+  harness::TempDir directory_;
+  std::unique_ptr<AccessLog> access_log_;
+  Metrics metrics_;
+  std::unique_ptr<MetricsListener> listener_;
+};
+
+// The value of a sample line of the metrics page, or -1.
+double Sample(const std::string& text, const std::string& series) {
+  const std::size_t at = text.find("\n" + series + " ");
+  return at == std::string::npos ? -1 : std::stod(text.substr(at + series.size() + 2));
+}
+
+TEST_F(HttpServerProxyTest, OneClientBehindTheProxyDoesNotShutOutTheOthers) {
+  // Downloads one client never reads, each on a connection of the proxy's:
+  // more connections than one address may open.
+  std::vector<std::unique_ptr<HttpConnection>> unread;
+  for (int i = 0; i < 4; ++i) {
+    unread.push_back(std::make_unique<HttpConnection>(server_->port()));
+    ASSERT_TRUE(unread.back()->Send(ForwardedGet("async=16000000", "192.0.2.66")));
+    const auto head = unread.back()->Read(true);  // its head: the response is under way
+    ASSERT_TRUE(head) << i;
+    EXPECT_EQ(head->status, 200u);
+  }
+  HttpConnection same(server_->port());
+  ASSERT_TRUE(same.Send(ForwardedGet("echo", "192.0.2.66")));
+  const auto refused = same.Read();
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 503u);  // that client's bound of responses
+  HttpConnection other(server_->port());
+  ASSERT_TRUE(other.Send(ForwardedGet("echo", "192.0.2.77")));
+  const auto served = other.Read();
+  ASSERT_TRUE(served);
+  EXPECT_EQ(served->status, 200u);
+  EXPECT_EQ(Field(served->body, "REMOTE_ADDR"), "192.0.2.77");
+}
+
+TEST_F(HttpServerProxyTest, EachClientHasItsOwnRequestRate) {
+  HttpConnection proxy(server_->port());
+  for (int i = 0; i < 8; ++i) {
+    ASSERT_TRUE(proxy.Send(ForwardedGet("echo", "192.0.2.88")));
+    const auto response = proxy.Read();
+    ASSERT_TRUE(response) << i;
+    EXPECT_EQ(response->status, 200u) << i;
+  }
+  ASSERT_TRUE(proxy.Send(ForwardedGet("echo", "192.0.2.88")));
+  const auto limited = proxy.Read();
+  ASSERT_TRUE(limited);
+  EXPECT_EQ(limited->status, 429u);
+  EXPECT_GE(std::stoul(limited->Header("Retry-After").value_or("0")), 1u);
+  ASSERT_TRUE(proxy.Send(ForwardedGet("echo", "192.0.2.99")));  // same connection, other client
+  const auto other = proxy.Read();
+  ASSERT_TRUE(other);
+  EXPECT_EQ(other->status, 200u);
+  // A peer that is not a trusted proxy cannot pass for new clients by a header.
+  HttpConnection direct(server_->port(), "127.0.0.1", "127.0.0.2");
+  unsigned last = 0;
+  for (int i = 0; i < 9; ++i) {
+    ASSERT_TRUE(direct.Send(ForwardedGet("echo", "192.0.2." + std::to_string(100 + i))));
+    const auto response = direct.Read();
+    ASSERT_TRUE(response) << i;
+    last = response->status;
+  }
+  EXPECT_EQ(last, 429u);
+}
+
+TEST_F(HttpServerProxyTest, AccessLogNamesTheForwardedClientAndLogsRefusedHeads) {
+  HttpConnection proxy(server_->port());
+  ASSERT_TRUE(
+      proxy.Send("GET /elsewhere?Logon=anna HTTP/1.1\r\nHost: x\r\n"
+                 "X-Forwarded-For: 192.0.2.11\r\n\r\n"));
+  const auto missing = proxy.Read();
+  ASSERT_TRUE(missing);
+  EXPECT_EQ(missing->status, 404u);
+  // A head the parser refuses names no client: logged with the peer's.
+  HttpConnection bare(server_->port());
+  ASSERT_TRUE(bare.Send("GET / HTTP/1.1\nHost: x\n\n"));
+  const auto refused = bare.Read();
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 400u);
+  ASSERT_TRUE(bare.WaitForClose());
+  ASSERT_TRUE(server_->Stop());
+  ASSERT_TRUE(access_log_->Flush(std::chrono::seconds(5)));
+  const std::string log = directory_.ReadFile("access.log");
+  EXPECT_NE(log.find("192.0.2.11 - - ["), std::string::npos) << log;
+  EXPECT_NE(log.find("\"GET /elsewhere? HTTP/1.1\" 404 "), std::string::npos) << log;
+  EXPECT_NE(log.find("127.0.0.1 - - ["), std::string::npos) << log;
+  EXPECT_NE(log.find("\"-\" 400 "), std::string::npos) << log;
+}
+
+TEST_F(HttpServerProxyTest, ConnectionMetricsCountWhereConnectionsOpenAndAreRefused) {
+  std::vector<std::unique_ptr<HttpConnection>> held;
+  for (int i = 0; i < 5; ++i) {
+    held.push_back(std::make_unique<HttpConnection>(server_->port(), "127.0.0.1", "127.0.0.2"));
+  }
+  // The fifth passed its address's bound (4): closed at once, so the four
+  // before it were taken.
+  EXPECT_TRUE(held.back()->WaitForClose());
+  const std::string page = Scrape();
+  EXPECT_EQ(Sample(page, "dudarovuvadu_connections_open"), 4) << page;
+  EXPECT_EQ(
+      Sample(page, "dudarovuvadu_connections_refused_total{limit=\"per_address_connections\"}"), 1)
+      << page;
 }
 
 using TlsFiles = hosts_test::TestCertificate;

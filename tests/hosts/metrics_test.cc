@@ -85,6 +85,34 @@ TEST(MetricsTest, ListenerServesTheTextAtMetricsOnly) {
   EXPECT_EQ(posted->status, 405);
 }
 
+TEST(MetricsTest, DroppedAccessLogLinesAreReadAtEachScrape) {
+  Metrics metrics;
+  std::uint64_t dropped = 3;
+  metrics.CountDroppedAccessLines([&dropped] { return dropped; });
+  EXPECT_EQ(Sample(metrics.Text(), "dudarovuvadu_access_log_dropped_lines_total"), 3);
+  dropped = 5;
+  EXPECT_EQ(Sample(metrics.Text(), "dudarovuvadu_access_log_dropped_lines_total"), 5);
+}
+
+// Connections past the listener's cap are closed at once, so that idle
+// connections to it cannot take the descriptors the portal needs.
+TEST(MetricsTest, ListenerServesAFewConnectionsAtOnce) {
+  Metrics metrics;
+  std::string error;
+  auto listener = MetricsListener::Start("127.0.0.1:0", metrics, &error, 2);
+  ASSERT_NE(listener, nullptr) << error;
+  hosts_test::HttpConnection first(listener->port());
+  hosts_test::HttpConnection second(listener->port());
+  hosts_test::HttpConnection third(listener->port());
+  ASSERT_TRUE(third.connected());
+  (void)third.Send("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_FALSE(third.Read(false, 5000));  // closed unanswered
+  ASSERT_TRUE(first.Send("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"));
+  const auto page = first.Read(false, 5000);
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+}
+
 TEST(MetricsTest, ListenerRefusesWhatItCannotServe) {
   Metrics metrics;
   std::string error;

@@ -69,6 +69,12 @@ TEST(ResponseQueueTest, ResponsesAreFramedTheSameWithTheBuffersOfEarlierOnes) {
        "Connection: close\r\n\r\nhello",
        false},
       {"HEAD without length", {11, true, true}, {}, false, "Content-Length: 5\r\n\r\n", true},
+      {"HTTP/1.0 keep-alive",
+       {10, false, true},
+       5,
+       false,
+       "Content-Length: 5\r\nConnection: keep-alive\r\n\r\nhello",
+       true},
       {"client closes",
        {11, false, false},
        5,
@@ -90,6 +96,24 @@ TEST(ResponseQueueTest, ResponsesAreFramedTheSameWithTheBuffersOfEarlierOnes) {
       EXPECT_EQ(queue.queued_bytes(), 0u) << test.name;
     }
   }
+}
+
+// The portal's module answers HEAD with a status line alone and an error: the
+// length GET would have is not known, so none is claimed, and a pipelined
+// request after it is still served.
+TEST(ResponseQueueTest, HeadTheModuleWroteNothingForClaimsNoLengthAndKeepsTheConnection) {
+  ResponseQueue queue;
+  queue.Begin({11, true, true});
+  ResponseHead head;
+  head.headers.push_back({"Date", "Tue, 08 Dec 2026 12:00:00 GMT"});
+  std::string text;
+  queue.HeadText(head, text);
+  queue.QueueHead(std::move(text), 200, 0);
+  queue.QueueEnd(false);
+  std::string wire;
+  for (; !queue.empty(); queue.pop_front()) wire += queue.front().own;
+  EXPECT_EQ(wire, std::string(kHead) + "\r\n");
+  EXPECT_TRUE(queue.keep_alive());
 }
 
 }  // namespace

@@ -115,7 +115,8 @@ echo "a document" >"$work/docs/leaflet.txt"
 
 # 2. Two hosts, each with a pointer file naming the root on its own mount,
 #    and nginx round robin in front of them on 127.a.b.c:8080 (a port the
-#    wait page reloads over http).
+#    wait page reloads over http). Every client here comes from one address,
+#    so the hosts' per-client request rate is off.
 address="127.$((RANDOM % 200 + 20)).$((RANDOM % 250 + 1)).$((RANDOM % 250 + 1))"
 for h in 1 2; do
   mkdir -p "$work/h$h"
@@ -123,7 +124,7 @@ for h in 1 2; do
   printf '%s\r\n' "$work/m$h/$root" >"$work/h$h/dudarovuvadu.dir"
   [ "${SCALEOUT_TRACE:-0}" = 1 ] && export DUDAROVUVADU_TRACE_FILE="$work/trace$h.log"
   start "$work/host$h.log" ${SCALEOUT_HOST_WRAPPER:-} "$build/dudarovuvadu-serve" --module "$work/h$h/dudarovuvadu.so" \
-    --listen "$address:1808$h" --trusted-proxy 127.0.0.0/8
+    --listen "$address:1808$h" --trusted-proxy 127.0.0.0/8 --rate-limit 0
   eval "host${h}_pid=$last_pid"
 done
 unset DUDAROVUVADU_TRACE_FILE
