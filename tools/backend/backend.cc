@@ -23,6 +23,7 @@
 #include "tools/backend/answers.h"
 #include "tools/backend/request.h"
 #include "tools/backend/spool_text.h"
+#include "tools/backend/ticket_sweep.h"
 
 namespace tools {
 
@@ -33,6 +34,8 @@ namespace {
 // picked the answer up.
 constexpr std::chrono::milliseconds kClaimRecheck{1000};
 constexpr std::chrono::seconds kClaimSweepInterval{10};
+// Abandoned tickets are looked for at least this often.
+constexpr std::chrono::seconds kLongestTicketSweepInterval{60};
 constexpr std::size_t kPreviewBytes = 80;
 // A server file holds a scheme, a name and a port; a ready file a number.
 constexpr std::size_t kMaxServerFileBytes = 4096;
@@ -172,6 +175,9 @@ std::chrono::milliseconds Backend::NextWait(Clock::time_point now) const {
 }
 
 void Backend::ScanOnce(Clock::time_point now) {
+  // Before the requests are listed, so that an abandoned one is not
+  // answered in the same pass as it is removed.
+  if (now >= next_ticket_sweep_) SweepTickets(now);
   ScanRequests(now);
   ScanPosted();
   ScanEvents();
@@ -195,6 +201,16 @@ void Backend::SweepClaims(Clock::time_point now) {
     const std::optional<unsigned long> inode = InodeOf(path);
     return inode && std::to_string(*inode) == name.substr(last + 1);
   });
+}
+
+void Backend::SweepTickets(Clock::time_point now) {
+  const auto interval = std::clamp<std::chrono::seconds>(
+      options_.ticket_lifetime / 4, std::chrono::seconds(1), kLongestTicketSweepInterval);
+  next_ticket_sweep_ = now + interval;
+  // File times are the wall clock's.
+  const int removed = SweepExpiredTickets(options_.root, options_.ticket_lifetime,
+                                          std::chrono::system_clock::now());
+  if (removed > 0) Report("expired " + std::to_string(removed) + " tickets");
 }
 
 void Backend::DrainInotify(Clock::time_point now) {

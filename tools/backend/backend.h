@@ -47,6 +47,10 @@ struct BackendOptions {
   // over (its holder died); also the age at which claims of finished work
   // are removed.
   std::chrono::seconds claim_timeout{30};
+  // A ticket whose files have not changed for this long is abandoned (its
+  // browser went away): its files are removed, so that its number can be
+  // drawn again and the disk does not fill (ticket_sweep.h).
+  std::chrono::seconds ticket_lifetime{3600};
 };
 
 class Backend {
@@ -92,6 +96,8 @@ class Backend {
   void ScanEvents();
   // Removes old claims of requests and posted data that are gone.
   void SweepClaims(Clock::time_point now);
+  // Removes abandoned tickets, at most every quarter of their lifetime.
+  void SweepTickets(Clock::time_point now);
   void NoteRequest(const std::string& ticket, Clock::time_point now);
   void AnswerDue(Clock::time_point now);
   Outcome AnswerRequest(const std::string& ticket, Clock::time_point first_seen,
@@ -120,6 +126,7 @@ class Backend {
   std::map<std::string, unsigned long> consumed_posts_;  // post number -> inode of its ready file
   Claims claims_;
   Clock::time_point next_sweep_{};
+  Clock::time_point next_ticket_sweep_{};
   struct EventFileState {
     unsigned long inode = 0;
     unsigned long long offset = 0;

@@ -361,6 +361,26 @@ TEST_F(BackendTest, RegressionReadyFileWithoutLengthIsNotTakenAfterAGrace) {
   EXPECT_TRUE(Exists("post/11.txt"));
 }
 
+// A request nobody polled and the back-end never answered (it was down):
+// once its files are older than the ticket lifetime they go unanswered.
+TEST_F(BackendTest, AbandonedTicketIsRemovedNotAnswered) {
+  options_.ticket_lifetime = 30s;
+  Backend backend(options_, report_);
+  std::string error;
+  ASSERT_TRUE(backend.Start(error));
+  Spool("14", "hello");
+  Put("out/14.tmp", "wait page");
+  for (const char* file : {"in/14.req", "in/14.srv", "out/14.tmp"}) MakeOld(file);
+  Spool("15", "hello");
+  backend.ScanOnce(Backend::Clock::now());
+  EXPECT_EQ(CountLines("expired 1 tickets"), 1) << report_.str();
+  for (const char* file : {"in/14.req", "in/14.srv", "out/14.tmp", "out/14.htm"}) {
+    EXPECT_FALSE(Exists(file)) << file;
+  }
+  EXPECT_EQ(CountLines("answered 14 "), 0) << report_.str();
+  EXPECT_EQ(CountLines("answered 15 "), 1) << report_.str();
+}
+
 TEST_F(BackendTest, StartRefusesARootWithoutSpoolDirectories) {
   fs::remove(root_ + "/post");
   Backend backend(options_, report_);
