@@ -16,13 +16,15 @@
 #include <sstream>
 #include <thread>
 
-#include "tools/backend/spool_text.h"
+#include "backend_kit/spool_text.h"
 
 namespace tools {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using backend_kit::ReadFileBytes;
+using backend_kit::WriteFile;
 
 class BackendTest : public ::testing::Test {
  protected:

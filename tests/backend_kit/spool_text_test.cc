@@ -1,6 +1,6 @@
 // Spool text translation and whole-file writes.
 
-#include "tools/backend/spool_text.h"
+#include "backend_kit/spool_text.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-namespace tools {
+namespace backend_kit {
 namespace {
 
 TEST(SpoolTextTest, TranslatesLineEndsLikeTheModule) {
@@ -50,4 +50,4 @@ TEST(SpoolTextTest, AtomicWriteReplacesWholeAndLeavesNoTemporary) {
 }
 
 }  // namespace
-}  // namespace tools
+}  // namespace backend_kit

@@ -3,12 +3,13 @@
 // (written under a temporary name, then renamed into place).
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace tools {
+namespace backend_kit {
 
 // CR LF becomes LF; a lone CR stays.
 std::string FromSpoolText(std::string_view stored);
@@ -20,6 +21,9 @@ std::string ToSpoolText(std::string_view text);
 // processes: a bound keeps a stray huge file from filling memory.
 std::optional<std::string> ReadFileBytes(const std::string& path,
                                          std::size_t max_bytes = std::string::npos);
+// At most `max_bytes` bytes from `offset` on, untranslated.
+std::optional<std::string> ReadFileBytesAt(const std::string& path, std::uint64_t offset,
+                                           std::size_t max_bytes);
 // The same, with CR LF turned into LF.
 std::optional<std::string> ReadSpoolText(const std::string& path,
                                          std::size_t max_bytes = std::string::npos);
@@ -36,4 +40,4 @@ bool WriteFile(const std::string& path, std::string_view bytes);
 // no empty last line.
 std::vector<std::string> SplitLines(std::string_view text);
 
-}  // namespace tools
+}  // namespace backend_kit

@@ -2,7 +2,7 @@
 // explicitly: what is old goes whole, what is not stays, and a number the
 // module takes again during a sweep is left to it.
 
-#include "tools/backend/ticket_sweep.h"
+#include "backend_kit/ticket_sweep.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <fstream>
 
-namespace tools {
+namespace backend_kit {
 namespace {
 
 namespace fs = std::filesystem;
@@ -119,4 +119,4 @@ TEST_F(TicketSweepTest, RequestReplacedDuringTheSweepStopsIt) {
 }
 
 }  // namespace
-}  // namespace tools
+}  // namespace backend_kit

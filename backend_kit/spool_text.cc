@@ -1,12 +1,14 @@
-// Spool text translation and whole-file writes for the back-end.
+// Spool text translation and whole-file reads and writes for back-ends,
+// through the platform's files.
 
-#include "tools/backend/spool_text.h"
+#include "backend_kit/spool_text.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <fstream>
+#include <vector>
 
-namespace tools {
+#include "platform/file.h"
+
+namespace backend_kit {
 
 std::string FromSpoolText(std::string_view stored) {
   std::string text;
@@ -28,19 +30,25 @@ std::string ToSpoolText(std::string_view text) {
   return stored;
 }
 
-std::optional<std::string> ReadFileBytes(const std::string& path, std::size_t max_bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
+std::optional<std::string> ReadFileBytesAt(const std::string& path, std::uint64_t offset,
+                                           std::size_t max_bytes) {
+  platform::File file = platform::File::Open(path.c_str(), platform::OpenMode::kRead);
+  if (!file.is_open()) return std::nullopt;
   std::string bytes;
-  char buffer[64 * 1024];
+  std::vector<char> buffer(64 * 1024);
   while (bytes.size() < max_bytes) {
-    const std::size_t wanted = std::min(sizeof buffer, max_bytes - bytes.size());
-    in.read(buffer, static_cast<std::streamsize>(wanted));
-    bytes.append(buffer, static_cast<std::size_t>(in.gcount()));
-    if (!in) break;
+    const std::size_t wanted = std::min(buffer.size(), max_bytes - bytes.size());
+    const std::size_t got =
+        file.ReadAt(buffer.data(), wanted, static_cast<std::int64_t>(offset + bytes.size()));
+    if (file.error().failed()) return std::nullopt;
+    bytes.append(buffer.data(), got);
+    if (got < wanted) break;
   }
-  if (in.bad()) return std::nullopt;
   return bytes;
+}
+
+std::optional<std::string> ReadFileBytes(const std::string& path, std::size_t max_bytes) {
+  return ReadFileBytesAt(path, 0, max_bytes);
 }
 
 std::optional<std::string> ReadSpoolText(const std::string& path, std::size_t max_bytes) {
@@ -50,21 +58,16 @@ std::optional<std::string> ReadSpoolText(const std::string& path, std::size_t ma
 }
 
 bool WriteFile(const std::string& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  return !out.fail();
+  platform::File file = platform::File::Open(path.c_str(), platform::OpenMode::kWriteTruncate);
+  if (!file.is_open()) return false;
+  const bool written = file.Write(bytes.data(), bytes.size());
+  return file.Close() && written;
 }
 
 bool WriteFileAtomically(const std::string& path, std::string_view bytes) {
   const std::string temporary = path + ".new";
-  if (!WriteFile(temporary, bytes)) {
-    std::remove(temporary.c_str());
-    return false;
-  }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    std::remove(temporary.c_str());
+  if (!WriteFile(temporary, bytes) || !platform::ReplaceFile(temporary, path)) {
+    (void)platform::RemoveFile(temporary.c_str());
     return false;
   }
   return true;
@@ -85,4 +88,4 @@ std::vector<std::string> SplitLines(std::string_view text) {
   return lines;
 }
 
-}  // namespace tools
+}  // namespace backend_kit

@@ -21,7 +21,7 @@
 // the user asks again. No answer ever reaches another request, because the
 // answer file is only removed, never written, here.
 
-#include "tools/backend/ticket_sweep.h"
+#include "backend_kit/ticket_sweep.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -33,7 +33,7 @@
 #include <set>
 #include <string_view>
 
-namespace tools {
+namespace backend_kit {
 
 namespace {
 
@@ -165,4 +165,4 @@ int SweepExpiredTickets(const std::string& root, std::chrono::seconds lifetime,
   return removed;
 }
 
-}  // namespace tools
+}  // namespace backend_kit

@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-namespace tools {
+namespace backend_kit {
 
 // Called with each path just before it is removed; tests use it to act as
 // the module would between two removals.
@@ -23,4 +23,4 @@ int SweepExpiredTickets(const std::string& root, std::chrono::seconds lifetime,
                         std::chrono::system_clock::time_point now,
                         const BeforeRemoval& before_removal = {});
 
-}  // namespace tools
+}  // namespace backend_kit
