@@ -172,7 +172,7 @@ void SpoolWatch::ScanFolder(const char* folder, std::string_view suffix,
       found(*stem);
       known = seen.find(*stem);
     }
-    if (known != seen.end()) still_present.insert(*known);
+    if (known != seen.end() && known->second == inode) still_present.insert(*known);
   }
   // Forget what has been cleared away, so memory stays bounded.
   seen = std::move(still_present);

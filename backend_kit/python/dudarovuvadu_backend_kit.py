@@ -165,9 +165,15 @@ class _Work:
             _free(self._handle)
             self._handle = None
 
+    def _live(self):
+        # A work of a closed spool, or one released, has nothing to act on.
+        if not self._handle or not self._spool._handle:
+            raise KitError(-7, "the work was released or its spool closed")
+        return self._handle
+
     def release(self):
         """Gives the claim up: another instance (or this one, later) takes the work."""
-        handle, self._handle = self._handle, None
+        handle, self._handle = self._live(), None
         _check(_release(handle), self._spool._handle)
 
 
@@ -190,7 +196,7 @@ class Request(_Work):
     def answer(self, text):
         """Answers with a page or phone text; False when the request is gone."""
         data = _bytes(text)
-        result = _answer(self._handle, data, len(data))
+        result = _answer(self._live(), data, len(data))
         if result == GONE:
             return False
         _check(result, self._spool._handle)
@@ -198,7 +204,7 @@ class Request(_Work):
 
     def answer_download(self, absolute_path):
         """Answers with a download of the file; False when the request is gone."""
-        result = _answer_download(self._handle, _bytes(absolute_path))
+        result = _answer_download(self._live(), _bytes(absolute_path))
         if result == GONE:
             return False
         _check(result, self._spool._handle)
@@ -217,7 +223,7 @@ class Posted(_Work):
 
     def done(self):
         """Removes the consumed data."""
-        _check(_posted_done(self._handle), self._spool._handle)
+        _check(_posted_done(self._live()), self._spool._handle)
 
 
 class Event(_Work):
