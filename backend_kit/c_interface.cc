@@ -28,7 +28,7 @@ struct dbk_spool {
 struct dbk_work {
   dbk_spool* spool = nullptr;
   backend_kit::Work work;
-  std::string url;
+  mutable std::string url;  // made on the first dbk_request_url
 };
 
 namespace {
@@ -345,13 +345,11 @@ dbk_result dbk_request_field(const dbk_work* work, dbk_field field, const char**
 dbk_result dbk_request_url(const dbk_work* work, const char** url) {
   if (!IsRequest(work) || url == nullptr) return DBK_ERROR_ARGUMENT;
   if (!work->work.request || !work->work.server) return DBK_ERROR_MALFORMED;
-  auto* mutable_work = const_cast<dbk_work*>(work);
   return Guarded(work->spool, [&] {
-    if (mutable_work->url.empty()) {
-      mutable_work->url =
-          backend_kit::ModuleUrl(*work->work.server, work->work.request->script_name);
+    if (work->url.empty()) {
+      work->url = backend_kit::ModuleUrl(*work->work.server, work->work.request->script_name);
     }
-    *url = mutable_work->url.c_str();
+    *url = work->url.c_str();
     return DBK_OK;
   });
 }

@@ -4,6 +4,9 @@
 #include "backend_kit/spool_text.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <random>
 #include <vector>
 
 #include "platform/file.h"
@@ -57,6 +60,27 @@ std::optional<std::string> ReadSpoolText(const std::string& path, std::size_t ma
   return FromSpoolText(*bytes);
 }
 
+namespace {
+
+// A name beside `path` that no other writer uses: instances on several
+// machines may replace the same rights list at once, and a shared
+// temporary name would let one publish the other's half-written file.
+std::string TemporaryName(const std::string& path) {
+  static std::atomic<std::uint64_t> counter{0};
+  static const std::uint64_t process_tag = [] {
+    std::random_device device;
+    return (static_cast<std::uint64_t>(device()) << 32) ^ device();
+  }();
+  const std::uint64_t tag = process_tag ^ (counter.fetch_add(1) * 0x9E3779B97F4A7C15ULL);
+  std::string name = path + ".";
+  for (int shift = 60; shift >= 0; shift -= 4) {
+    name.push_back("0123456789abcdef"[(tag >> shift) & 0xF]);
+  }
+  return name + ".new";
+}
+
+}  // namespace
+
 bool WriteFile(const std::string& path, std::string_view bytes) {
   platform::File file = platform::File::Open(path.c_str(), platform::OpenMode::kWriteTruncate);
   if (!file.is_open()) return false;
@@ -65,8 +89,14 @@ bool WriteFile(const std::string& path, std::string_view bytes) {
 }
 
 bool WriteFileAtomically(const std::string& path, std::string_view bytes) {
-  const std::string temporary = path + ".new";
-  if (!WriteFile(temporary, bytes) || !platform::ReplaceFile(temporary, path)) {
+  const std::string temporary = TemporaryName(path);
+  // Created exclusively: never another writer's file, and only ours is
+  // removed on a failure.
+  platform::File file =
+      platform::File::Open(temporary.c_str(), platform::OpenMode::kCreateExclusive);
+  if (!file.is_open()) return false;
+  const bool written = file.Write(bytes.data(), bytes.size());
+  if (!file.Close() || !written || !platform::ReplaceFile(temporary, path)) {
     (void)platform::RemoveFile(temporary.c_str());
     return false;
   }

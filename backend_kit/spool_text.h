@@ -28,9 +28,10 @@ std::optional<std::string> ReadFileBytesAt(const std::string& path, std::uint64_
 std::optional<std::string> ReadSpoolText(const std::string& path,
                                          std::size_t max_bytes = std::string::npos);
 
-// Writes `bytes` to `path` + ".new", then renames it to `path`, so a reader
-// sees either the old file or the complete new one. On failure nothing is
-// left behind under either name (an old file at `path` stays as it was).
+// Writes `bytes` to a new file `path`.<unique>.new, then renames it to
+// `path`, so a reader sees either the old file or the complete new one, and
+// two writers never share a temporary file. On failure nothing is left
+// behind under either name (an old file at `path` stays as it was).
 bool WriteFileAtomically(const std::string& path, std::string_view bytes);
 
 // Creates (or truncates) `path` with `bytes`; false on an error.

@@ -97,6 +97,10 @@ TEST_F(BackendTest, AnswersEachRequestOnceAnswerBeforeFlag) {
   EXPECT_NE(answer.find("<td id=\"command\">hello</td></tr>\r\n"), std::string::npos);
   EXPECT_EQ(answer.find("\n\n"), std::string::npos);  // every LF stored as CR LF
   EXPECT_FALSE(Exists("out/1.htm.new"));
+  // Nothing else in out/: no temporary file under any name.
+  int files = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(root_ + "/out")) ++files;
+  EXPECT_EQ(files, 2);
 }
 
 TEST_F(BackendTest, ReusedNumberIsAnsweredAgain) {
