@@ -30,7 +30,7 @@ using Work = std::unique_ptr<dbk_work, WorkFree>;
 
 constexpr uint32_t kGraceMs = 100;
 
-class CInterfaceTest : public ::testing::Test {
+class KitCInterfaceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     char pattern[] = "/tmp/c_interface_test.XXXXXX";
@@ -88,7 +88,7 @@ class CInterfaceTest : public ::testing::Test {
   const uint64_t start_ = dbk_now_ms();
 };
 
-TEST_F(CInterfaceTest, OpenRefusesARootWithoutEachSpoolFolder) {
+TEST_F(KitCInterfaceTest, OpenRefusesARootWithoutEachSpoolFolder) {
   for (const char* folder : {"in", "out", "post", "rights", "events"}) {
     fs::rename(root_ + "/" + folder, root_ + "/moved");
     dbk_spool* spool = nullptr;
@@ -108,7 +108,7 @@ TEST_F(CInterfaceTest, OpenRefusesARootWithoutEachSpoolFolder) {
   EXPECT_EQ(spool, nullptr);
 }
 
-TEST_F(CInterfaceTest, RequestIsHandedOutOnceAndAnsweredOnce) {
+TEST_F(KitCInterfaceTest, RequestIsHandedOutOnceAndAnsweredOnce) {
   SpoolHandle spool = Open();
   SpoolRequest("5", "getlist");
   Work work = Next(spool.get(), start_);
@@ -132,7 +132,7 @@ TEST_F(CInterfaceTest, RequestIsHandedOutOnceAndAnsweredOnce) {
   EXPECT_EQ(dbk_answer(work.get(), "x", 1), DBK_ERROR_STATE);
 }
 
-TEST_F(CInterfaceTest, RequestCutShortIsHandedOutAsMalformedAfterTheGrace) {
+TEST_F(KitCInterfaceTest, RequestCutShortIsHandedOutAsMalformedAfterTheGrace) {
   SpoolHandle spool = Open();
   Put("in/6.req", "/scripts/dudarovuvadu.dll\r\nanna\r\n");
   EXPECT_FALSE(Next(spool.get(), start_));  // the module may still be writing it
@@ -150,7 +150,7 @@ TEST_F(CInterfaceTest, RequestCutShortIsHandedOutAsMalformedAfterTheGrace) {
 
 // A disk that is full after 100 bytes: the answer fails whole, with no
 // answer, flag or temporary file left, and succeeds once there is room.
-TEST_F(CInterfaceTest, FullDiskOnAnAnswerLeavesNothingUnderAFinalName) {
+TEST_F(KitCInterfaceTest, FullDiskOnAnAnswerLeavesNothingUnderAFinalName) {
   SpoolHandle spool = Open();
   SpoolRequest("7", "hello");
   Work work = Next(spool.get(), start_);
@@ -173,7 +173,7 @@ TEST_F(CInterfaceTest, FullDiskOnAnAnswerLeavesNothingUnderAFinalName) {
 
 // Picked up meanwhile and its number drawn again: the new request's files
 // are not the old work's to answer.
-TEST_F(CInterfaceTest, AnswerToARequestGoneIsRefused) {
+TEST_F(KitCInterfaceTest, AnswerToARequestGoneIsRefused) {
   SpoolHandle spool = Open();
   SpoolRequest("8", "hello");
   Work work = Next(spool.get(), start_);
@@ -184,7 +184,7 @@ TEST_F(CInterfaceTest, AnswerToARequestGoneIsRefused) {
   EXPECT_FALSE(Exists("out/8.htm"));
 }
 
-TEST_F(CInterfaceTest, DownloadAnswerNamesTheFileOrIsRefused) {
+TEST_F(KitCInterfaceTest, DownloadAnswerNamesTheFileOrIsRefused) {
   SpoolHandle spool = Open();
   SpoolRequest("9", "getdoc");
   Work work = Next(spool.get(), start_);
@@ -197,7 +197,7 @@ TEST_F(CInterfaceTest, DownloadAnswerNamesTheFileOrIsRefused) {
   EXPECT_EQ(Read("out/9.htm"), "\\\\srv\\docs\\a.pdf\r\n");
 }
 
-TEST_F(CInterfaceTest, ReleasedRequestIsHandedOutAgain) {
+TEST_F(KitCInterfaceTest, ReleasedRequestIsHandedOutAgain) {
   SpoolHandle spool = Open();
   SpoolRequest("10", "hello");
   Work work = Next(spool.get(), start_);
@@ -210,7 +210,7 @@ TEST_F(CInterfaceTest, ReleasedRequestIsHandedOutAgain) {
   EXPECT_STREQ(dbk_work_name(again.get()), "10");
 }
 
-TEST_F(CInterfaceTest, PostedBodyAndEventLines) {
+TEST_F(KitCInterfaceTest, PostedBodyAndEventLines) {
   SpoolHandle spool = Open();
   Put("post/4.txt", "a\r\nb");
   Put("post/4.rdy", "3");
@@ -239,7 +239,7 @@ TEST_F(CInterfaceTest, PostedBodyAndEventLines) {
   EXPECT_EQ(dbk_take(spool.get(), &event), DBK_TIMEOUT);  // "half" is not a line yet
 }
 
-TEST_F(CInterfaceTest, RightsListsGrantRevokeAndRefusals) {
+TEST_F(KitCInterfaceTest, RightsListsGrantRevokeAndRefusals) {
   SpoolHandle spool = Open();
   ASSERT_EQ(dbk_rights_grant(spool.get(), "anna", "/docs/a[20]b.pdf"), DBK_OK);
   ASSERT_EQ(dbk_rights_grant(spool.get(), "anna", "/docs/a[20]b.pdf"), DBK_OK);
@@ -261,7 +261,7 @@ TEST_F(CInterfaceTest, RightsListsGrantRevokeAndRefusals) {
   EXPECT_NE(std::string(dbk_spool_last_error(spool.get())).find("anna"), std::string::npos);
 }
 
-TEST_F(CInterfaceTest, NextWaitsForWorkOrTimesOut) {
+TEST_F(KitCInterfaceTest, NextWaitsForWorkOrTimesOut) {
   SpoolHandle spool = Open();
   dbk_work* work = nullptr;
   EXPECT_EQ(dbk_next(spool.get(), 20, &work), DBK_TIMEOUT);
@@ -272,7 +272,7 @@ TEST_F(CInterfaceTest, NextWaitsForWorkOrTimesOut) {
   EXPECT_STREQ(dbk_work_name(work), "11");
 }
 
-TEST(CInterfaceTextTest, EscapesAndDownloadLines) {
+TEST(KitCInterfaceTextTest, EscapesAndDownloadLines) {
   char* out = nullptr;
   size_t length = 0;
   ASSERT_EQ(dbk_escape(DBK_ESCAPE_FILE_NAME, "/a b", 4, &out, &length), DBK_OK);

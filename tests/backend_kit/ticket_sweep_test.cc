@@ -24,7 +24,7 @@ const auto kNow = std::chrono::system_clock::from_time_t(kOld) + kLifetime + 1s;
 constexpr std::time_t kRecent = kOld + 3000;  // changed within the lifetime at kNow
 const char* const kTicketFiles[] = {"in/7.req", "in/7.srv", "out/7.tmp", "out/7.htm", "out/7.rdy"};
 
-class TicketSweepTest : public ::testing::Test {
+class KitTicketSweepTest : public ::testing::Test {
  protected:
   void SetUp() override {
     char pattern[] = "/tmp/ticket_sweep_test.XXXXXX";
@@ -47,7 +47,7 @@ class TicketSweepTest : public ::testing::Test {
   std::string root_;
 };
 
-TEST_F(TicketSweepTest, AbandonedTicketGoesWholeAndOtherNamesStay) {
+TEST_F(KitTicketSweepTest, AbandonedTicketGoesWholeAndOtherNamesStay) {
   for (const char* file : kTicketFiles) Put(file);
   for (const char* other :
        {"out/wait.tmp", "in/07.req", "in/1000001.req", "out/notes.htm", "out/.7.htm.partial"}) {
@@ -62,7 +62,7 @@ TEST_F(TicketSweepTest, AbandonedTicketGoesWholeAndOtherNamesStay) {
 }
 
 // One file changed within the lifetime keeps the whole ticket, whichever.
-TEST_F(TicketSweepTest, OneRecentFileKeepsTheTicket) {
+TEST_F(KitTicketSweepTest, OneRecentFileKeepsTheTicket) {
   for (const char* recent : kTicketFiles) {
     for (const char* file : kTicketFiles) Put(file, file == recent ? kRecent : kOld);
     EXPECT_EQ(SweepExpiredTickets(root_, kLifetime, kNow), 0) << recent;
@@ -72,7 +72,7 @@ TEST_F(TicketSweepTest, OneRecentFileKeepsTheTicket) {
 
 // The answer of a ticket picked up long ago, and its basket flag and wait
 // page: the request is gone, so the number is free and they go.
-TEST_F(TicketSweepTest, LeftoversOfAnAnsweredTicketGo) {
+TEST_F(KitTicketSweepTest, LeftoversOfAnAnsweredTicketGo) {
   Put("out/7.htm");
   Put("out/7.rdy");
   Put("out/7.tmp");
@@ -82,7 +82,7 @@ TEST_F(TicketSweepTest, LeftoversOfAnAnsweredTicketGo) {
 
 // The module draws the number again while the sweep removes an old answer's
 // leftovers: once its request file is there, nothing more is removed.
-TEST_F(TicketSweepTest, NewRequestUnderTheNumberStopsTheSweep) {
+TEST_F(KitTicketSweepTest, NewRequestUnderTheNumberStopsTheSweep) {
   Put("out/7.rdy");
   Put("out/7.tmp");
   Put("out/7.htm");
@@ -102,7 +102,7 @@ TEST_F(TicketSweepTest, NewRequestUnderTheNumberStopsTheSweep) {
 
 // A poll picks an hour-old answer up during the sweep and a new request
 // takes the number at once: its files are not touched.
-TEST_F(TicketSweepTest, RequestReplacedDuringTheSweepStopsIt) {
+TEST_F(KitTicketSweepTest, RequestReplacedDuringTheSweepStopsIt) {
   for (const char* file : kTicketFiles) Put(file);
   int removals = 0;
   const int removed = SweepExpiredTickets(root_, kLifetime, kNow, [&](const std::string&) {
