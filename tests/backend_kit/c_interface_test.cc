@@ -5,11 +5,14 @@
 
 #include "dudarovuvadu/backend_kit.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -259,6 +262,30 @@ TEST_F(KitCInterfaceTest, RightsListsGrantRevokeAndRefusals) {
   fs::remove_all(root_ + "/rights");
   EXPECT_EQ(dbk_rights_grant(spool.get(), "anna", "/z"), DBK_ERROR_IO);
   EXPECT_NE(std::string(dbk_spool_last_error(spool.get())).find("anna"), std::string::npos);
+}
+
+// A ticket two hours old: kept with the lifetime 0 (never), removed and
+// counted with the default hour.
+TEST_F(KitCInterfaceTest, AbandonedTicketsGoUnlessTheLifetimeIsZero) {
+  SpoolRequest("12", "hello");
+  Put("out/12.rdy", "");  // answered, never picked up
+  const timespec two_hours_ago[2] = {{::time(nullptr) - 7200, 0}, {::time(nullptr) - 7200, 0}};
+  for (const char* file : {"in/12.req", "in/12.srv", "out/12.rdy"}) {
+    ASSERT_EQ(::utimensat(AT_FDCWD, (root_ + "/" + file).c_str(), two_hours_ago, 0), 0);
+  }
+  options_.ticket_lifetime_s = 0;
+  {
+    SpoolHandle spool = Open();
+    EXPECT_FALSE(Next(spool.get(), start_));
+    EXPECT_EQ(dbk_spool_expired_tickets(spool.get()), 0u);
+    EXPECT_TRUE(Exists("in/12.req"));
+  }
+  options_.ticket_lifetime_s = 3600;
+  SpoolHandle spool = Open();
+  EXPECT_FALSE(Next(spool.get(), start_));
+  EXPECT_EQ(dbk_spool_expired_tickets(spool.get()), 1u);
+  EXPECT_TRUE(fs::is_empty(root_ + "/in"));
+  EXPECT_TRUE(fs::is_empty(root_ + "/out"));
 }
 
 TEST_F(KitCInterfaceTest, NextWaitsForWorkOrTimesOut) {
