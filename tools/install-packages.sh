@@ -13,7 +13,7 @@ PACKAGES="
   apache2 apache2-dev
   glusterfs-server glusterfs-client
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 googletest
-  help2man wixl msitools prometheus-cpp-dev logrotate
+  help2man wixl msitools prometheus-cpp-dev logrotate python3
 "
 
 missing=""

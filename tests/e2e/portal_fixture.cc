@@ -157,10 +157,17 @@ Portal::Portal(Options options) {
   WriteFile("module/dudarovuvadu.dir", root_ + "\r\n");
   if (options.host != HostKind::kEmbedded && !PrepareApacheUser(root_, &error_)) return;
 
-  if (!backend_.Start({build + "/dudarovuvadu-backend", "--root", root_, "--docs", Path("docs"),
-                       "--delay", std::to_string(options.backend_delay_ms)},
-                      Path("backend.log")) ||
-      !backend_.WaitForOutput("backend: serving")) {
+  std::vector<std::string> backend_argv = options.backend_command;
+  if (backend_argv.empty()) {
+    backend_argv = {build + "/dudarovuvadu-backend", "--delay",
+                    std::to_string(options.backend_delay_ms)};
+  }
+  for (const std::string& argument :
+       {std::string("--root"), root_, std::string("--docs"), Path("docs")}) {
+    backend_argv.push_back(argument);
+  }
+  if (!backend_.Start(backend_argv, Path("backend.log")) ||
+      !backend_.WaitForOutput("backend: serving", 30s)) {
     error_ = "the back-end did not start: " + backend_.Output();
     return;
   }

@@ -50,6 +50,10 @@ class Portal {
     // the host's loopback address.
     std::vector<std::string> host_options;
     HostKind host = HostFromEnvironment();
+    // Another back-end to start instead of the stand-in, given
+    // "--root ROOT --docs DOCS" after these arguments; it must print
+    // "backend: serving" once it serves.
+    std::vector<std::string> backend_command;
   };
   explicit Portal(Options options);
   Portal() : Portal(Options{}) {}

@@ -10,6 +10,7 @@ set -eu
 build=$1
 version=$2
 arch=$(dpkg --print-architecture)
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -dumpmachine)
 deb="$build/dudarovuvadu_${version}_${arch}.deb"
 
 work=$(mktemp -d)
@@ -53,7 +54,13 @@ for path in ./usr/lib/dudarovuvadu/dudarovuvadu.so ./usr/lib/dudarovuvadu/dudaro
             ./usr/share/doc/dudarovuvadu/backend-contract.md \
             ./usr/share/doc/dudarovuvadu/copyright ./usr/share/doc/dudarovuvadu/changelog.gz \
             ./usr/share/man/man8/dudarovuvadu-serve.8.gz \
-            ./usr/share/man/man8/dudarovuvadu-backend.8.gz ./etc/logrotate.d/dudarovuvadu; do
+            ./usr/share/man/man8/dudarovuvadu-backend.8.gz ./etc/logrotate.d/dudarovuvadu \
+            "./usr/lib/$multiarch/libdudarovuvadu-backend-kit.so.1" \
+            "./usr/lib/$multiarch/libdudarovuvadu-backend-kit.so" \
+            ./usr/include/dudarovuvadu/backend_kit.h \
+            ./usr/lib/python3/dist-packages/dudarovuvadu_backend_kit.py \
+            ./usr/share/doc/dudarovuvadu/backend-kit.md \
+            ./usr/share/doc/dudarovuvadu/examples/backend.py; do
   grep -qx "$path" "$work/contents" || fail "$path is not in the package"
 done
 if grep -q '^\./var/lib/dudarovuvadu' "$work/contents"; then
@@ -70,6 +77,11 @@ done
 depends=$(dpkg-deb -f "$deb" Depends)
 case "$depends" in *adduser*) ;; *) fail "Depends lacks adduser: $depends" ;; esac
 case "$depends" in *libssl*) ;; *) fail "Depends lacks libssl (the host's TLS): $depends" ;; esac
+# The back-end kit's library: its SONAME, a shlibs entry naming this
+# package, the ldconfig trigger, and only its dbk_ calls exported.
+grep -q '^libdudarovuvadu-backend-kit 1 dudarovuvadu ' "$work/control/shlibs" \
+  || fail "no shlibs entry for the back-end kit: $(cat "$work/control/shlibs" 2>/dev/null)"
+grep -qx 'activate-noawait ldconfig' "$work/control/triggers" || fail "no ldconfig trigger"
 
 # 4. The units: every option known, every program there (under the extracted
 #    tree), with the sandbox the services rely on.
@@ -77,6 +89,24 @@ root_fs="$work/fs"
 dpkg-deb -x "$deb" "$root_fs"
 [ "$(head -n 1 "$root_fs/usr/lib/dudarovuvadu/dudarovuvadu.dir")" = /var/lib/dudarovuvadu ] \
   || fail "the pointer file does not name /var/lib/dudarovuvadu"
+kit_library="$root_fs/usr/lib/$multiarch/libdudarovuvadu-backend-kit.so.1"
+readelf -d "$kit_library" | grep -q 'SONAME.*\[libdudarovuvadu-backend-kit.so.1\]' \
+  || fail "the back-end kit has no SONAME libdudarovuvadu-backend-kit.so.1"
+others=$(nm -D --defined-only "$kit_library" | awk '$3 !~ /^dbk_/ && $2 != "A" {print $3}')
+[ -z "$others" ] || fail "the back-end kit exports more than its dbk_ calls: $others"
+# The packaged programs run from the extracted tree: the stand-in back-end
+# finds the packaged library there, as an installed one finds it in
+# /usr/lib/$multiarch.
+LD_LIBRARY_PATH="$root_fs/usr/lib/$multiarch"
+export LD_LIBRARY_PATH
+# The Python module loads the packaged library by its SONAME.
+if command -v python3 >/dev/null 2>&1; then
+  PYTHONPATH="$root_fs/usr/lib/python3/dist-packages" python3 -c \
+    'import dudarovuvadu_backend_kit as kit; assert kit.escape_file_name("/a b") == "/a[20]b"' \
+    || fail "the packaged Python module does not load the packaged library"
+else
+  echo "python3 not installed: the Python module not loaded"
+fi
 # The manual pages name their program, list its options and format cleanly.
 for program in dudarovuvadu-serve dudarovuvadu-backend; do
   page="$root_fs/usr/share/man/man8/$program.8.gz"

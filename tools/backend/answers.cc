@@ -6,13 +6,12 @@
 #include <filesystem>
 #include <system_error>
 
+#include "dudarovuvadu/backend_kit.h"
 #include "tools/backend/escapes.h"
 
 namespace tools {
 
 namespace {
-
-constexpr std::size_t kMaxDownloadLine = 255;
 
 std::string PageStart(std::string_view title) {
   std::string page = "<html>\n<head>\n<meta charset=\"ISO-8859-1\">\n<title>";
@@ -212,14 +211,14 @@ std::vector<Document> ListDocuments(const std::string& folder) {
 }
 
 std::optional<std::string> DownloadLine(std::string_view absolute_path) {
-  if (absolute_path.size() < 2 || absolute_path.front() != '/') return std::nullopt;
-  if (absolute_path.find('\\') != std::string_view::npos || HasControlBytes(absolute_path)) {
+  char* line = nullptr;
+  const std::string path(absolute_path);
+  if (path.find('\0') != std::string::npos || dbk_download_line(path.c_str(), &line) != DBK_OK) {
     return std::nullopt;
   }
-  std::string line = "\\\\";
-  for (char c : absolute_path.substr(1)) line.push_back(c == '/' ? '\\' : c);
-  if (line.size() > kMaxDownloadLine) return std::nullopt;
-  return line;
+  std::string result(line);
+  dbk_free(line);
+  return result;
 }
 
 bool LogonUsableInFileName(std::string_view logon) {

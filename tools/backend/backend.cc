@@ -1,68 +1,21 @@
-// The stand-in back-end's watch loop, request answering and consumption of
-// posted data and events.
+// The stand-in back-end's loop on the back-end kit: requests answered with
+// the stand-in's pages, posted data and events reported and consumed.
 
 #include "tools/backend/backend.h"
 
-#include <dirent.h>
-#include <poll.h>
-#include <sys/inotify.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
-#include <memory>
-#include <set>
-#include <system_error>
-#include <vector>
+#include <string_view>
 
 #include "tools/backend/answers.h"
-#include "tools/backend/request.h"
-#include "tools/backend/spool_text.h"
 
 namespace tools {
 
 namespace {
 
-// A request another instance has claimed is looked at again this often: it
-// is done once that instance has written its ready flag, or the module has
-// picked the answer up.
-constexpr std::chrono::milliseconds kClaimRecheck{1000};
-constexpr std::chrono::seconds kClaimSweepInterval{10};
 constexpr std::size_t kPreviewBytes = 80;
-// A server file holds a scheme, a name and a port; a ready file a number.
-constexpr std::size_t kMaxServerFileBytes = 4096;
-constexpr std::size_t kMaxReadyFileBytes = 32;
-
-bool EndsWith(std::string_view text, std::string_view suffix) {
-  return text.size() > suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
-}
-
-// The stem of "<stem><suffix>" for names the module writes: not hidden, no
-// temporary names of ours.
-std::optional<std::string> SpoolStem(std::string_view name, std::string_view suffix) {
-  if (!EndsWith(name, suffix) || name.front() == '.') return std::nullopt;
-  return std::string(name.substr(0, name.size() - suffix.size()));
-}
-
-bool AllDigits(std::string_view text) {
-  return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
-}
-
-std::optional<unsigned long> InodeOf(const std::string& path) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
-  return static_cast<unsigned long>(info.st_ino);
-}
-
-bool Exists(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0;
-}
 
 // Printable preview of consumed data for the report line.
 std::string Preview(std::string_view data) {
@@ -81,33 +34,32 @@ std::string Preview(std::string_view data) {
   return out;
 }
 
-struct DirCloser {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
-
-// Names and inodes of the entries of `path`; empty when it cannot be read.
-std::vector<std::pair<std::string, unsigned long>> ListDirectory(const std::string& path) {
-  std::vector<std::pair<std::string, unsigned long>> entries;
-  std::unique_ptr<DIR, DirCloser> dir(::opendir(path.c_str()));
-  if (!dir) return entries;
-  while (const dirent* entry = ::readdir(dir.get())) {
-    entries.emplace_back(entry->d_name, static_cast<unsigned long>(entry->d_ino));
+// CR LF read back as LF, as the module's text files are.
+std::string FromSpoolText(std::string_view stored) {
+  std::string text;
+  for (std::size_t i = 0; i < stored.size(); ++i) {
+    if (stored[i] == '\r' && i + 1 < stored.size() && stored[i + 1] == '\n') continue;
+    text.push_back(stored[i]);
   }
-  return entries;
+  return text;
+}
+
+std::string Field(const dbk_work* work, dbk_field field) {
+  const char* value = nullptr;
+  std::size_t length = 0;
+  if (dbk_request_field(work, field, &value, &length) != DBK_OK) return {};
+  return std::string(value, length);
+}
+
+std::uint64_t Milliseconds(Backend::Clock::time_point when) {
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count());
 }
 
 }  // namespace
 
 Backend::Backend(BackendOptions options, std::ostream& report)
-    : options_(std::move(options)),
-      report_(report),
-      claims_(options_.root + "/claims", options_.claim_timeout) {}
-
-Backend::~Backend() {
-  if (inotify_fd_ >= 0) ::close(inotify_fd_);
-}
-
-std::string Backend::Dir(const char* name) const { return options_.root + "/" + name; }
+    : options_(std::move(options)), report_(report) {}
 
 void Backend::Report(const std::string& line) {
   report_ << line << '\n';
@@ -115,217 +67,116 @@ void Backend::Report(const std::string& line) {
 }
 
 bool Backend::Start(std::string& error) {
-  for (const char* name : {"in", "out", "post", "rights", "events"}) {
-    struct stat info {};
-    if (::stat(Dir(name).c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-      error = "no directory " + Dir(name);
-      return false;
-    }
-  }
-  if (!claims_.Prepare(error)) return false;
-  if (!options_.force_polling) {
-    inotify_fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (inotify_fd_ >= 0) {
-      constexpr std::uint32_t kFileDone = IN_CLOSE_WRITE | IN_MOVED_TO;
-      in_watch_ = ::inotify_add_watch(inotify_fd_, Dir("in").c_str(), kFileDone);
-      post_watch_ = ::inotify_add_watch(inotify_fd_, Dir("post").c_str(), kFileDone);
-      events_watch_ =
-          ::inotify_add_watch(inotify_fd_, Dir("events").c_str(), kFileDone | IN_MODIFY);
-      if (in_watch_ < 0 || post_watch_ < 0 || events_watch_ < 0) {
-        // Watches exhausted or not allowed here: fall back to polling.
-        ::close(inotify_fd_);
-        inotify_fd_ = -1;
-      }
-    }
-  }
-  return true;
+  dbk_options options;
+  dbk_options_init(&options);
+  options.force_polling = options_.force_polling ? 1 : 0;
+  options.poll_ms = static_cast<std::uint32_t>(options_.poll_interval.count());
+  options.rescan_ms = static_cast<std::uint32_t>(options_.rescan_interval.count());
+  options.incomplete_grace_ms = static_cast<std::uint32_t>(options_.incomplete_grace.count());
+  options.claim_timeout_s = static_cast<std::uint32_t>(options_.claim_timeout.count());
+  options.ticket_lifetime_s = static_cast<std::uint32_t>(options_.ticket_lifetime.count());
+  dbk_spool* spool = nullptr;
+  const dbk_result result = dbk_spool_open(options_.root.c_str(), &options, &spool);
+  spool_.reset(spool);
+  if (result == DBK_OK) return true;
+  const std::string reason = spool != nullptr ? dbk_spool_last_error(spool) : "";
+  error = reason.empty() ? dbk_result_text(result) : reason;
+  spool_.reset();
+  return false;
 }
 
 void Backend::Run(const std::atomic<bool>& stop) {
   while (!stop.load()) {
-    const Clock::time_point now = Clock::now();
-    if (now >= next_rescan_) {
-      ScanOnce(now);
-    } else {
-      AnswerDue(now);
+    Clock::time_point now = Clock::now();
+    auto wait = options_.poll_interval;
+    for (const Held& held : held_) {
+      wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(
+                                std::max(held.due - now, Clock::duration::zero())));
     }
-    const auto wait = NextWait(Clock::now());
-    if (inotify_fd_ >= 0) {
-      pollfd watch{inotify_fd_, POLLIN, 0};
-      const int ready = ::poll(&watch, 1, static_cast<int>(wait.count()));
-      if (ready > 0) DrainInotify(Clock::now());
-    } else {
-      ::usleep(static_cast<useconds_t>(wait.count()) * 1000U);
+    dbk_work* work = nullptr;
+    if (dbk_next(spool_.get(), static_cast<std::int32_t>(wait.count()), &work) == DBK_OK) {
+      Handle(WorkHandle(work), Clock::now());
+      // Take everything else that is queued before waiting again.
+      while (dbk_take(spool_.get(), &work) == DBK_OK) Handle(WorkHandle(work), Clock::now());
     }
+    AnswerDue(Clock::now());
+    ReportExpired();
   }
-}
-
-std::chrono::milliseconds Backend::NextWait(Clock::time_point now) const {
-  auto wait = options_.poll_interval;
-  auto until = [&](Clock::time_point when) {
-    if (when <= now) return std::chrono::milliseconds(0);
-    return std::chrono::ceil<std::chrono::milliseconds>(when - now);
-  };
-  if (inotify_fd_ < 0) wait = std::min(wait, until(next_rescan_));
-  for (const auto& [ticket, pending] : pending_) wait = std::min(wait, until(pending.due));
-  return std::max(wait, std::chrono::milliseconds(1));
 }
 
 void Backend::ScanOnce(Clock::time_point now) {
-  ScanRequests(now);
-  ScanPosted();
-  ScanEvents();
+  if (dbk_step(spool_.get(), Milliseconds(now)) != DBK_OK) return;
+  dbk_work* work = nullptr;
+  while (dbk_take(spool_.get(), &work) == DBK_OK) Handle(WorkHandle(work), now);
   AnswerDue(now);
-  if (now >= next_sweep_) SweepClaims(now);
-  next_rescan_ = now + (inotify_fd_ >= 0 ? options_.rescan_interval : options_.poll_interval);
+  ReportExpired();
 }
 
-void Backend::SweepClaims(Clock::time_point now) {
-  next_sweep_ = now + kClaimSweepInterval;
-  // "req-<ticket>-<inode>" and "post-<number>-<inode>": wanted while that
-  // file is still there under that inode.
-  claims_.Sweep([this](const std::string& name) {
-    const std::size_t first = name.find('-');
-    const std::size_t last = name.rfind('-');
-    if (first == std::string::npos || first == last) return false;
-    const std::string kind = name.substr(0, first);
-    const std::string stem = name.substr(first + 1, last - first - 1);
-    const std::string path =
-        kind == "req" ? Dir("in") + "/" + stem + ".req" : Dir("post") + "/" + stem + ".rdy";
-    const std::optional<unsigned long> inode = InodeOf(path);
-    return inode && std::to_string(*inode) == name.substr(last + 1);
-  });
-}
-
-void Backend::DrainInotify(Clock::time_point now) {
-  alignas(inotify_event) char buffer[16 * 1024];
-  bool overflow = false;
-  for (;;) {
-    const ssize_t length = ::read(inotify_fd_, buffer, sizeof buffer);
-    if (length <= 0) break;  // EAGAIN: drained (EINTR: the next pass reads on)
-    for (ssize_t at = 0; at < length;) {
-      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-      if (event->mask & IN_Q_OVERFLOW) overflow = true;
-      if (event->len == 0) continue;
-      const std::string name(event->name);
-      if (event->wd == in_watch_) {
-        if (auto ticket = SpoolStem(name, ".req")) {
-          // A request file just written: a new request, even under a number
-          // answered before (the module removed that answer's ready flag).
-          answered_.erase(*ticket);
-          NoteRequest(*ticket, now);
-        }
-      } else if (event->wd == post_watch_) {
-        if (auto number = SpoolStem(name, ".rdy")) ConsumePosted(*number);
-      } else if (event->wd == events_watch_) {
-        if (SpoolStem(name, ".evt")) ConsumeEvents(name);
+void Backend::Handle(WorkHandle work, Clock::time_point now) {
+  switch (dbk_work_kind(work.get())) {
+    case DBK_REQUEST:
+      if (options_.delay.count() > 0) {
+        held_.push_back(Held{std::move(work), now + options_.delay});
+      } else {
+        AnswerRequest(std::move(work));
       }
-    }
+      return;
+    case DBK_POSTED:
+      ConsumePosted(std::move(work));
+      return;
+    case DBK_EVENT:
+      ReportEvent(work.get());
+      return;
   }
-  if (overflow) next_rescan_ = now;
-  AnswerDue(now);
-}
-
-void Backend::ScanRequests(Clock::time_point now) {
-  std::map<std::string, unsigned long> still_present;
-  for (const auto& [name, inode] : ListDirectory(Dir("in"))) {
-    auto ticket = SpoolStem(name, ".req");
-    if (!ticket) continue;
-    auto answered = answered_.find(*ticket);
-    if (answered != answered_.end() && answered->second == inode) {
-      still_present.emplace(*ticket, inode);
-      continue;
-    }
-    NoteRequest(*ticket, now);
-  }
-  // Forget answers whose request file the module has removed.
-  answered_ = std::move(still_present);
-}
-
-void Backend::NoteRequest(const std::string& ticket, Clock::time_point now) {
-  pending_.try_emplace(ticket, Pending{now, now + options_.delay});
 }
 
 void Backend::AnswerDue(Clock::time_point now) {
-  for (auto it = pending_.begin(); it != pending_.end();) {
-    if (it->second.due > now) {
+  std::vector<Held> due;
+  for (auto it = held_.begin(); it != held_.end();) {
+    if (it->due > now) {
       ++it;
       continue;
     }
-    const Outcome outcome = AnswerRequest(it->first, it->second.first_seen, now);
-    if (outcome == Outcome::kDone) {
-      it = pending_.erase(it);
-      continue;
-    }
-    it->second.due =
-        now + (outcome == Outcome::kRetry ? std::chrono::milliseconds(5) : kClaimRecheck);
-    ++it;
+    due.push_back(std::move(*it));
+    it = held_.erase(it);
   }
+  for (Held& held : due) AnswerRequest(std::move(held.work));
 }
 
-Backend::Outcome Backend::AnswerRequest(const std::string& ticket, Clock::time_point first_seen,
-                                        Clock::time_point now) {
-  const std::string request_path = Dir("in") + "/" + ticket + ".req";
-  const std::string ready_path = Dir("out") + "/" + ticket + ".rdy";
-  const std::optional<unsigned long> inode = InodeOf(request_path);
-  if (!inode) return Outcome::kDone;  // picked up or withdrawn meanwhile
-  // One byte past the limit is enough to refuse a file as too large.
-  const std::optional<std::string> stored = ReadFileBytes(request_path, kMaxRequestFileBytes + 1);
-  if (!stored) return Outcome::kDone;
-  const bool too_large = stored->size() > kMaxRequestFileBytes;
-  const std::string text = FromSpoolText(*stored);
-  // A file past the size limit is refused at once, whatever its lines.
-  const bool complete = too_large || RequestFileComplete(text);
-  if (Exists(ready_path)) {
-    // A complete request beside a flag was answered already (by an earlier
-    // run, or it is a basket answer kept ready). An incomplete one is a new
-    // request under a reused number: the module removes the old flag before
-    // it writes the lines, so look again shortly.
-    if (!complete) return Outcome::kRetry;
-    answered_[ticket] = *inode;
-    return Outcome::kDone;
-  }
-
-  if (!complete && now - first_seen < options_.incomplete_grace) {
-    return Outcome::kRetry;  // the module may still be writing it
-  }
-  if (claims_.Claim("req-" + ticket + "-" + std::to_string(*inode)) ==
-      Claims::Result::kHeldElsewhere) {
-    return Outcome::kHeldElsewhere;
-  }
-  const Reply reply = ReplyTo(ticket, text, too_large);
-  if (reply.rights_list) {
-    const std::string path = Dir("rights") + "/~" + reply.logon + ".lst";
-    if (!WriteFileAtomically(path, ToSpoolText(*reply.rights_list))) {
-      Report("error " + ticket + ": cannot write " + path);
-    }
-  }
-  if (!WriteAnswer(ticket, reply.answer_text)) {
+void Backend::AnswerRequest(WorkHandle work) {
+  const std::string ticket = dbk_work_name(work.get());
+  const Reply reply = ReplyTo(work.get());
+  if (reply.rights_list) WriteRights(ticket, reply);
+  const dbk_result result =
+      dbk_answer(work.get(), reply.answer_text.data(), reply.answer_text.size());
+  if (result == DBK_ERROR_GONE) return;  // picked up or withdrawn meanwhile
+  if (result != DBK_OK) {
     Report("error " + ticket + ": cannot write its answer");
-    return Outcome::kDone;  // the next rescan tries again
+    // Given up, so that the next rescan tries again.
+    (void)dbk_work_release(work.release());
+    return;
   }
-  answered_[ticket] = *inode;
   Report(reply.summary + " bytes=" + std::to_string(reply.answer_text.size()));
-  return Outcome::kDone;
 }
 
-Backend::Reply Backend::ReplyTo(const std::string& ticket, const std::string& text,
-                                bool too_large) const {
-  auto parsed = too_large ? Malformed{"the request file is larger than " +
-                                      std::to_string(kMaxRequestFileBytes) + " bytes"}
-                          : ParseRequestFile(text);
+Backend::Reply Backend::ReplyTo(const dbk_work* work) const {
+  const std::string ticket = dbk_work_name(work);
   Reply reply;
-  if (const auto* malformed = std::get_if<Malformed>(&parsed)) {
-    reply.answer_text = MalformedAnswer(ticket, malformed->reason).text;
-    reply.summary = "malformed " + ticket + ": " + malformed->reason;
+  if (const char* problem = dbk_request_problem(work)) {
+    reply.answer_text = MalformedAnswer(ticket, problem).text;
+    reply.summary = "malformed " + ticket + ": " + problem;
     return reply;
   }
   AnswerInput input;
   input.ticket = ticket;
-  input.request = std::get<Request>(std::move(parsed));
-  if (auto server = ReadSpoolText(Dir("in") + "/" + ticket + ".srv", kMaxServerFileBytes)) {
-    input.server = ParseServerFile(*server);
+  input.request =
+      Request{Field(work, DBK_SCRIPT_NAME), Field(work, DBK_LOGON), Field(work, DBK_COMMAND),
+              Field(work, DBK_TICKET),      Field(work, DBK_P2),    Field(work, DBK_P3)};
+  const char* scheme = nullptr;
+  std::size_t length = 0;
+  if (dbk_request_field(work, DBK_SCHEME, &scheme, &length) == DBK_OK) {
+    input.server = ServerInfo{Field(work, DBK_SCHEME), Field(work, DBK_SERVER_NAME),
+                              Field(work, DBK_SERVER_PORT)};
   }
   input.documents_folder = options_.documents_folder;
   input.documents = ListDocuments(options_.documents_folder);
@@ -338,56 +189,32 @@ Backend::Reply Backend::ReplyTo(const std::string& ticket, const std::string& te
   return reply;
 }
 
-bool Backend::WriteAnswer(const std::string& ticket, const std::string& text) {
-  // The module streams out/N.htm as soon as out/N.rdy exists: the answer
-  // must be complete, under its final name, before the flag is created.
-  const std::string answer_path = Dir("out") + "/" + ticket + ".htm";
-  if (!WriteFileAtomically(answer_path, ToSpoolText(text))) return false;
-  return WriteFile(Dir("out") + "/" + ticket + ".rdy", "");
+void Backend::WriteRights(const std::string& ticket, const Reply& reply) {
+  std::vector<std::string> entries;
+  for (std::size_t start = 0; start < reply.rights_list->size();) {
+    const std::size_t end = reply.rights_list->find('\n', start);
+    entries.push_back(reply.rights_list->substr(start, end - start));
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  std::vector<const char*> pointers;
+  for (const std::string& entry : entries) pointers.push_back(entry.c_str());
+  if (dbk_rights_set(spool_.get(), reply.logon.c_str(), pointers.data(), pointers.size()) !=
+      DBK_OK) {
+    Report("error " + ticket + ": cannot write " + options_.root + "/rights/~" + reply.logon +
+           ".lst");
+  }
 }
 
-void Backend::ScanPosted() {
-  std::map<std::string, unsigned long> still_present;
-  for (const auto& [name, inode] : ListDirectory(Dir("post"))) {
-    auto number = SpoolStem(name, ".rdy");
-    if (!number) continue;
-    auto consumed = consumed_posts_.find(*number);
-    if (consumed != consumed_posts_.end() && consumed->second == inode) {
-      still_present.emplace(*number, inode);
-      continue;
-    }
-    ConsumePosted(*number);
-    if (auto now_consumed = consumed_posts_.find(*number); now_consumed != consumed_posts_.end()) {
-      still_present.insert(*now_consumed);
-    }
-  }
-  // Forget posted data that has been cleared away, so memory stays bounded.
-  consumed_posts_ = std::move(still_present);
-}
-
-void Backend::ConsumePosted(const std::string& number) {
-  const std::string ready_path = Dir("post") + "/" + number + ".rdy";
-  const std::string data_path = Dir("post") + "/" + number + ".txt";
-  const std::optional<unsigned long> inode = InodeOf(ready_path);
-  if (!inode) return;
-  auto consumed = consumed_posts_.find(number);
-  if (consumed != consumed_posts_.end() && consumed->second == *inode) return;
-  const std::optional<std::string> ready = ReadFileBytes(ready_path, kMaxReadyFileBytes);
-  // The module puts a ready file in place whole, holding the length; one
-  // without a length is not (yet) the module's word that the data is
-  // complete, and is looked at again at the next change or rescan.
-  if (!ready || !AllDigits(*ready)) return;
-  // Another instance may be taking it at this moment.
-  if (claims_.Claim("post-" + number + "-" + std::to_string(*inode)) ==
-      Claims::Result::kHeldElsewhere) {
-    return;
-  }
-  consumed_posts_[number] = *inode;
+void Backend::ConsumePosted(WorkHandle work) {
+  const std::string number = dbk_work_name(work.get());
+  std::uint64_t received = 0;
+  (void)dbk_posted_length(work.get(), &received);
   // The data is read through in pieces: its size and a preview are all this
   // stand-in does with it.
-  std::ifstream data(data_path, std::ios::binary);
+  std::ifstream data(dbk_posted_path(work.get()), std::ios::binary);
   if (!data) {
-    RemovePosted(number);
+    (void)dbk_posted_done(work.get());
     Report("posted " + number + ": ready file without data file");
     return;
   }
@@ -408,62 +235,29 @@ void Backend::ConsumePosted(const std::string& number) {
     stored_size += count;
   }
   data.close();
-  const std::string preview = FromSpoolText(head);
   std::string digest_text(16, '0');
   for (std::size_t i = digest_text.size(); i-- > 0; digest >>= 4) {
     digest_text[i] = "0123456789abcdef"[digest & 0x0F];
   }
   // Removed before the report, so a reader of the report finds them gone.
-  RemovePosted(number);
-  Report("posted " + number + ": received=" + *ready + " stored=" + std::to_string(stored_size) +
-         " data=" + Preview(preview) + " fnv1a=" + digest_text);
+  (void)dbk_posted_done(work.get());
+  Report("posted " + number + ": received=" + std::to_string(received) +
+         " stored=" + std::to_string(stored_size) + " data=" + Preview(FromSpoolText(head)) +
+         " fnv1a=" + digest_text);
 }
 
-void Backend::RemovePosted(const std::string& number) {
-  // Consumed data is removed, or the module's store would walk past every
-  // number still taken. The ready file goes first: while the data file is
-  // there the module does not reuse the number, so a new store's ready file
-  // is never the one removed.
-  std::error_code ignored;
-  std::filesystem::remove(Dir("post") + "/" + number + ".rdy", ignored);
-  std::filesystem::remove(Dir("post") + "/" + number + ".txt", ignored);
+void Backend::ReportEvent(const dbk_work* work) {
+  const char* line = nullptr;
+  std::size_t length = 0;
+  if (dbk_event_line(work, &line, &length) != DBK_OK) return;
+  Report("event " + Preview(dbk_work_name(work)) + ": " + Preview(std::string_view(line, length)));
 }
 
-void Backend::ScanEvents() {
-  std::set<std::string> present;
-  for (const auto& [name, inode] : ListDirectory(Dir("events"))) {
-    if (!SpoolStem(name, ".evt")) continue;
-    present.insert(name);
-    ConsumeEvents(name);
-  }
-  std::erase_if(event_files_, [&](const auto& entry) { return !present.count(entry.first); });
-}
-
-void Backend::ConsumeEvents(const std::string& file_name) {
-  const std::string path = Dir("events") + "/" + file_name;
-  const std::string logon = file_name.substr(0, file_name.size() - 4);
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return;
-  EventFileState& state = event_files_[file_name];
-  const auto inode = static_cast<unsigned long>(info.st_ino);
-  const auto size = static_cast<unsigned long long>(info.st_size);
-  if (state.inode != inode || size < state.offset) state = EventFileState{inode, 0};
-  if (size == state.offset) return;
-
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return;
-  in.seekg(static_cast<std::streamoff>(state.offset));
-  std::string added(static_cast<std::size_t>(size - state.offset), '\0');
-  in.read(added.data(), static_cast<std::streamsize>(added.size()));
-  added.resize(static_cast<std::size_t>(in.gcount()));
-  // Only whole lines count: an append may be seen half written.
-  const std::size_t end = added.rfind('\n');
-  if (end == std::string::npos) return;
-  added.resize(end + 1);
-  state.offset += added.size();
-  for (const std::string& line : SplitLines(FromSpoolText(added))) {
-    Report("event " + Preview(logon) + ": " + Preview(line));
-  }
+void Backend::ReportExpired() {
+  const std::uint64_t expired = dbk_spool_expired_tickets(spool_.get());
+  if (expired == expired_reported_) return;
+  Report("expired " + std::to_string(expired - expired_reported_) + " tickets");
+  expired_reported_ = expired;
 }
 
 }  // namespace tools

@@ -1,32 +1,25 @@
-// The stand-in back-end's loop: it watches in/, post/ and events/ under an
-// install root (inotify, or a rescan every poll interval when inotify is not
-// available), answers each request file once, and reports on its output
-// stream, one line each, what it answered and what posted data and events it
-// consumed.
+// The stand-in back-end's loop, on the back-end kit: it takes each request,
+// posted body and event line the kit finds under an install root, answers
+// each request with the stand-in's pages (answers.h), and reports on its
+// output stream, one line each, what it answered, what posted data and
+// events it consumed and how many abandoned tickets the kit removed.
 //
-// Several instances may share one spool, each on its own machine and mount
-// of a shared file system: a request is answered, and posted data taken, by
-// the one instance that claims it (claims.h). inotify sees only the changes
-// made through its own machine, so with inotify the directories are also
-// listed again every rescan interval: that bounds how long a request written
-// through another front end waits to be seen.
-//
-// Answer protocol, which the module relies on: out/N.htm is written whole
-// under a temporary name and renamed into place, and only then is out/N.rdy
-// created. A request counts as answered while its ready flag exists; the
-// module deletes the flag before it reuses the number, so a reused number is
-// answered again.
+// The kit does the spool's side: watching in/, post/ and events/ (inotify
+// and a rescan, or polling), claiming work when several instances share one
+// spool, writing each answer whole before its ready flag, and removing
+// abandoned tickets.
 #pragma once
 
 #include <atomic>
 #include <chrono>
-#include <map>
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <ostream>
-#include <set>
 #include <string>
+#include <vector>
 
-#include "tools/backend/claims.h"
+#include "dudarovuvadu/backend_kit.h"
 
 namespace tools {
 
@@ -47,6 +40,10 @@ struct BackendOptions {
   // over (its holder died); also the age at which claims of finished work
   // are removed.
   std::chrono::seconds claim_timeout{30};
+  // A ticket whose files have not changed for this long is abandoned (its
+  // browser went away): its files are removed, so that its number can be
+  // drawn again and the disk does not fill.
+  std::chrono::seconds ticket_lifetime{3600};
 };
 
 class Backend {
@@ -54,14 +51,13 @@ class Backend {
   using Clock = std::chrono::steady_clock;
 
   Backend(BackendOptions options, std::ostream& report);
-  ~Backend();
   Backend(const Backend&) = delete;
   Backend& operator=(const Backend&) = delete;
 
-  // Checks the spool directories and sets up the watches. False, with the
-  // reason in `error`, when the root cannot be served.
+  // Opens the spool. False, with the reason in `error`, when the root
+  // cannot be served.
   bool Start(std::string& error);
-  bool using_inotify() const { return inotify_fd_ >= 0; }
+  bool using_inotify() const { return dbk_spool_uses_inotify(spool_.get()) != 0; }
 
   // Serves until `stop` is set; no wait lasts longer than the poll interval.
   void Run(const std::atomic<bool>& stop);
@@ -71,13 +67,18 @@ class Backend {
   void ScanOnce(Clock::time_point now);
 
  private:
-  struct Pending {
-    Clock::time_point first_seen;
+  struct SpoolClose {
+    void operator()(dbk_spool* spool) const { dbk_spool_close(spool); }
+  };
+  struct WorkFree {
+    void operator()(dbk_work* work) const { dbk_work_free(work); }
+  };
+  using WorkHandle = std::unique_ptr<dbk_work, WorkFree>;
+  // A request held back by the delay option until `due`.
+  struct Held {
+    WorkHandle work;
     Clock::time_point due;
   };
-  // kHeldElsewhere: another instance claimed it; looked at again later, in
-  // case that instance died.
-  enum class Outcome { kDone, kRetry, kHeldElsewhere };
   // What a request gets: its answer, the rights list to write (if any) for
   // `logon`, and the line reported.
   struct Reply {
@@ -87,45 +88,21 @@ class Backend {
     std::string summary;
   };
 
-  void ScanRequests(Clock::time_point now);
-  void ScanPosted();
-  void ScanEvents();
-  // Removes old claims of requests and posted data that are gone.
-  void SweepClaims(Clock::time_point now);
-  void NoteRequest(const std::string& ticket, Clock::time_point now);
+  void Handle(WorkHandle work, Clock::time_point now);
   void AnswerDue(Clock::time_point now);
-  Outcome AnswerRequest(const std::string& ticket, Clock::time_point first_seen,
-                        Clock::time_point now);
-  // The reply to a complete request file's text, or to one too large to read.
-  Reply ReplyTo(const std::string& ticket, const std::string& text, bool too_large) const;
-  bool WriteAnswer(const std::string& ticket, const std::string& text);
-  void ConsumePosted(const std::string& number);
-  // Removes the ready file, then the data file, of consumed posted data.
-  void RemovePosted(const std::string& number);
-  void ConsumeEvents(const std::string& file_name);
-  void DrainInotify(Clock::time_point now);
-  std::chrono::milliseconds NextWait(Clock::time_point now) const;
-  std::string Dir(const char* name) const;
+  void AnswerRequest(WorkHandle work);
+  Reply ReplyTo(const dbk_work* work) const;
+  void WriteRights(const std::string& ticket, const Reply& reply);
+  void ConsumePosted(WorkHandle work);
+  void ReportEvent(const dbk_work* work);
+  void ReportExpired();
   void Report(const std::string& line);
 
   BackendOptions options_;
   std::ostream& report_;
-  int inotify_fd_ = -1;
-  int in_watch_ = -1;
-  int post_watch_ = -1;
-  int events_watch_ = -1;
-
-  std::map<std::string, Pending> pending_;               // tickets waiting for their answer
-  std::map<std::string, unsigned long> answered_;        // ticket -> inode of its request file
-  std::map<std::string, unsigned long> consumed_posts_;  // post number -> inode of its ready file
-  Claims claims_;
-  Clock::time_point next_sweep_{};
-  struct EventFileState {
-    unsigned long inode = 0;
-    unsigned long long offset = 0;
-  };
-  std::map<std::string, EventFileState> event_files_;
-  Clock::time_point next_rescan_{};
+  std::unique_ptr<dbk_spool, SpoolClose> spool_;
+  std::vector<Held> held_;
+  std::uint64_t expired_reported_ = 0;
 };
 
 }  // namespace tools

@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
   int delay_ms = 0;
   int rescan_ms = static_cast<int>(options.rescan_interval.count());
   int claim_timeout_s = static_cast<int>(options.claim_timeout.count());
+  int ticket_lifetime_s = static_cast<int>(options.ticket_lifetime.count());
   app.add_option("--root", options.root, "install root holding in/, out/, post/, ...")->required();
   app.add_option("--docs", options.documents_folder, "documents folder served by getlist");
   app.add_option("--delay", delay_ms, "milliseconds each answer is held back")
@@ -40,10 +41,17 @@ int main(int argc, char** argv) {
                  "several instances share one spool")
       ->capture_default_str()
       ->check(CLI::Range(1, 86400));
+  app.add_option("--ticket-lifetime", ticket_lifetime_s,
+                 "seconds after which a ticket none of whose files has changed is abandoned: "
+                 "its request, server, wait, answer and ready files are removed, so that its "
+                 "number can be drawn again")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 30 * 86400));
   CLI11_PARSE(app, argc, argv);
   options.delay = std::chrono::milliseconds(delay_ms);
   options.rescan_interval = std::chrono::milliseconds(rescan_ms);
   options.claim_timeout = std::chrono::seconds(claim_timeout_s);
+  options.ticket_lifetime = std::chrono::seconds(ticket_lifetime_s);
 
   std::error_code error;
   if (!options.documents_folder.empty()) {

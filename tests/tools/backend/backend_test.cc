@@ -16,13 +16,15 @@
 #include <sstream>
 #include <thread>
 
-#include "tools/backend/spool_text.h"
+#include "backend_kit/spool_text.h"
 
 namespace tools {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using backend_kit::ReadFileBytes;
+using backend_kit::WriteFile;
 
 class BackendTest : public ::testing::Test {
  protected:
@@ -95,6 +97,10 @@ TEST_F(BackendTest, AnswersEachRequestOnceAnswerBeforeFlag) {
   EXPECT_NE(answer.find("<td id=\"command\">hello</td></tr>\r\n"), std::string::npos);
   EXPECT_EQ(answer.find("\n\n"), std::string::npos);  // every LF stored as CR LF
   EXPECT_FALSE(Exists("out/1.htm.new"));
+  // Nothing else in out/: no temporary file under any name.
+  int files = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(root_ + "/out")) ++files;
+  EXPECT_EQ(files, 2);
 }
 
 TEST_F(BackendTest, ReusedNumberIsAnsweredAgain) {
@@ -359,6 +365,26 @@ TEST_F(BackendTest, RegressionReadyFileWithoutLengthIsNotTakenAfterAGrace) {
   backend.ScanOnce(now + 10s);
   EXPECT_EQ(CountLines("posted 11"), 0) << report_.str();
   EXPECT_TRUE(Exists("post/11.txt"));
+}
+
+// A request nobody polled and the back-end never answered (it was down):
+// once its files are older than the ticket lifetime they go unanswered.
+TEST_F(BackendTest, AbandonedTicketIsRemovedNotAnswered) {
+  options_.ticket_lifetime = 30s;
+  Backend backend(options_, report_);
+  std::string error;
+  ASSERT_TRUE(backend.Start(error));
+  Spool("14", "hello");
+  Put("out/14.tmp", "wait page");
+  for (const char* file : {"in/14.req", "in/14.srv", "out/14.tmp"}) MakeOld(file);
+  Spool("15", "hello");
+  backend.ScanOnce(Backend::Clock::now());
+  EXPECT_EQ(CountLines("expired 1 tickets"), 1) << report_.str();
+  for (const char* file : {"in/14.req", "in/14.srv", "out/14.tmp", "out/14.htm"}) {
+    EXPECT_FALSE(Exists(file)) << file;
+  }
+  EXPECT_EQ(CountLines("answered 14 "), 0) << report_.str();
+  EXPECT_EQ(CountLines("answered 15 "), 1) << report_.str();
 }
 
 TEST_F(BackendTest, StartRefusesARootWithoutSpoolDirectories) {

@@ -1,14 +1,14 @@
 // Parsing of request and server files.
 
-#include "tools/backend/request.h"
+#include "backend_kit/request_file.h"
 
 #include <algorithm>
 #include <vector>
 
-#include "tools/backend/escapes.h"
-#include "tools/backend/spool_text.h"
+#include "backend_kit/escapes.h"
+#include "backend_kit/spool_text.h"
 
-namespace tools {
+namespace backend_kit {
 
 namespace {
 
@@ -78,4 +78,4 @@ std::string ModuleUrl(const ServerInfo& server, std::string_view script_name) {
   return url;
 }
 
-}  // namespace tools
+}  // namespace backend_kit

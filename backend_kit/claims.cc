@@ -1,6 +1,6 @@
 // Claim files made by exclusive creation (O_CREAT | O_EXCL), the one step
 // every shared file system grants to a single client.
-#include "tools/backend/claims.h"
+#include "backend_kit/claims.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,7 +12,7 @@
 #include <ctime>
 #include <memory>
 
-namespace tools {
+namespace backend_kit {
 
 namespace {
 
@@ -28,6 +28,11 @@ std::string HolderText() {
 }
 
 }  // namespace
+
+Claims::Claims(std::string folder, std::chrono::seconds timeout, std::string holder)
+    : folder_(std::move(folder)),
+      timeout_(timeout),
+      holder_(holder.empty() ? HolderText() : std::move(holder) + "\n") {}
 
 bool Claims::Prepare(std::string& error) const {
   if (::mkdir(folder_.c_str(), 0755) == 0 || errno == EEXIST) return true;
@@ -47,8 +52,7 @@ Claims::Result Claims::Claim(const std::string& name) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd >= 0) {
-      const std::string holder = HolderText();
-      (void)!::write(fd, holder.data(), holder.size());
+      (void)!::write(fd, holder_.data(), holder_.size());
       ::close(fd);
       own_.insert(name);
       return Result::kOurs;
@@ -60,6 +64,11 @@ Claims::Result Claims::Claim(const std::string& name) {
     (void)::unlink(path.c_str());
   }
   return Result::kHeldElsewhere;
+}
+
+void Claims::Release(const std::string& name) {
+  if (own_.erase(name) == 0) return;
+  (void)::unlink((folder_ + "/" + name).c_str());
 }
 
 void Claims::Sweep(const std::function<bool(const std::string&)>& wanted) {
@@ -76,4 +85,4 @@ void Claims::Sweep(const std::function<bool(const std::string&)>& wanted) {
   }
 }
 
-}  // namespace tools
+}  // namespace backend_kit

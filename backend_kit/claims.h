@@ -17,15 +17,17 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <utility>
 
-namespace tools {
+namespace backend_kit {
 
 class Claims {
  public:
   enum class Result { kOurs, kHeldElsewhere };
 
-  Claims(std::string folder, std::chrono::seconds timeout)
-      : folder_(std::move(folder)), timeout_(timeout) {}
+  // `holder` is written into each claim for a person looking at the folder
+  // (empty: the host name and process id).
+  Claims(std::string folder, std::chrono::seconds timeout, std::string holder = {});
 
   // Creates the folder when it is missing. False, with the reason, when it
   // cannot be made.
@@ -37,6 +39,10 @@ class Claims {
   // claim that cannot be created for another reason (the folder gone) is
   // reported as ours: one instance still does its work.
   Result Claim(const std::string& name);
+
+  // Gives up a claim this instance made: another instance may take the
+  // work.
+  void Release(const std::string& name);
 
   // Removes the claims older than the timeout that `wanted` says no file
   // needs any more.
@@ -50,7 +56,8 @@ class Claims {
 
   std::string folder_;
   std::chrono::seconds timeout_;
+  std::string holder_;
   std::set<std::string> own_;  // claims this instance made and has not swept
 };
 
-}  // namespace tools
+}  // namespace backend_kit

@@ -1,11 +1,11 @@
 // Request and server file parsing: the back-end must take whatever it finds
 // in in/ without crashing and say what was wrong with it.
 
-#include "tools/backend/request.h"
+#include "backend_kit/request_file.h"
 
 #include <gtest/gtest.h>
 
-namespace tools {
+namespace backend_kit {
 namespace {
 
 using namespace std::string_literals;
@@ -64,4 +64,4 @@ TEST(RequestTest, ServerFile) {
 }
 
 }  // namespace
-}  // namespace tools
+}  // namespace backend_kit

@@ -3,12 +3,13 @@
 // (written under a temporary name, then renamed into place).
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace tools {
+namespace backend_kit {
 
 // CR LF becomes LF; a lone CR stays.
 std::string FromSpoolText(std::string_view stored);
@@ -20,13 +21,17 @@ std::string ToSpoolText(std::string_view text);
 // processes: a bound keeps a stray huge file from filling memory.
 std::optional<std::string> ReadFileBytes(const std::string& path,
                                          std::size_t max_bytes = std::string::npos);
+// At most `max_bytes` bytes from `offset` on, untranslated.
+std::optional<std::string> ReadFileBytesAt(const std::string& path, std::uint64_t offset,
+                                           std::size_t max_bytes);
 // The same, with CR LF turned into LF.
 std::optional<std::string> ReadSpoolText(const std::string& path,
                                          std::size_t max_bytes = std::string::npos);
 
-// Writes `bytes` to `path` + ".new", then renames it to `path`, so a reader
-// sees either the old file or the complete new one. On failure nothing is
-// left behind under either name (an old file at `path` stays as it was).
+// Writes `bytes` to a new file `path`.<unique>.new, then renames it to
+// `path`, so a reader sees either the old file or the complete new one, and
+// two writers never share a temporary file. On failure nothing is left
+// behind under either name (an old file at `path` stays as it was).
 bool WriteFileAtomically(const std::string& path, std::string_view bytes);
 
 // Creates (or truncates) `path` with `bytes`; false on an error.
@@ -36,4 +41,4 @@ bool WriteFile(const std::string& path, std::string_view bytes);
 // no empty last line.
 std::vector<std::string> SplitLines(std::string_view text);
 
-}  // namespace tools
+}  // namespace backend_kit

@@ -1,11 +1,11 @@
 // Escapes of the stand-in back-end: what it writes must decode, on the
 // module's side, to exactly the text it meant.
 
-#include "tools/backend/escapes.h"
+#include "backend_kit/escapes.h"
 
 #include <gtest/gtest.h>
 
-namespace tools {
+namespace backend_kit {
 namespace {
 
 TEST(EscapesTest, HtmlEscapeNeutralisesMarkup) {
@@ -73,4 +73,4 @@ TEST(EscapesTest, BracketDecodeLeavesIncompleteGroupsAlone) {
 }
 
 }  // namespace
-}  // namespace tools
+}  // namespace backend_kit
