@@ -25,8 +25,11 @@ class BrowserE2eTest : public ::testing::Test {
 
 TEST_F(BrowserE2eTest, WaitPageReloadsUntilTheAnswer) {
   // The answer is held back long enough that the browser must show the wait
-  // page and reload at least once.
-  Portal portal(WithBackendDelay(1500));
+  // page and reload at least once. The host prints whole queries, so that
+  // the reload the browser made can be read back.
+  Portal::Options options = WithBackendDelay(1500);
+  options.host_options = {"--access-log-query"};
+  Portal portal(options);
   ASSERT_TRUE(portal.error().empty()) << portal.error();
   HeadlessBrowser browser;
   ASSERT_TRUE(browser.Start(portal.Path("chromium"), portal.Path("chromium.log")))

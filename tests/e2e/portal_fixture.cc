@@ -222,6 +222,8 @@ bool Portal::StartApache(const std::vector<std::string>& extra_options, HostKind
   for (std::size_t i = 0; i < extra_options.size(); ++i) {
     if (extra_options[i] == "--max-body" && i + 1 < extra_options.size()) {
       max_body = extra_options[++i];
+    } else if (extra_options[i] == "--access-log-query") {
+      // httpd's own log line carries the whole query already.
     } else {
       error_ = "httpd has no equivalent of host option " + extra_options[i];
       return false;
