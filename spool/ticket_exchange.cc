@@ -157,13 +157,13 @@ class TicketFileNames {
 // gone, later polls under that flag skip the removals. A new request of the
 // number creates a new flag (its old one is removed first), so its files are
 // removed again at its own pick-up.
-void RemoveRequestFiles(TicketFileNames& names, const ReadyFlagCheck& ready) {
+void RemoveRequestFiles(TicketFileNames& names, const ReadyFlagCheck& ready, bool basket) {
   if (ready.request_files_gone) return;
   const bool request_gone =
       platform::RemoveFileTelling(names.Name("in", "req").c_str()) != platform::Removal::kFailed;
   const bool server_gone =
       platform::RemoveFileTelling(names.Name("in", "srv").c_str()) != platform::Removal::kFailed;
-  if (request_gone && server_gone) NoteRequestFilesGone(names.Name("out", "rdy"), ready);
+  if (basket && request_gone && server_gone) NoteRequestFilesGone(names.Name("out", "rdy"), ready);
 }
 
 // Traces the pick-up of an answer, when the trace goes anywhere: the message,
@@ -227,10 +227,11 @@ std::string Poll(const InstallRoot& root, const RequestFields& fields, std::stri
   const ReadyFlagCheck ready = CheckReadyFlag(names.Name("out", "rdy"));
   if (ready.exists) {
     // The back-end creates the ready flag only once the answer is complete.
-    RemoveRequestFiles(names, ready);
+    const bool basket = IsBasketCommand(fields.command);
+    RemoveRequestFiles(names, ready, basket);
     // A basket answer is fetched again by later polls: its flag and wait
     // page stay.
-    if (!IsBasketCommand(fields.command)) {
+    if (!basket) {
       (void)platform::RemoveFile(names.Name("out", "rdy").c_str());
       (void)platform::RemoveFile(names.Name("out", "tmp").c_str());
       ForgetCachedFile(names.Name("out", "tmp"));
