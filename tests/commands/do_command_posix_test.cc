@@ -177,7 +177,7 @@ TEST(DoCommandTest, RegressionPointerFileWithoutReadPermissionSpoolsNothing) {
 
 // Polls of a basket answer, with the cache's clock and the file system's
 // times under the test's control.
-class PollOfKeptFilesTest : public spool::KeptFilesTest {
+class DoCommandPollOfKeptFilesTest : public spool::KeptSpoolFilesTest {
  protected:
   // Spools a basket request and answers it; returns its poll's query.
   std::string AnsweredBasket(const harness::SpoolRoot& root, const std::string& answer) {
@@ -197,7 +197,7 @@ constexpr std::int64_t kTickNs = spool::kPastSeconds * 1'000'000'000 + 123'456'7
 void TimesOfOneTick(platform::FileStamp& stamp) { stamp.modified_ns = stamp.changed_ns = kTickNs; }
 std::int64_t ClockInTheTick() { return kTickNs + 1'000'000; }
 
-TEST_F(PollOfKeptFilesTest, AnswerRewrittenInPlaceAtTheSameSizeWithinOneTickIsDelivered) {
+TEST_F(DoCommandPollOfKeptFilesTest, AnswerRewrittenInPlaceAtTheSameSizeWithinOneTickIsDelivered) {
   harness::SpoolRoot root;
   spool::testing::SetStampFilter(&TimesOfOneTick);
   spool::testing::SetCacheClock(&ClockInTheTick);
@@ -208,7 +208,7 @@ TEST_F(PollOfKeptFilesTest, AnswerRewrittenInPlaceAtTheSameSizeWithinOneTickIsDe
   EXPECT_EQ(spool::CountTextFileCache().kept, 0);
 }
 
-TEST_F(PollOfKeptFilesTest, ReadyFlagRemovedOrSetAgainIsSeenByTheNextPoll) {
+TEST_F(DoCommandPollOfKeptFilesTest, ReadyFlagRemovedOrSetAgainIsSeenByTheNextPoll) {
   harness::SpoolRoot root;
   const std::string poll = AnsweredBasket(root, "basket\n");
   for (const std::string& name :

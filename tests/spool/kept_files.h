@@ -34,13 +34,13 @@ inline std::int64_t ClockAhead() { return platform::FileClockNanoseconds() + 10'
 
 // Runs a test with the cache empty and its clock ahead; leaves the cache
 // empty and its clock and filter as they were.
-class KeptFilesTest : public ::testing::Test {
+class KeptSpoolFilesTest : public ::testing::Test {
  protected:
-  KeptFilesTest() {
+  KeptSpoolFilesTest() {
     ReleaseTextFileCache();
     testing::SetCacheClock(&ClockAhead);
   }
-  ~KeptFilesTest() override {
+  ~KeptSpoolFilesTest() override {
     testing::SetCacheClock(nullptr);
     testing::SetStampFilter(nullptr);
     ReleaseTextFileCache();

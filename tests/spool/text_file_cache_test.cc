@@ -32,7 +32,7 @@ std::string ReadKept(const std::string& path, std::size_t max_bytes = 1024 * 102
   return std::string(text.text());
 }
 
-TEST_F(KeptFilesTest, PointerFileEditedOrReplacedIsReadByTheNextRequest) {
+TEST_F(KeptSpoolFilesTest, PointerFileEditedOrReplacedIsReadByTheNextRequest) {
   harness::TempDir dir;
   platform::testing::OverrideModulePath(dir.Path("dudarovuvadu.so"));
   const std::string pointer = dir.Path("dudarovuvadu.dir");
@@ -66,7 +66,7 @@ std::string StoredWaitPage(std::string_view logon) {
   return stored;
 }
 
-TEST_F(KeptFilesTest, WaitPageRewrittenForANewRequestOfTheSameNumberIsReadByTheNextPoll) {
+TEST_F(KeptSpoolFilesTest, WaitPageRewrittenForANewRequestOfTheSameNumberIsReadByTheNextPoll) {
   harness::SpoolRoot root;
   root.WriteFile("out/17.tmp", StoredWaitPage("anna"));
   SetModifiedTime(root.Path("out/17.tmp"), kPastSeconds);
@@ -90,7 +90,7 @@ void WholeSecondTimes(platform::FileStamp& stamp) {
 std::int64_t g_clock_ns = 0;
 std::int64_t TestClock() { return g_clock_ns; }
 
-TEST_F(KeptFilesTest, WholeSecondTimesKeepNothingUntilTheirSecondIsSafelyPast) {
+TEST_F(KeptSpoolFilesTest, WholeSecondTimesKeepNothingUntilTheirSecondIsSafelyPast) {
   harness::TempDir dir;
   testing::SetStampFilter(&WholeSecondTimes);
   testing::SetCacheClock(&TestClock);
@@ -110,7 +110,7 @@ TEST_F(KeptFilesTest, WholeSecondTimesKeepNothingUntilTheirSecondIsSafelyPast) {
   EXPECT_EQ(CountTextFileCache().served, 1);
 }
 
-TEST_F(KeptFilesTest, SpoolDeclaredSharedIsReadAfreshEveryTime) {
+TEST_F(KeptSpoolFilesTest, SpoolDeclaredSharedIsReadAfreshEveryTime) {
   harness::TempDir dir;
   const harness::ScopedEnvironment shared(platform::kSharedSpoolVariable, "1");
   dir.WriteFile("a.htm", "first\r\n");
@@ -123,7 +123,7 @@ TEST_F(KeptFilesTest, SpoolDeclaredSharedIsReadAfreshEveryTime) {
   EXPECT_EQ(CountTextFileCache().served, 0);
 }
 
-TEST(FileSystemSharingTest, OnlyFileSystemsKnownToBeLocalAreLocal) {
+TEST(SpoolFileSystemSharingTest, OnlyFileSystemsKnownToBeLocalAreLocal) {
   struct Case {
     std::uint64_t type;
     platform::FileSystemSharing sharing;
@@ -145,7 +145,7 @@ TEST(FileSystemSharingTest, OnlyFileSystemsKnownToBeLocalAreLocal) {
   }
 }
 
-TEST_F(KeptFilesTest, WhatIsKeptStaysWithinItsBoundsAndIsReleased) {
+TEST_F(KeptSpoolFilesTest, WhatIsKeptStaysWithinItsBoundsAndIsReleased) {
   harness::TempDir dir;
   dir.WriteFile("big.htm", std::string(kMaxKeptFileBytes + 1, 'b'));
   SetModifiedTime(dir.Path("big.htm"), kPastSeconds);
@@ -168,7 +168,7 @@ TEST_F(KeptFilesTest, WhatIsKeptStaysWithinItsBoundsAndIsReleased) {
   EXPECT_EQ(CountTextFileCache().bytes, 0u);
 }
 
-TEST_F(KeptFilesTest, ThreadsShareWhatIsKept) {
+TEST_F(KeptSpoolFilesTest, ThreadsShareWhatIsKept) {
   harness::TempDir dir;
   for (const char* name : {"a.htm", "b.htm"}) {
     dir.WriteFile(name, std::string(name) + "\r\n");
