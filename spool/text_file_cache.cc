@@ -108,9 +108,11 @@ class Cache {
     gone_[ready_path] = stamp;
   }
 
-  bool KnownShared(const std::string& directory) {
+  // Whether the directory of `path` was found on a shared file system (its
+  // name is formed only when some directory was).
+  bool InSharedDirectory(const std::string& path) {
     platform::ScopedCriticalSection hold(lock_);
-    return shared_directories_.contains(directory);
+    return !shared_directories_.empty() && shared_directories_.contains(DirectoryOf(path));
   }
 
   void NoteShared(const std::string& directory) {
@@ -186,7 +188,7 @@ bool MayKeep(const std::string& path, const platform::FileStamp& stamp, std::int
 bool ReadTextFileCached(const std::string& path, CachedText& out, std::size_t max_bytes,
                         platform::SystemError* error) {
   out.kept_.reset();
-  if (!CacheInUse() || TheCache().KnownShared(DirectoryOf(path))) {
+  if (!CacheInUse() || TheCache().InSharedDirectory(path)) {
     return ReadTextFile(path, out.read_, max_bytes, error);
   }
   // The clock is read before the stamp: a write after this moment gives the
@@ -227,7 +229,7 @@ void ForgetCachedFile(const std::string& path) {
 
 ReadyFlagCheck CheckReadyFlag(const std::string& ready_path) {
   ReadyFlagCheck check;
-  if (!CacheInUse() || TheCache().KnownShared(DirectoryOf(ready_path))) {
+  if (!CacheInUse() || TheCache().InSharedDirectory(ready_path)) {
     check.exists = platform::FileExists(ready_path.c_str());
     return check;
   }
