@@ -155,8 +155,8 @@ class TicketFileNames {
 // Removes the request and server files of an answered ticket. A basket
 // answer is polled again and again under the same ready flag: once both are
 // gone, later polls under that flag skip the removals. A new request of the
-// number creates a new flag (its old one is removed first), so its files are
-// removed again at its own pick-up.
+// number removes that flag, and the back-end's answer to it is a new flag
+// with another stamp, so that request's files are removed at its pick-up.
 void RemoveRequestFiles(TicketFileNames& names, const ReadyFlagCheck& ready, bool basket) {
   if (ready.request_files_gone) return;
   const bool request_gone =
