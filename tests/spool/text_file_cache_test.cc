@@ -9,7 +9,6 @@
 
 #include <cstdio>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/file.h"
@@ -166,33 +165,6 @@ TEST_F(KeptSpoolFilesTest, WhatIsKeptStaysWithinItsBoundsAndIsReleased) {
   ReleaseTextFileCache();
   EXPECT_EQ(CountTextFileCache().files, 0u);
   EXPECT_EQ(CountTextFileCache().bytes, 0u);
-}
-
-TEST_F(KeptSpoolFilesTest, ThreadsShareWhatIsKept) {
-  harness::TempDir dir;
-  for (const char* name : {"a.htm", "b.htm"}) {
-    dir.WriteFile(name, std::string(name) + "\r\n");
-    SetModifiedTime(dir.Path(name), kPastSeconds);
-  }
-  constexpr int kThreads = 4;
-  constexpr int kReads = 200;
-  std::vector<int> wrong(kThreads, 0);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < kReads; ++i) {
-        const std::string name = i % 2 == 0 ? "a.htm" : "b.htm";
-        CachedText text;
-        if (!ReadTextFileCached(dir.Path(name), text, 1024) || text.text() != name + "\n") {
-          ++wrong[t];
-        }
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(wrong, std::vector<int>(kThreads, 0));
-  const TextFileCacheCounts counts = CountTextFileCache();
-  EXPECT_EQ(counts.served + counts.kept, kThreads * kReads);
 }
 
 }  // namespace
