@@ -9,6 +9,7 @@
 #include "commands/phone_answer.h"
 #include "commands/responses.h"
 #include "platform/file.h"
+#include "spool/text_file_cache.h"
 
 namespace commands {
 
@@ -49,11 +50,12 @@ void DeliverAnswer(gateway::WebExtension& extension, gateway::RequestContext& co
     return;
   }
   // The file as its reader gets it (CR LF back to LF), read once, whole,
-  // into one buffer of its size.
-  spool::TextFileContents contents;
+  // into one buffer of its size, or kept from an earlier request while its
+  // stamp shows the same file.
+  spool::CachedText contents;
   std::string_view text = own_wait_page;
   if (text.empty()) {
-    if (!spool::ReadTextFile(spool_result, contents, kMaxAnswerBytes)) {
+    if (!spool::ReadTextFileCached(spool_result, contents, kMaxAnswerBytes)) {
       WriteErrorPage(extension, context, "Can't open ", spool_result,
                      " (BACK or REFRESH button is forbidden)");
       return;

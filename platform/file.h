@@ -117,3 +117,60 @@ void FailNthFileOpen(int nth);
 }  // namespace testing
 
 }  // namespace platform
+
+// ---- Stamps of files: what a reader that keeps a file's text in memory
+// compares, to know that the file is still the one it read. ----
+
+namespace platform {
+
+// A file as stat() describes it. Any change of a file's data, size or name
+// moves its change time; a file made anew is another inode.
+struct FileStamp {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::int64_t size = 0;
+  std::int64_t modified_ns = 0;  // nanoseconds since 1970, system clock
+  std::int64_t changed_ns = 0;
+  bool regular = false;  // a plain file (else a pipe, device or socket)
+
+  bool operator==(const FileStamp&) const = default;
+};
+
+// True where stamps tell every change of a file (POSIX). Windows reports no
+// inode or change time through these calls: there, nothing is kept.
+extern const bool kFileStampsTellChanges;
+
+// The stamp of whatever is at `path`; false when nothing (or a directory)
+// is there, or stat() failed, with `*error` (when given) telling why. Not
+// counted by testing::FailNthFileOpen: a caller opens the file when the
+// stamp does not settle the question.
+[[nodiscard]] bool StampOfFile(const char* path, FileStamp& stamp, SystemError* error = nullptr);
+
+// FileExists, also giving the stamp of what it found; counted by
+// testing::FailNthFileOpen as FileExists is (a failed call finds nothing).
+[[nodiscard]] bool FileExistsStamped(const char* path, FileStamp& stamp);
+
+// The system clock that file times are taken from, in nanoseconds since 1970.
+std::int64_t FileClockNanoseconds();
+
+// Whether the file system holding `path` answers stat() from its own disk
+// (kLocal), or may answer from a client's cache of another machine's files
+// (kShared: network and cluster file systems, and any type not known to be
+// local). Asked of the system at every call.
+enum class FileSystemSharing { kLocal, kShared };
+FileSystemSharing SharingOfFileSystem(const char* path);
+// The same for a file system type number as statfs() reports it (Linux).
+FileSystemSharing SharingOfFileSystemType(std::uint64_t type);
+
+// The environment variable by which an operator declares the spool shared
+// with other machines ("1"): every request then reads its files afresh.
+inline constexpr const char* kSharedSpoolVariable = "DUDAROVUVADU_SHARED_SPOOL";
+// True when the variable is set to anything but "" or "0"; read at every call.
+bool SpoolDeclaredShared();
+
+// How a removal ended: the file was removed, was not there, or stays.
+enum class Removal { kRemoved, kAbsent, kFailed };
+// RemoveFile, telling apart a file that was already gone.
+[[nodiscard]] Removal RemoveFileTelling(const char* path);
+
+}  // namespace platform

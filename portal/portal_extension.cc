@@ -7,6 +7,7 @@
 #include "commands/portal_commands.h"
 #include "gateway/html_escape.h"
 #include "platform/string_resources.h"
+#include "spool/text_file_cache.h"
 #include "spool/trace.h"
 
 namespace portal {
@@ -66,11 +67,13 @@ constinit CommandEntry g_portal_command_map[] = {
 
 PortalExtension::PortalExtension() : WebExtension('&') {
   MakeCurrent();
+  spool::StartTextFileCache();
   spool::RunLoadSequence();
 }
 
 PortalExtension::~PortalExtension() {
   spool::RunUnloadSequence();
+  spool::ReleaseTextFileCache();
   gateway::ReleaseParamInfoCache(g_portal_command_map);
 }
 

@@ -9,6 +9,7 @@
 #include "platform/module_path.h"
 #include "platform/module_path_override.h"
 #include "spool/text_file.h"
+#include "spool/text_file_cache.h"
 
 namespace spool {
 
@@ -89,9 +90,11 @@ struct RootOrFailure {
 RootOrFailure RootFrom(const PointerLookUp& look_up) {
   if (!look_up.usable) return {kDefaultInstallRoot, {}};
   if (!look_up.pointer_path.empty()) {
-    TextFileContents contents;
+    // Read through the cache: an edited or replaced pointer file has another
+    // stamp, and is read again by the next request.
+    CachedText contents;
     platform::SystemError error;
-    if (ReadTextFile(look_up.pointer_path, contents, kPointerReadBytes, &error)) {
+    if (ReadTextFileCached(look_up.pointer_path, contents, kPointerReadBytes, &error)) {
       std::string line(FirstLine(contents.text(), kPointerLineChars));
       CutLineEnd(line, 2);
       return {std::move(line), {}};

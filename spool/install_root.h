@@ -1,7 +1,9 @@
 // The install root: the directory under which the spool tree lies, named by
 // the first line of the pointer file beside the module. Resolved afresh at
-// the start of every request, so an edited pointer file takes effect on the
-// next one, and passed down, so that one request never mixes two roots.
+// the start of every request (the pointer file's text is kept between
+// requests only while stat() shows the same file), so an edited or replaced
+// pointer file takes effect on the next one, and passed down, so that one
+// request never mixes two roots.
 #pragma once
 
 #include <cstddef>

@@ -15,6 +15,7 @@
 #include "spool/install_root.h"
 #include "spool/spool_paths.h"
 #include "spool/text_file.h"
+#include "spool/text_file_cache.h"
 #include "spool/trace.h"
 #include "spool/wait_page.h"
 
@@ -111,10 +112,12 @@ bool AnyLineEnd(const ServerTexts& server, const RequestFields& fields) {
 // Read whole, up to a bound well above the longest page this module writes,
 // into `page` (as its reader gets it: the file's CR LF back to LF).
 enum class WaitFileState { kMissing, kUnreadable, kRead };
-WaitFileState ReadTicketOwner(const std::string& wait_path, TextFileContents& page,
+WaitFileState ReadTicketOwner(const std::string& wait_path, CachedText& page,
                               WaitPageRequest& owner) {
   constexpr std::size_t kMaxWaitFileBytes = 256 * 1024;
-  if (!ReadTextFile(wait_path, page, kMaxWaitFileBytes)) return WaitFileState::kMissing;
+  // Kept between polls while its stamp stays: a wait page rewritten for a
+  // new request of the same number is read again.
+  if (!ReadTextFileCached(wait_path, page, kMaxWaitFileBytes)) return WaitFileState::kMissing;
   std::optional<WaitPageRequest> read = ReadWaitPageRequest(page.text());
   if (!read) return WaitFileState::kUnreadable;
   owner = std::move(*read);
@@ -148,6 +151,20 @@ class TicketFileNames {
   std::string_view ticket_;
   std::string path_;
 };
+
+// Removes the request and server files of an answered ticket. A basket
+// answer is polled again and again under the same ready flag: once both are
+// gone, later polls under that flag skip the removals. A new request of the
+// number removes that flag, and the back-end's answer to it is a new flag
+// with another stamp, so that request's files are removed at its pick-up.
+void RemoveRequestFiles(TicketFileNames& names, const ReadyFlagCheck& ready, bool basket) {
+  if (ready.request_files_gone) return;
+  const bool request_gone =
+      platform::RemoveFileTelling(names.Name("in", "req").c_str()) != platform::Removal::kFailed;
+  const bool server_gone =
+      platform::RemoveFileTelling(names.Name("in", "srv").c_str()) != platform::Removal::kFailed;
+  if (basket && request_gone && server_gone) NoteRequestFilesGone(names.Name("out", "rdy"), ready);
+}
 
 // Traces the pick-up of an answer, when the trace goes anywhere: the message,
 // then the answer's path and the path of its trace copy.
@@ -187,7 +204,7 @@ std::string Poll(const InstallRoot& root, const RequestFields& fields, std::stri
   // answered only for the request the ticket was issued to, that is with the
   // values its wait page reloads with. Any other poll touches nothing.
   WaitPageRequest owner;
-  TextFileContents page;
+  CachedText page;
   switch (ReadTicketOwner(names.Name("out", "tmp"), page, owner)) {
     case WaitFileState::kMissing:
       // Picked up already (or never spooled): the wait file path, which the
@@ -207,15 +224,17 @@ std::string Poll(const InstallRoot& root, const RequestFields& fields, std::stri
   }
   SetTicketOut(ticket_out, fields.p1);
 
-  if (platform::FileExists(names.Name("out", "rdy").c_str())) {
+  const ReadyFlagCheck ready = CheckReadyFlag(names.Name("out", "rdy"));
+  if (ready.exists) {
     // The back-end creates the ready flag only once the answer is complete.
-    (void)platform::RemoveFile(names.Name("in", "req").c_str());
-    (void)platform::RemoveFile(names.Name("in", "srv").c_str());
+    const bool basket = IsBasketCommand(fields.command);
+    RemoveRequestFiles(names, ready, basket);
     // A basket answer is fetched again by later polls: its flag and wait
     // page stay.
-    if (!IsBasketCommand(fields.command)) {
+    if (!basket) {
       (void)platform::RemoveFile(names.Name("out", "rdy").c_str());
       (void)platform::RemoveFile(names.Name("out", "tmp").c_str());
+      ForgetCachedFile(names.Name("out", "tmp"));
     }
     (void)names.Name("out", "htm");
     std::string answer = names.Take();

@@ -8,11 +8,16 @@
 // writer hands over whole texts.
 #include <fcntl.h>
 #include <sys/stat.h>
+#ifdef __linux__
+#include <sys/vfs.h>
+#endif
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/file.h"
 
@@ -193,5 +198,116 @@ namespace testing {
 void FailNthFileOpen(int nth) { g_fail_open_countdown.store(nth > 0 ? nth : 0); }
 
 }  // namespace testing
+
+// ---- Stamps of files ----
+
+namespace {
+
+std::int64_t Nanoseconds(const timespec& time) {
+  return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
+bool RobustStat(const char* path, struct stat& info) {
+  int result = -1;
+  do {
+    result = stat(path, &info);
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
+}
+
+void FillStamp(const struct stat& info, FileStamp& stamp) {
+  stamp.device = static_cast<std::uint64_t>(info.st_dev);
+  stamp.inode = static_cast<std::uint64_t>(info.st_ino);
+  stamp.size = static_cast<std::int64_t>(info.st_size);
+  stamp.modified_ns = Nanoseconds(info.st_mtim);
+  stamp.changed_ns = Nanoseconds(info.st_ctim);
+  stamp.regular = S_ISREG(info.st_mode);
+}
+
+}  // namespace
+
+const bool kFileStampsTellChanges = true;
+
+bool StampOfFile(const char* path, FileStamp& stamp, SystemError* error) {
+  if (path == nullptr) return false;
+  struct stat info {};
+  if (!RobustStat(path, info)) {
+    const SystemError failure = LastSystemError("stat()");
+    TraceFailure(failure, path);
+    if (error != nullptr) *error = failure;
+    return false;
+  }
+  if (S_ISDIR(info.st_mode)) {
+    if (error != nullptr) *error = FoundFailure("stat()", FailureCause::kNotRegularFile);
+    return false;
+  }
+  FillStamp(info, stamp);
+  return true;
+}
+
+bool FileExistsStamped(const char* path, FileStamp& stamp) {
+  if (path == nullptr || InjectedFailure()) return false;
+  struct stat info {};
+  if (RobustStat(path, info)) {
+    FillStamp(info, stamp);
+    return !S_ISDIR(info.st_mode);
+  }
+  if (errno != ENOENT && errno != ENOTDIR) TraceFailure(LastSystemError("stat()"), path);
+  return false;
+}
+
+std::int64_t FileClockNanoseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return Nanoseconds(now);
+}
+
+FileSystemSharing SharingOfFileSystemType(std::uint64_t type) {
+  // File systems on this machine's own disks and memory. Everything else
+  // (NFS, SMB, FUSE such as GlusterFS, Ceph, 9p, cluster file systems, and
+  // types not listed) may answer from a client's cache.
+  switch (type) {
+    case 0xEF53:      // ext2, ext3, ext4
+    case 0x58465342:  // xfs
+    case 0x9123683E:  // btrfs
+    case 0x01021994:  // tmpfs
+    case 0x858458F6:  // ramfs
+    case 0x794C7630:  // overlayfs
+    case 0x2FC12FC1:  // zfs
+    case 0xF2F52010:  // f2fs
+    case 0xCA451A4E:  // bcachefs
+    case 0x3153464A:  // jfs
+      return FileSystemSharing::kLocal;
+    default:
+      return FileSystemSharing::kShared;
+  }
+}
+
+FileSystemSharing SharingOfFileSystem(const char* path) {
+#ifdef __linux__
+  struct statfs info {};
+  int result = -1;
+  do {
+    result = path == nullptr ? -1 : statfs(path, &info);
+  } while (result != 0 && errno == EINTR);
+  if (result == 0) return SharingOfFileSystemType(static_cast<std::uint64_t>(info.f_type));
+#else
+  (void)path;
+#endif
+  return FileSystemSharing::kShared;
+}
+
+bool SpoolDeclaredShared() {
+  const char* value = std::getenv(kSharedSpoolVariable);
+  return value != nullptr && value[0] != '\0' && !(value[0] == '0' && value[1] == '\0');
+}
+
+Removal RemoveFileTelling(const char* path) {
+  if (path == nullptr) return Removal::kFailed;
+  if (unlink(path) == 0) return Removal::kRemoved;
+  if (errno == ENOENT) return Removal::kAbsent;
+  TraceFailure(LastSystemError("unlink()"), path);
+  return Removal::kFailed;
+}
 
 }  // namespace platform

@@ -256,4 +256,61 @@ void FailNthFileOpen(int nth) { g_fail_open_countdown.store(nth > 0 ? nth : 0); 
 
 }  // namespace testing
 
+// ---- Stamps of files ----
+// The calls used here report no inode and no change time, so a stamp cannot
+// tell every change of a file: nothing is kept between requests on Windows,
+// and every request reads its files afresh.
+
+const bool kFileStampsTellChanges = false;
+
+bool StampOfFile(const char* path, FileStamp& stamp, SystemError* error) {
+  stamp = FileStamp{};
+  if (path == nullptr) return false;
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const SystemError failure = LastSystemError("GetFileAttributesA()");
+    TraceFailure(failure, path);
+    if (error != nullptr) *error = failure;
+    return false;
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    if (error != nullptr)
+      *error = FoundFailure("GetFileAttributesA()", FailureCause::kNotRegularFile);
+    return false;
+  }
+  return true;
+}
+
+bool FileExistsStamped(const char* path, FileStamp& stamp) {
+  stamp = FileStamp{};
+  return FileExists(path);
+}
+
+std::int64_t FileClockNanoseconds() {
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  const std::int64_t ticks =
+      (static_cast<std::int64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  // 100 ns ticks since 1601.
+  return (ticks - 116444736000000000LL) * 100;
+}
+
+FileSystemSharing SharingOfFileSystemType(std::uint64_t) { return FileSystemSharing::kShared; }
+
+FileSystemSharing SharingOfFileSystem(const char*) { return FileSystemSharing::kShared; }
+
+bool SpoolDeclaredShared() {
+  const char* value = std::getenv(kSharedSpoolVariable);
+  return value != nullptr && value[0] != '\0' && !(value[0] == '0' && value[1] == '\0');
+}
+
+Removal RemoveFileTelling(const char* path) {
+  if (path == nullptr) return Removal::kFailed;
+  if (DeleteFileA(path) != 0) return Removal::kRemoved;
+  const SystemError error = LastSystemError("DeleteFileA()");
+  if (error.cause == FailureCause::kNotFound) return Removal::kAbsent;
+  TraceFailure(error, path);
+  return Removal::kFailed;
+}
+
 }  // namespace platform

@@ -1,6 +1,7 @@
 // DoCommand cases that need POSIX file names: an install root whose path
 // holds "<" and ">", which Windows does not allow in a name, and named pipes
-// where the module expects files.
+// where the module expects files; and polls of kept spool files, whose times
+// the tests set with utimensat (Windows keeps no spool file).
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
@@ -15,6 +16,7 @@
 #include "tests/commands/query_test_support.h"
 #include "tests/harness/pipe_watchdog.h"
 #include "tests/harness/temp_dir.h"
+#include "tests/spool/kept_files.h"
 
 namespace commands {
 namespace {
@@ -171,6 +173,62 @@ TEST(DoCommandTest, RegressionPointerFileWithoutReadPermissionSpoolsNothing) {
     std::filesystem::permissions(root.Path("dudarovuvadu.dir"), std::filesystem::perms::none);
     return RunQuery(DoCommandQuery("anna", "getlist")).body();
   });
+}
+
+// Polls of a basket answer, with the cache's clock and the file system's
+// times under the test's control.
+class DoCommandPollOfKeptFilesTest : public spool::KeptSpoolFilesTest {
+ protected:
+  // Spools a basket request and answers it; returns its poll's query.
+  std::string AnsweredBasket(const harness::SpoolRoot& root, const std::string& answer) {
+    wait_page_ = RunQuery(DoCommandQuery("anna", "getqvpanier")).body();
+    ticket_ = TicketOf(wait_page_);
+    EXPECT_FALSE(ticket_.empty());
+    testing::AnswerTicket(root, ticket_, answer);
+    return DoCommandQuery("anna", "getqvpanier", ticket_);
+  }
+  std::string wait_page_;
+  std::string ticket_;
+};
+
+// A file system whose times stay those of one tick (the test's), and a cache
+// clock a millisecond into that tick: every rewrite keeps the stamp.
+constexpr std::int64_t kTickNs = spool::kPastSeconds * 1'000'000'000 + 123'456'789;
+void TimesOfOneTick(platform::FileStamp& stamp) { stamp.modified_ns = stamp.changed_ns = kTickNs; }
+std::int64_t ClockInTheTick() { return kTickNs + 1'000'000; }
+
+TEST_F(DoCommandPollOfKeptFilesTest, AnswerRewrittenInPlaceAtTheSameSizeWithinOneTickIsDelivered) {
+  harness::SpoolRoot root;
+  spool::testing::SetStampFilter(&TimesOfOneTick);
+  spool::testing::SetCacheClock(&ClockInTheTick);
+  const std::string poll = AnsweredBasket(root, "first answer\n");
+  EXPECT_EQ(RunQuery(poll).body(), "first answer\n");
+  root.WriteFile("out/" + ticket_ + ".htm", testing::StoredText("other answer\n"));
+  EXPECT_EQ(RunQuery(poll).body(), "other answer\n");
+  EXPECT_EQ(spool::CountTextFileCache().kept, 0);
+}
+
+TEST_F(DoCommandPollOfKeptFilesTest, ReadyFlagRemovedOrSetAgainIsSeenByTheNextPoll) {
+  harness::SpoolRoot root;
+  const std::string poll = AnsweredBasket(root, "basket\n");
+  for (const std::string& name :
+       {"out/" + ticket_ + ".tmp", "out/" + ticket_ + ".htm", "out/" + ticket_ + ".rdy"}) {
+    spool::SetModifiedTime(root.Path(name), spool::kPastSeconds);
+  }
+  EXPECT_EQ(RunQuery(poll).body(), "basket\n");
+  EXPECT_EQ(RunQuery(poll).body(), "basket\n");
+  EXPECT_EQ(spool::CountTextFileCache().served, 2);  // the wait page and the answer
+  // The ready flag removed (a new request of the number): the wait page.
+  ASSERT_EQ(std::remove(root.Path("out/" + ticket_ + ".rdy").c_str()), 0);
+  EXPECT_EQ(RunQuery(poll).body(), wait_page_);
+  // That request spooled and answered: its request files go at the pick-up.
+  root.WriteFile("in/" + ticket_ + ".req", "request\r\n");
+  root.WriteFile("in/" + ticket_ + ".srv", "server\r\n");
+  root.WriteFile("out/" + ticket_ + ".rdy", "");
+  spool::SetModifiedTime(root.Path("out/" + ticket_ + ".rdy"), spool::kPastSeconds + 1);
+  EXPECT_EQ(RunQuery(poll).body(), "basket\n");
+  EXPECT_FALSE(root.Exists("in/" + ticket_ + ".req"));
+  EXPECT_FALSE(root.Exists("in/" + ticket_ + ".srv"));
 }
 
 }  // namespace
