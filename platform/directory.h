@@ -30,4 +30,10 @@ std::optional<std::uint64_t> ListedFileId(const std::string& directory, const st
 // client still takes the name for a file another client has replaced.
 std::optional<std::uint64_t> FileIdOf(const std::string& path);
 
+// Whether `directory` lies on a file system shared between machines, whose
+// clients cache names and attributes (FUSE, NFS, SMB and the like): where a
+// name another client replaced may still be found as it was. False when it
+// cannot be told.
+bool IsSharedFileSystem(const std::string& directory);
+
 }  // namespace platform
