@@ -7,7 +7,9 @@
 # bodies are stored through both; one host is killed mid-run.
 # Checked: every answer reaches its own request, none is lost, every posted
 # body is taken once, no ticket is handed out twice, the kill is survived
-# and no request file or counter lock is left behind.
+# and no request file or counter lock is left behind. The kill lands while
+# host 1 holds the in counter's lock (its stop point parks a request there),
+# and the next ticket through host 2 must not wait for the lock's bound.
 #   scaleout_test.sh BUILD_DIR
 # Environment: SCALEOUT_MOUNT_OPTIONS (glusterfs options, default those the
 # guide gives; " " for the client's default caching), SCALEOUT_CLIENTS (8), SCALEOUT_REQUESTS
@@ -122,11 +124,13 @@ for h in 1 2; do
   cp "${SCALEOUT_MODULE:-$build/dudarovuvadu.so}" "$work/h$h/dudarovuvadu.so"
   printf '%s\r\n' "$work/m$h/$root" >"$work/h$h/dudarovuvadu.dir"
   [ "${SCALEOUT_TRACE:-0}" = 1 ] && export DUDAROVUVADU_TRACE_FILE="$work/trace$h.log"
+  # Host 1's module stops a request marked "stop-in-lock" inside the lock.
+  if [ "$h" = 1 ]; then export DUDAROVUVADU_STOP_IN_LOCK="$work/stopped-in-lock"; else unset DUDAROVUVADU_STOP_IN_LOCK; fi
   start "$work/host$h.log" ${SCALEOUT_HOST_WRAPPER:-} "$build/dudarovuvadu-serve" --module "$work/h$h/dudarovuvadu.so" \
     --listen "$address:1808$h" --trusted-proxy 127.0.0.0/8
   eval "host${h}_pid=$last_pid"
 done
-unset DUDAROVUVADU_TRACE_FILE
+unset DUDAROVUVADU_TRACE_FILE DUDAROVUVADU_STOP_IN_LOCK
 # Back-end instances on mounts 3 and 2: each finds what the others and the
 # hosts write only by its rescan (inotify sees a FUSE mount's own changes).
 for b in 3 2; do
@@ -265,12 +269,43 @@ for c in $(seq "$clients"); do
   pids="$pids $!"
 done
 
-# 5. Host 1 killed once a third of the requests are answered.
+# 5. Host 1 killed once a third of the requests are answered, while it
+#    holds the in counter's lock: a request marked for its stop point stays
+#    inside the lock until the kill. The next ticket, through host 2, takes
+#    the dead holder's lock over at once (before, it waited ten seconds and
+#    more for the lock's bound).
 total=$((clients * requests))
 if [ "$kill_host" = 1 ]; then
   while [ "$(cat "$work/answered" 2>/dev/null | wc -l)" -lt $((total / 3)) ]; do sleep 0.2; done
+  curl -s -o /dev/null --max-time 60 \
+    "http://$address:18081/scripts/dudarovuvadu.dll?DoCommand?Logon=stop&Command=echo&P1=&P2=stop-in-lock&P3=" &
+  stop_curl=$!
+  for _ in $(seq 600); do
+    [ -e "$work/stopped-in-lock" ] && break
+    sleep 0.1
+  done
+  [ -e "$work/stopped-in-lock" ] || fail "host 1 never stopped inside the lock"
+  [ -e "$work/m1/$root/dudarovuvadu.cnt.in.lock" ] || fail "host 1 is inside the lock, but no lock file"
   # shellcheck disable=SC2154
-  kill -9 "$host1_pid" && echo "host 1 killed after $(wc -l <"$work/answered") answers"
+  kill -9 "$host1_pid" && echo "host 1 killed inside the lock after $(wc -l <"$work/answered") answers"
+  wait "$stop_curl" 2>/dev/null
+  from=$(date +%s%N)
+  page=$(curl -s --max-time 60 "http://$address:18082/scripts/dudarovuvadu.dll?DoCommand?Logon=after&Command=echo&P1=&P2=after-kill&P3=")
+  took=$((($(date +%s%N) - from) / 1000000))
+  ticket=$(printf '%s' "$page" | sed -n 's/.*&p1=\([0-9]*\)&.*/\1/p' | head -1)
+  [ -n "$ticket" ] || fail "no ticket after the kill: $page"
+  echo "first ticket after the kill: $ticket, in $took ms"
+  # Its answer is picked up, so its request file goes like every other.
+  for _ in $(seq 1000); do
+    [ -e "$work/m2/$root/out/$ticket.rdy" ] && break
+    sleep 0.02
+  done
+  page=$(curl -s "http://$address:18082/scripts/dudarovuvadu.dll?DoCommand?logon=after&command=echo&p1=$ticket&p2=after-kill&p3=")
+  case $page in
+    *"var target="*) fail "ticket $ticket after the kill: still its wait page" ;;
+    *after-kill*) ;;
+    *) fail "ticket $ticket after the kill got another answer: $(printf '%s' "$page" | head -c 300)" ;;
+  esac
 fi
 for pid in $client_pids; do wait "$pid"; done
 ended=$(date +%s.%N)
