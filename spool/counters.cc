@@ -179,8 +179,19 @@ struct LockWait {
   bool shared;  // the root lies on a shared file system
   int& tries;
   std::optional<std::uint64_t> holder;  // without advisory locks: the file seen
-  bool refusal_traced = false;
+  bool refused = false;                 // the file system has no advisory locks
 };
+
+// Without advisory locks a present lock is watched as it always was, one
+// look per try (a round trip each on a shared file system); true once it
+// is gone or its bound spent, when it is time to try for it.
+bool WatchedLockIsDue(LockWait& wait) {
+  if (!platform::FileExists(wait.path.c_str())) return true;
+  const std::optional<std::uint64_t> current = platform::FileIdOf(wait.path);
+  if (current && wait.holder && *current != *wait.holder) wait.tries = 0;
+  if (current) wait.holder = current;
+  return wait.tries >= LockWaitTries();
+}
 
 // The existing lock, when this call now holds it: its holder died, or
 // (without advisory locks) the bound is spent. Else closed.
@@ -193,14 +204,11 @@ platform::LockFile TakeOverIfStale(LockWait& wait) {
     return existing;
   }
   if (existing.state() == platform::LockFileState::kUnlockable) {
-    if (!wait.refusal_traced) {
+    if (!wait.refused) {
       TraceFormat(kAdvisoryLockRefusedTrace, wait.path.c_str(),
                   platform::FailureReason(existing.error()).c_str(), LockWaitTries());
-      wait.refusal_traced = true;
+      wait.refused = true;
     }
-    const std::optional<std::uint64_t> current = platform::FileIdOf(wait.path);
-    if (current && wait.holder && *current != *wait.holder) wait.tries = 0;
-    if (current) wait.holder = current;
     if (wait.tries >= LockWaitTries()) {
       (void)existing.Rewrite(wait.stored_content);
       return existing;
@@ -222,21 +230,23 @@ platform::LockFile AcquireLockFile(const std::string& lock_path, std::string_vie
   LockWait wait{lock_path, stored, shared, tries, std::nullopt};
   int creation_failures = 0;
   for (int seen = 1;; ++seen) {
-    platform::LockFile created = platform::LockFile::Create(lock_path);
-    if (created.state() == platform::LockFileState::kHeld ||
-        created.state() == platform::LockFileState::kUnlockable) {
-      (void)created.Rewrite(stored);
-      return created;
-    }
-    // kHeldElsewhere: a waiter took the new file over before it was locked.
-    const bool exists = created.state() == platform::LockFileState::kHeldElsewhere ||
-                        created.error().cause == platform::FailureCause::kExists;
-    created.Close();
-    if (exists) {
-      platform::LockFile taken = TakeOverIfStale(wait);
-      if (taken.state() != platform::LockFileState::kClosed) return taken;
-    } else if (++creation_failures >= 3) {
-      return created;
+    if (!wait.refused || WatchedLockIsDue(wait)) {
+      platform::LockFile created = platform::LockFile::Create(lock_path);
+      if (created.state() == platform::LockFileState::kHeld ||
+          created.state() == platform::LockFileState::kUnlockable) {
+        (void)created.Rewrite(stored);
+        return created;
+      }
+      // kHeldElsewhere: a waiter took the new file over before it was locked.
+      const bool exists = created.state() == platform::LockFileState::kHeldElsewhere ||
+                          created.error().cause == platform::FailureCause::kExists;
+      created.Close();
+      if (exists) {
+        platform::LockFile taken = TakeOverIfStale(wait);
+        if (taken.state() != platform::LockFileState::kClosed) return taken;
+      } else if (++creation_failures >= 3) {
+        return created;
+      }
     }
     AtLockStep(testing::LockStep::kWaitTry, tries);
     platform::SleepMilliseconds(1);

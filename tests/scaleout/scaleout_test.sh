@@ -336,8 +336,25 @@ errors=$(cat "$work"/c*.errors 2>/dev/null | wc -l)
 [ "$posted" -eq $((clients * 2)) ] && [ "$posted_distinct" -eq "$posted" ] \
   || fail "posted bodies: $posted taken, $posted_distinct distinct, of $((clients * 2))"
 sleep 1
-leftover=$(ls "$work/m1/$root/in" | grep -c '\.req$')
+# A request host 1 had numbered and written, but whose wait page it had not
+# sent when it was killed, reached no client (nginx sent the client's
+# request again to host 2, which gave it another ticket): the back-end
+# answers it and the answer stays unread, as for a browser closed before
+# its answer came. Known and counted apart, like the answers above, when no
+# client was ever given its ticket; any other request file left is lost.
+orphans=""
+leftover=0
+for request in $(ls "$work/m1/$root/in" | sed -n 's/\.req$//p'); do
+  if [ "$kill_host" = 1 ] && ! cut -d' ' -f1 "$work/tickets" | grep -qx "$request"; then
+    orphans="$orphans $request"
+  else
+    leftover=$((leftover + 1))
+  fi
+done
+echo "requests the killed host numbered but never answered to a client:${orphans:- none}"
 [ "$leftover" -eq 0 ] || fail "$leftover request files left in in/: $(ls "$work/m1/$root/in")"
+# shellcheck disable=SC2086
+[ "$(echo $orphans | wc -w)" -le $((clients / 2)) ] || fail "requests orphaned by the kill:$orphans"
 [ ! -e "$work/m1/$root/dudarovuvadu.cnt.in.lock" ] || fail "the in counter's lock is left"
 [ "${SCALEOUT_ALLOW_REPEATS:-0}" = 1 ] || [ "$distinct" -eq "$issued" ] \
   || fail "$((issued - distinct)) tickets handed out twice"
