@@ -179,7 +179,8 @@ struct LockWait {
   bool shared;  // the root lies on a shared file system
   int& tries;
   std::optional<std::uint64_t> holder;  // without advisory locks: the file seen
-  bool refused = false;                 // the file system has no advisory locks
+  bool refused = false;                 // no advisory lock can be tried on it
+  bool denied = false;                  // it cannot even be opened to try one
 };
 
 // Without advisory locks a present lock is watched as it always was, one
@@ -203,13 +204,18 @@ platform::LockFile TakeOverIfStale(LockWait& wait) {
     (void)existing.Rewrite(wait.stored_content);
     return existing;
   }
-  if (existing.state() == platform::LockFileState::kUnlockable) {
+  // A lock file this process may not open for writing (another user's, or
+  // held open unshared on Windows) gets no advisory lock either: it is
+  // waited out for the bound, and then left to the critical section alone.
+  wait.denied = existing.state() == platform::LockFileState::kClosed &&
+                existing.error().cause == platform::FailureCause::kDenied;
+  if (existing.state() == platform::LockFileState::kUnlockable || wait.denied) {
     if (!wait.refused) {
       TraceFormat(kAdvisoryLockRefusedTrace, wait.path.c_str(),
                   platform::FailureReason(existing.error()).c_str(), LockWaitTries());
       wait.refused = true;
     }
-    if (wait.tries >= LockWaitTries()) {
+    if (wait.tries >= LockWaitTries() && !wait.denied) {
       (void)existing.Rewrite(wait.stored_content);
       return existing;
     }
@@ -244,6 +250,7 @@ platform::LockFile AcquireLockFile(const std::string& lock_path, std::string_vie
       if (exists) {
         platform::LockFile taken = TakeOverIfStale(wait);
         if (taken.state() != platform::LockFileState::kClosed) return taken;
+        if (wait.denied && tries >= LockWaitTries()) return taken;
       } else if (++creation_failures >= 3) {
         return created;
       }
