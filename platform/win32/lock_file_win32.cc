@@ -50,10 +50,11 @@ bool SameFile(HANDLE a, HANDLE b) {
 
 }  // namespace
 
-// Shared for reading, writing and deletion, as every spool file is; opened
-// with the right to delete, so the holder removes exactly its own file.
+// Shared for reading, writing and deletion, as every spool file is. Not
+// opened with the right to delete: a reader that does not share deletion
+// (the C runtime's fopen) could then not read the lock while it is held.
 LockFile LockFile::OpenAs(const std::string& path, bool create) {
-  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               create ? CREATE_NEW : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
@@ -105,16 +106,14 @@ bool LockFile::Rewrite(std::string_view bytes) {
   return true;
 }
 
-// Marks this very file for deletion through its own handle; the name goes
-// when the handle closes, just after.
+// The name leads to this file while its holder holds it. Deleted while
+// open, it goes once the last handle on it is closed (this one just after,
+// a waiter's when the waiter closes it), and no longer opens meanwhile.
 bool LockFile::RemoveAndClose(const std::string& path) {
   bool removed = false;
   if (handle_ != -1) {
-    FILE_DISPOSITION_INFO disposition{};
-    disposition.DeleteFile = TRUE;
-    removed = SetFileInformationByHandle(AsHandle(handle_), FileDispositionInfo, &disposition,
-                                         sizeof disposition) != 0;
-    if (!removed) TraceFailure(LastSystemError("SetFileInformationByHandle()"), path);
+    removed = DeleteFileA(path.c_str()) != 0;
+    if (!removed) TraceFailure(LastSystemError("DeleteFileA()"), path);
   }
   Close();
   return removed;
