@@ -240,6 +240,12 @@ client() {
           answered=1
           break
           ;;
+        *"Can't open "*"/out/$ticket.tmp"*)
+          # The wait page of a ticket whose answer the killed host had picked
+          # up (it removes the ready flag and the wait page before it sends
+          # the answer): counted below with the answers taken away.
+          break
+          ;;
         *)
           echo "c$c-r$i got another answer: $(printf '%s' "$page" | head -c 300)" >>"$work/c$c.errors"
           break
