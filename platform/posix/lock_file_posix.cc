@@ -38,9 +38,12 @@ LockFileState TryAdvisoryLock(int descriptor, SystemError& error) {
   for (;;) {
     if (fcntl(descriptor, F_OFD_SETLK, &range) == 0) return LockFileState::kHeld;
     if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EACCES) return LockFileState::kHeldElsewhere;
+    const int code = errno;
     error = LastSystemError("fcntl(F_OFD_SETLK)");
-    return LockFileState::kUnlockable;
+    // Only a file system without such locks is taken for one: any other
+    // failure (a network error) may hide a holder, and is waited out.
+    const bool refused = code == ENOLCK || code == EINVAL || code == EOPNOTSUPP || code == ENOSYS;
+    return refused ? LockFileState::kUnlockable : LockFileState::kHeldElsewhere;
   }
 }
 
@@ -108,7 +111,20 @@ bool LockFile::RemoveAndClose(const std::string& path) {
   return removed;
 }
 
+// A held lock is released explicitly before the close: a FUSE client
+// releases an open file description's lock only when the server handles
+// the file's release, which comes after the close and asynchronously; until
+// then a new open of the file could be taken there for the same owner.
 void LockFile::Close() {
+  if (handle_ >= 0 && state_ == LockFileState::kHeld) {
+    struct flock range {};
+    range.l_type = F_UNLCK;
+    range.l_whence = SEEK_SET;
+    range.l_start = kLockOffset;
+    range.l_len = 1;
+    while (fcntl(static_cast<int>(handle_), F_OFD_SETLK, &range) != 0 && errno == EINTR) {
+    }
+  }
   if (handle_ >= 0) close(static_cast<int>(std::exchange(handle_, -1)));
   state_ = LockFileState::kClosed;
 }

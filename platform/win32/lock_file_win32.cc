@@ -31,12 +31,11 @@ LockFileState TryAdvisoryLock(HANDLE handle, SystemError& error) {
   if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
     return LockFileState::kHeld;
   }
-  const SystemError failed = LastSystemError("LockFileEx()");
-  if (failed.code == ERROR_LOCK_VIOLATION || failed.code == ERROR_IO_PENDING) {
-    return LockFileState::kHeldElsewhere;
-  }
-  error = failed;
-  return LockFileState::kUnlockable;
+  error = LastSystemError("LockFileEx()");
+  // Only a file system without such locks is taken for one: any other
+  // failure (a network error) may hide a holder, and is waited out.
+  const bool refused = error.code == ERROR_NOT_SUPPORTED || error.code == ERROR_INVALID_FUNCTION;
+  return refused ? LockFileState::kUnlockable : LockFileState::kHeldElsewhere;
 }
 
 bool SameFile(HANDLE a, HANDLE b) {
