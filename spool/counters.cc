@@ -7,7 +7,6 @@
 #include <atomic>
 #include <climits>
 #include <cstdint>
-#include <cstdlib>
 #include <optional>
 #include <random>
 #include <string>
@@ -17,6 +16,7 @@
 #include "platform/directory.h"
 #include "platform/file.h"
 #include "platform/lock_file.h"
+#include "platform/stop_point.h"
 #include "spool/counter_locks.h"
 #include "spool/install_root.h"
 #include "spool/spool_paths.h"
@@ -403,12 +403,6 @@ long ParseCounterText(std::string_view text) {
 
 namespace {
 
-void WriteStopFile(const char* path) {
-  TextFileWriter stop(path, platform::OpenMode::kWriteTruncate);
-  (void)stop.Write("stopped in the lock\n");
-  (void)stop.Close();
-}
-
 // The texts of a request the in counter's traces name.
 struct TracedRequest {
   bool short_traces;  // a logon: its texts stay out of the traces
@@ -473,10 +467,8 @@ platform::LockFile TakeInLock(const std::string& lock_path, const std::string& i
 void InsideInLock(const TracedRequest& request, int tries) {
   AtLockStep(testing::LockStep::kInsideInLock, tries);
   if (request.p2 != "stop-in-lock") return;
-  const char* stop_file = std::getenv("DUDAROVUVADU_STOP_IN_LOCK");
-  if (stop_file == nullptr || *stop_file == '\0') return;
-  WriteStopFile(stop_file);
-  for (;;) platform::SleepMilliseconds(1000);
+  const std::string stop_file = platform::StopPointFile("DUDAROVUVADU_STOP_IN_LOCK");
+  if (!stop_file.empty()) platform::StopHere(stop_file);
 }
 
 }  // namespace
