@@ -339,6 +339,9 @@ long ReadStoredCounter(const std::string& counter_path, bool shared) {
       platform::SleepMilliseconds(kCounterRetryMilliseconds);
       continue;
     }
+    // A shared file system's client may hand out pages it cached for an
+    // earlier counter file: a value read long ago, and numbers repeated.
+    if (shared) (void)platform::ForgetCachedContent(counter_path);
     TextFileReader reader(counter_path);
     std::string line;
     if (reader.is_open() && reader.ReadLine(line, kCounterReadChars)) {

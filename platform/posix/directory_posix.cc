@@ -1,7 +1,9 @@
 // Directory listings on POSIX: opendir and readdir, closed on every path.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -69,6 +71,17 @@ bool IsSharedFileSystem(const std::string& directory) {
     default:
       return false;
   }
+}
+
+bool ForgetCachedContent(const std::string& path) {
+  int descriptor = -1;
+  do {
+    descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  } while (descriptor < 0 && errno == EINTR);
+  if (descriptor < 0) return false;
+  const bool dropped = posix_fadvise(descriptor, 0, 0, POSIX_FADV_DONTNEED) == 0;
+  close(descriptor);
+  return dropped;
 }
 
 }  // namespace platform

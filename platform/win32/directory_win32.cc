@@ -47,4 +47,7 @@ bool IsSharedFileSystem(const std::string& directory) {
   return GetDriveTypeA(drive.c_str()) == DRIVE_REMOTE;
 }
 
+// The SMB client's caches are set off by the operator instead.
+bool ForgetCachedContent(const std::string& /*path*/) { return true; }
+
 }  // namespace platform
