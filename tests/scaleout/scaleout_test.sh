@@ -255,8 +255,10 @@ client() {
     if [ -z "$answered" ]; then
       # A poll that found the ready flag on the host killed under it: that
       # host took the flag away with the answer it never sent. Known and
-      # counted apart; anything else is a lost request.
-      ticket=$(printf '%s' "$target" | sed -n 's/.*&p1=\([^&]*\)&.*/\1/p')
+      # counted apart; anything else is a lost request. The ticket is the
+      # last one the client was given for this request (a later poll may
+      # have had another wait page, without it).
+      ticket=$(sed -n "s/^\([0-9]*\) c$c-r$i\$/\1/p" "$work/c$c.tickets" 2>/dev/null | tail -1)
       if [ -n "$ticket" ] && [ ! -e "$work/m2/$root/out/$ticket.rdy" ] &&
         grep -q "c$c-r$i" "$work/m2/$root/out/$ticket.htm" 2>/dev/null; then
         echo "c$c-r$i ticket $ticket" >>"$work/c$c.picked"
