@@ -30,4 +30,17 @@ std::optional<std::uint64_t> ListedFileId(const std::string& directory, const st
 // client still takes the name for a file another client has replaced.
 std::optional<std::uint64_t> FileIdOf(const std::string& path);
 
+// Whether `directory` lies on a file system shared between machines, whose
+// clients cache names and attributes (FUSE, NFS, SMB and the like): where a
+// name another client replaced may still be found as it was. False when it
+// cannot be told.
+bool IsSharedFileSystem(const std::string& directory);
+
+// Drops the content this client holds in its page cache for the file at
+// `path`, so that the next read asks the server. A FUSE client may keep a
+// file's pages across opens and take a new file for one it has cached (its
+// node ids are reused). False when the file cannot be opened; a no-op
+// where the system offers no such call (Windows).
+bool ForgetCachedContent(const std::string& path);
+
 }  // namespace platform

@@ -15,6 +15,8 @@
 #include "platform/critical_section.h"
 #include "platform/directory.h"
 #include "platform/file.h"
+#include "platform/lock_file.h"
+#include "platform/stop_point.h"
 #include "spool/counter_locks.h"
 #include "spool/install_root.h"
 #include "spool/spool_paths.h"
@@ -117,8 +119,7 @@ int LockWaitTries() { return g_lock_wait_tries.load(std::memory_order_relaxed); 
 // On a shared file system a name replaced or removed through another client
 // may still be found as it was until this client's cache entry for it
 // expires (a second by default on GlusterFS). Listing the directory renews
-// those entries: the lock wait does so every this many tries, the counter
-// read each time.
+// those entries: the lock wait does so every this many tries.
 constexpr int kTriesBetweenRefreshes = 16;
 // A counter file that exists but cannot be read (a stale file handle: the
 // name still led to the file another client has just replaced) is read again
@@ -128,74 +129,150 @@ constexpr int kTriesBetweenRefreshes = 16;
 constexpr int kCounterReadTries = 300;
 constexpr int kCounterRetryMilliseconds = 10;
 
+constexpr const char* kAdvisoryLockRefusedTrace =
+    "ANOMALIE : verrou du syst\xE8"
+    "me refus\xE9"
+    " sur %s (%s) => attente born\xE9"
+    "e \xE0 %d essais puis reprise du .lock";
+
+thread_local int t_last_lock_wait_tries = 0;
+std::atomic<void (*)(testing::LockStep, int)> g_lock_step_hook{nullptr};
+
+void AtLockStep(testing::LockStep step, int tries) {
+  if (auto* hook = g_lock_step_hook.load()) hook(step, tries);
+}
+
 // The directory that holds `path`: everything before its last separator.
 std::string DirectoryOf(const std::string& path) {
   const std::size_t separator = path.find_last_of("/\\");
   return separator == std::string::npos ? std::string(".") : path.substr(0, separator);
 }
 
-// Waits while the lock file exists, one try of 1 ms each, until `tries`
-// reaches the bound. `tries` runs over the whole call, so once spent a
-// later wait sleeps at most once and the caller takes the lock over. The
-// bound is for a lock whose holder died, which stays the same file: a lock
-// seen to change hands (another file under the name) has a live holder, and
-// the count starts again. Without that, on a shared file system, where a
-// ticket takes tens of milliseconds and several front ends queue for the
-// lock, a request that waited its ten seconds took over a live lock, and
-// two processes handed out the same numbers.
-void WaitForLockFile(const std::string& lock_path, int& tries) {
-  const int bound = LockWaitTries();
-  int seen = 0;
-  std::optional<std::uint64_t> holder;
-  while (platform::FileExists(lock_path.c_str())) {
-    const std::optional<std::uint64_t> current = platform::FileIdOf(lock_path);
-    if (current && holder && *current != *holder) tries = 0;
-    if (current) holder = current;
+// `text` as a spool text file stores it: each LF as CR LF.
+std::string StoredText(std::string_view text) {
+  std::string stored;
+  stored.reserve(text.size() + 2);
+  for (const char c : text) {
+    if (c == '\n') stored.push_back('\r');
+    stored.push_back(c);
+  }
+  return stored;
+}
+
+// A lock file under its name is in one of these states:
+//   absent                      free: whoever creates it first holds it;
+//   present, advisory lock held its holder lives: it is waited for, however
+//                               long it holds;
+//   present, advisory lock free its holder died (or has created it and not
+//                               yet locked it): whoever locks it first and
+//                               then finds the name still leading to it
+//                               holds it, and writes its own content in;
+//                               any other finds it locked, or the name gone.
+// A holder removes the name before it closes the file, so a waiter that
+// gets the advisory lock afterwards finds the name gone or another file.
+// Where the file system refuses advisory locks, a present lock is waited
+// for until `tries` reaches the bound, then written over (a lock seen to
+// change hands in that time has a live holder, and the count starts again).
+struct LockWait {
+  const std::string& path;
+  std::string_view stored_content;
+  bool shared;  // the root lies on a shared file system
+  int& tries;
+  std::optional<std::uint64_t> holder;  // without advisory locks: the file seen
+  bool refused = false;                 // no advisory lock can be tried on it
+  bool denied = false;                  // it cannot even be opened to try one
+};
+
+// Without advisory locks a present lock is watched as it always was, one
+// look per try (a round trip each on a shared file system); true once it
+// is gone or its bound spent, when it is time to try for it.
+bool WatchedLockIsDue(LockWait& wait) {
+  if (!platform::FileExists(wait.path.c_str())) return true;
+  const std::optional<std::uint64_t> current = platform::FileIdOf(wait.path);
+  if (current && wait.holder && *current != *wait.holder) wait.tries = 0;
+  if (current) wait.holder = current;
+  return wait.tries >= LockWaitTries();
+}
+
+// The existing lock, when this call now holds it: its holder died, or
+// (without advisory locks) the bound is spent. Else closed.
+platform::LockFile TakeOverIfStale(LockWait& wait) {
+  AtLockStep(testing::LockStep::kTakeOver, wait.tries);
+  platform::LockFile existing = platform::LockFile::Open(wait.path);
+  if (existing.state() == platform::LockFileState::kHeld &&
+      existing.NamedBy(wait.path, wait.shared)) {
+    (void)existing.Rewrite(wait.stored_content);
+    return existing;
+  }
+  // A lock file this process may not open for writing (another user's, or
+  // held open unshared on Windows) gets no advisory lock either: it is
+  // waited out for the bound, and then left to the critical section alone.
+  wait.denied = existing.state() == platform::LockFileState::kClosed &&
+                existing.error().cause == platform::FailureCause::kDenied;
+  if (existing.state() == platform::LockFileState::kUnlockable || wait.denied) {
+    if (!wait.refused) {
+      TraceFormat(kAdvisoryLockRefusedTrace, wait.path.c_str(),
+                  platform::FailureReason(existing.error()).c_str(), LockWaitTries());
+      wait.refused = true;
+    }
+    if (wait.tries >= LockWaitTries() && !wait.denied) {
+      (void)existing.Rewrite(wait.stored_content);
+      return existing;
+    }
+  }
+  existing.Close();
+  return existing;
+}
+
+// Takes the lock file and writes `content` in: created when absent, taken
+// over when its holder is dead, waited for in tries of 1 ms while it lives.
+// A lock that cannot be created at all (the root not writable) is given up
+// after a few tries: the caller then has the critical section only, as
+// before. The returned file is kHeld, or kUnlockable where the file system
+// has no advisory locks (held by its presence alone), or closed.
+platform::LockFile AcquireLockFile(const std::string& lock_path, std::string_view content,
+                                   bool shared, int& tries) {
+  const std::string stored = StoredText(content);
+  LockWait wait{lock_path, stored, shared, tries, std::nullopt};
+  int creation_failures = 0;
+  for (int seen = 1;; ++seen) {
+    if (!wait.refused || WatchedLockIsDue(wait)) {
+      platform::LockFile created = platform::LockFile::Create(lock_path);
+      if (created.state() == platform::LockFileState::kHeld ||
+          created.state() == platform::LockFileState::kUnlockable) {
+        (void)created.Rewrite(stored);
+        return created;
+      }
+      // kHeldElsewhere: a waiter took the new file over before it was locked.
+      const bool exists = created.state() == platform::LockFileState::kHeldElsewhere ||
+                          created.error().cause == platform::FailureCause::kExists;
+      created.Close();
+      if (exists) {
+        platform::LockFile taken = TakeOverIfStale(wait);
+        if (taken.state() != platform::LockFileState::kClosed) return taken;
+        if (wait.denied && tries >= LockWaitTries()) return taken;
+      } else if (++creation_failures >= 3) {
+        return created;
+      }
+    }
+    AtLockStep(testing::LockStep::kWaitTry, tries);
     platform::SleepMilliseconds(1);
     ++tries;
-    if (tries >= bound) break;
-    // A lock removed through another client must not count as held here
-    // until the tries are spent and it is taken over while really held.
-    if (++seen % kTriesBetweenRefreshes == 0) {
+    // A lock removed through another client must not be found here for
+    // longer than the listing takes to renew.
+    if (wait.shared && seen % kTriesBetweenRefreshes == 0) {
       (void)platform::RefreshDirectoryEntries(DirectoryOf(lock_path));
     }
   }
 }
 
-void WriteLockFile(const std::string& lock_path, std::string_view content,
-                   platform::OpenMode mode = platform::OpenMode::kWriteTruncate) {
-  TextFileWriter lock(lock_path, mode);
-  // A lock that cannot be written leaves only the critical section; the
-  // read-back of the in lock notices it.
-  (void)lock.Write(content);
-  (void)lock.Close();
-}
-
-// Takes the lock file: waits while it exists, then creates it in one atomic
-// step (exclusive creation), so two processes that both saw it absent never
-// both hold it. States: absent (free), present (held by its creator, who
-// removes it). Once the tries are spent a lock still present is taken to be
-// stale and written over. A lock that cannot be created at all (the root not
-// writable) is given up after a few tries: the caller then has the critical
-// section only, as before.
-void AcquireLockFile(const std::string& lock_path, std::string_view content, int& tries) {
-  int creation_failures = 0;
-  for (;;) {
-    WaitForLockFile(lock_path, tries);
-    {
-      TextFileWriter lock(lock_path, platform::OpenMode::kCreateExclusive);
-      if (lock.is_open()) {
-        (void)lock.Write(content);
-        (void)lock.Close();
-        return;
-      }
-    }
-    const bool held = platform::FileExists(lock_path.c_str());
-    if (held && tries >= LockWaitTries()) {
-      WriteLockFile(lock_path, content);
-      return;
-    }
-    if (!held && ++creation_failures >= 3) return;
+// Ends the hold of a lock file: the name is removed (by whoever finishes,
+// even when another request wrote it last), then the file closed.
+void ReleaseLockFile(platform::LockFile& lock, const std::string& lock_path) {
+  if (lock.state() != platform::LockFileState::kClosed) {
+    (void)lock.RemoveAndClose(lock_path);
+  } else {
+    (void)platform::RemoveFile(lock_path.c_str());
   }
 }
 
@@ -251,14 +328,20 @@ bool NameLeadsToCurrentFile(const std::string& counter_path) {
 // value, or failed with a stale handle. Missing gives 0 at once. A stale
 // name, or a file that is there but fails to open or to read, is tried
 // again; when the tries are spent the value read (0 if none) stands, as for
-// an unreadable counter.
-long ReadStoredCounter(const std::string& counter_path) {
+// an unreadable counter. The listing that tells a stale name costs a read of
+// the whole directory: it is asked on a shared file system (`shared`), and
+// anywhere once a read has failed.
+long ReadStoredCounter(const std::string& counter_path, bool shared) {
   for (int attempt = 1;; ++attempt) {
     const bool last = attempt >= kCounterReadTries;
-    if (!NameLeadsToCurrentFile(counter_path) && !last) {
+    const bool ask_listing = shared || attempt > 1;
+    if (ask_listing && !NameLeadsToCurrentFile(counter_path) && !last) {
       platform::SleepMilliseconds(kCounterRetryMilliseconds);
       continue;
     }
+    // A shared file system's client may hand out pages it cached for an
+    // earlier counter file: a value read long ago, and numbers repeated.
+    if (shared) (void)platform::ForgetCachedContent(counter_path);
     TextFileReader reader(counter_path);
     std::string line;
     if (reader.is_open() && reader.ReadLine(line, kCounterReadChars)) {
@@ -279,10 +362,10 @@ long ReadStoredCounter(const std::string& counter_path) {
 // Reads, increments, wraps and writes a counter file; returns the value read
 // and the new number. A counter file that cannot be written still hands out
 // the number (the stored value stays, so the next call repeats it).
-std::pair<long, long> AdvanceCounter(const std::string& counter_path,
+std::pair<long, long> AdvanceCounter(const std::string& counter_path, bool shared,
                                      platform::CriticalSection& section) {
   platform::ScopedCriticalSection hold(section);
-  const long stored = ReadStoredCounter(counter_path);
+  const long stored = ReadStoredCounter(counter_path, shared);
   const long next = stored >= kMaxCounterNumber ? 1 : stored + 1;
   (void)ReplaceCounterFile(counter_path, next);
   return {stored, next};
@@ -352,20 +435,20 @@ void TraceLockReadBack(const TracedRequest& request, bool own, const std::string
 
 // Takes the in lock with `identity` in it. Each round is a wait for the
 // lock, a write of the identity and a read-back after 1 ms. A lock that
-// keeps reading back another identity is taken over once the tries are
-// spent, so the loop ends even if it never settles. A lock that cannot be
-// read back leaves the critical section alone to guard the counter.
-void TakeInLock(const std::string& lock_path, const std::string& identity,
-                const TracedRequest& request) {
+// keeps reading back another identity (possible only where the file system
+// has no advisory locks) is taken over once the tries are spent, so the
+// loop ends even if it never settles. A lock that cannot be read back
+// leaves the critical section alone to guard the counter.
+platform::LockFile TakeInLock(const std::string& lock_path, const std::string& identity,
+                              const TracedRequest& request, bool shared, int& tries) {
   const std::string readable = ReadableIdentity(identity);
-  int tries = 0;
   for (int round = 1;; ++round) {
-    AcquireLockFile(lock_path, identity + "\n", tries);
+    platform::LockFile lock = AcquireLockFile(lock_path, identity + "\n", shared, tries);
     platform::SleepMilliseconds(1);
     TextFileReader reader(lock_path);
     if (!reader.is_open()) {
       TraceFormat("%s", kLockMissingTrace);
-      return;
+      return lock;
     }
     std::string content = "(rien)";
     std::string line;
@@ -375,8 +458,20 @@ void TakeInLock(const std::string& lock_path, const std::string& identity,
     const bool bound_spent = tries >= LockWaitTries() || round >= LockWaitTries();
     const bool own = content == readable || bound_spent;
     TraceLockReadBack(request, own, identity, content);
-    if (own) return;
+    if (own) return lock;
   }
+}
+
+// Where a test parks a holder inside the in lock: a hook set in process, or
+// the stop point a test of whole hosts sets through the environment. With
+// DUDAROVUVADU_STOP_IN_LOCK naming a file, a request whose p2 is
+// "stop-in-lock" creates that file once it holds the lock and then stays
+// there until its process is killed: the test kills it there, on purpose.
+void InsideInLock(const TracedRequest& request, int tries) {
+  AtLockStep(testing::LockStep::kInsideInLock, tries);
+  if (request.p2 != "stop-in-lock") return;
+  const std::string stop_file = platform::StopPointFile("DUDAROVUVADU_STOP_IN_LOCK");
+  if (!stop_file.empty()) platform::StopHere(stop_file);
 }
 
 }  // namespace
@@ -397,11 +492,15 @@ long TakeInTicket(const InstallRoot& root, std::string_view logon, std::string_v
     return 1;
   }
 
-  TakeInLock(*lock_path, RequestIdentity(logon, command, p2, p3), traced);
+  const bool shared = platform::IsSharedFileSystem(DirectoryOf(*counter_path));
+  int tries = 0;
+  platform::LockFile lock =
+      TakeInLock(*lock_path, RequestIdentity(logon, command, p2, p3), traced, shared, tries);
+  t_last_lock_wait_tries = tries;
+  InsideInLock(traced, tries);
   const auto [stored, next] =
-      AdvanceCounter(*counter_path, SectionOr(InCounterLock(), FallbackInSection()));
-  // Removed by whoever finishes, even when another request wrote it last.
-  (void)platform::RemoveFile(lock_path->c_str());
+      AdvanceCounter(*counter_path, shared, SectionOr(InCounterLock(), FallbackInSection()));
+  ReleaseLockFile(lock, *lock_path);
   TraceInCounter(traced, stored, next);
   return next;
 }
@@ -416,13 +515,15 @@ long TakePostNumber(const InstallRoot& root) {
     return 1;
   }
 
+  const bool shared = platform::IsSharedFileSystem(DirectoryOf(*counter_path));
   int tries = 0;
   // The post lock is not read back; the posted-data store also skips a
   // number whose data file exists.
-  AcquireLockFile(*lock_path, "locked\n", tries);
+  platform::LockFile lock = AcquireLockFile(*lock_path, "locked\n", shared, tries);
+  t_last_lock_wait_tries = tries;
   const auto [stored, next] =
-      AdvanceCounter(*counter_path, SectionOr(PostCounterLock(), FallbackPostSection()));
-  (void)platform::RemoveFile(lock_path->c_str());
+      AdvanceCounter(*counter_path, shared, SectionOr(PostCounterLock(), FallbackPostSection()));
+  ReleaseLockFile(lock, *lock_path);
 
   TraceFormat(kPostCounterTrace, stored, next);
   return next;
@@ -431,6 +532,10 @@ long TakePostNumber(const InstallRoot& root) {
 namespace testing {
 
 void SetLockWaitTries(int tries) { g_lock_wait_tries.store(tries > 0 ? tries : kLockWaitTries); }
+
+int LastLockWaitTries() { return t_last_lock_wait_tries; }
+
+void SetLockStepHook(void (*hook)(LockStep step, int tries)) { g_lock_step_hook.store(hook); }
 
 }  // namespace testing
 

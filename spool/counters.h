@@ -13,8 +13,11 @@ namespace spool {
 
 // Numbers run from 1 to kMaxCounterNumber; the one after it is 1 again.
 inline constexpr long kMaxCounterNumber = 1000000;
-// A lock file is waited for at most this many tries of 1 ms per call; after
-// that a lock left by a dead holder is taken over.
+// While a process holds a lock file it also holds the system's advisory
+// lock on it: a lock whose holder died is taken over at once, one whose
+// holder lives is waited for however long it holds. Only where the file
+// system refuses advisory locks is a lock waited for at most this many
+// tries of 1 ms per call, and then taken over.
 inline constexpr int kLockWaitTries = 10000;
 
 // A counter file is written as a temporary file beside it that then replaces
@@ -38,6 +41,18 @@ namespace testing {
 // tests can take a stale lock over without waiting ten seconds; 0 restores
 // kLockWaitTries.
 void SetLockWaitTries(int tries);
+// The tries of 1 ms the calling thread's last TakeInTicket or TakePostNumber
+// spent waiting for its lock file.
+int LastLockWaitTries();
+// The points of the lock protocol where a test holds a party, step by step.
+enum class LockStep {
+  kWaitTry,      // a lock file is present: a try of 1 ms is about to be slept
+  kTakeOver,     // a present lock file is about to be opened and its lock tried
+  kInsideInLock  // the in lock is held; the counter is not read yet
+};
+// Calls `hook` (null: nothing) at each step with the tries spent so far in
+// the call, on the calling thread.
+void SetLockStepHook(void (*hook)(LockStep step, int tries));
 }  // namespace testing
 
 // The request identity of the in lock, cut to its 1023-character buffer.

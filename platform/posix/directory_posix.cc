@@ -1,6 +1,9 @@
 // Directory listings on POSIX: opendir and readdir, closed on every path.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -47,6 +50,38 @@ std::optional<std::uint64_t> FileIdOf(const std::string& path) {
   struct stat info {};
   if (stat(path.c_str(), &info) != 0) return std::nullopt;
   return static_cast<std::uint64_t>(info.st_ino);
+}
+
+// The kinds of file system (statfs's f_type) whose clients cache what
+// another client changed: FUSE (GlusterFS, among others), NFS, SMB/CIFS,
+// Ceph, 9P, AFS.
+bool IsSharedFileSystem(const std::string& directory) {
+  struct statfs info {};
+  if (statfs(directory.c_str(), &info) != 0) return false;
+  switch (static_cast<unsigned long>(info.f_type)) {
+    case 0x65735546UL:  // FUSE
+    case 0x6969UL:      // NFS
+    case 0x517BUL:      // SMB
+    case 0xFF534D42UL:  // CIFS
+    case 0xFE534D42UL:  // SMB2
+    case 0x00C36400UL:  // Ceph
+    case 0x01021997UL:  // 9P
+    case 0x5346414FUL:  // AFS
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool ForgetCachedContent(const std::string& path) {
+  int descriptor = -1;
+  do {
+    descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  } while (descriptor < 0 && errno == EINTR);
+  if (descriptor < 0) return false;
+  const bool dropped = posix_fadvise(descriptor, 0, 0, POSIX_FADV_DONTNEED) == 0;
+  close(descriptor);
+  return dropped;
 }
 
 }  // namespace platform

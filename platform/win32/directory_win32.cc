@@ -36,4 +36,18 @@ std::optional<std::uint64_t> ListedFileId(const std::string& directory,
 
 std::optional<std::uint64_t> FileIdOf(const std::string& /*path*/) { return std::nullopt; }
 
+// A network drive or a UNC path (\\server\share).
+bool IsSharedFileSystem(const std::string& directory) {
+  if (directory.size() >= 2 && (directory[0] == '\\' || directory[0] == '/') &&
+      (directory[1] == '\\' || directory[1] == '/')) {
+    return true;
+  }
+  if (directory.size() < 2 || directory[1] != ':') return false;
+  const std::string drive = directory.substr(0, 2) + "\\";
+  return GetDriveTypeA(drive.c_str()) == DRIVE_REMOTE;
+}
+
+// The SMB client's caches are set off by the operator instead.
+bool ForgetCachedContent(const std::string& /*path*/) { return true; }
+
 }  // namespace platform

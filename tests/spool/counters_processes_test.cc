@@ -2,8 +2,11 @@
 // started with fork, so these tests exist on POSIX only.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <set>
@@ -12,6 +15,7 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/lock_file.h"
 #include "spool/counters.h"
 #include "tests/harness/child_process.h"
 #include "tests/harness/temp_dir.h"
@@ -58,30 +62,83 @@ TEST(CounterConcurrencyTest, ProcessesDrawEveryNumberOnceAndLeaveNoLock) {
               distinct.size());
 }
 
-// A lock that keeps changing hands has live holders: it is waited for as
-// long as that goes on. Only a lock that stays the same file for the whole
-// bound is taken to be stale. (On a shared file system, where front ends
-// queue for the lock, a request that had waited its bound took a live lock
-// over, and two processes handed out the same numbers.)
+// A holder killed inside the lock (SIGKILL: nothing of its own runs) leaves
+// its lock file behind, but the system has released its advisory lock: the
+// next request takes the lock over at once, without one try of waiting (it
+// waited out ten seconds of tries before).
+int g_parked_pipe = -1;
+
+void ParkInsideTheLock(testing::LockStep step, int /*tries*/) {
+  if (step != testing::LockStep::kInsideInLock) return;
+  const char parked = 'p';
+  if (::write(g_parked_pipe, &parked, 1) != 1) ::_exit(3);
+  for (;;) ::pause();
+}
+
+TEST(CounterLockTest, RegressionAHolderKilledInsideTheLockCostsTheOthersNoWait) {
+  harness::SpoolRoot root;
+  int parked[2];
+  ASSERT_EQ(::pipe(parked), 0);
+  harness::ChildProcess holder;
+  ASSERT_TRUE(holder.Fork([&] {
+    g_parked_pipe = parked[1];
+    spool::testing::SetLockStepHook(&ParkInsideTheLock);
+    (void)TakeInTicket(ResolveRequestRoot(), "holder", "getlist", "", "", "");
+    return 2;
+  }));
+  ::close(parked[1]);
+  char byte = 0;
+  const bool inside = ::read(parked[0], &byte, 1) == 1;
+  ::close(parked[0]);
+  ASSERT_TRUE(inside) << "the holder never reached the inside of the lock";
+  ASSERT_TRUE(root.Exists("dudarovuvadu.cnt.in.lock"));
+  ASSERT_TRUE(holder.Signal(SIGKILL));
+  ASSERT_TRUE(holder.WaitForExit(std::chrono::minutes(1)).has_value());
+
+  EXPECT_EQ(TakeInTicket(ResolveRequestRoot(), "anna", "getlist", "", "", ""), 1);
+  EXPECT_EQ(spool::testing::LastLockWaitTries(), 0);
+  EXPECT_FALSE(root.Exists("dudarovuvadu.cnt.in.lock"));
+}
+
+// Where the file system has no advisory locks, a lock that keeps changing
+// hands has live holders: it is waited for as long as that goes on. Only a
+// lock that stays the same file for the whole bound is taken to be stale.
+// (On a shared file system, where front ends queue for the lock, a request
+// that had waited its bound took a live lock over, and two processes handed
+// out the same numbers.) The other holders act at the waiter's tries: a new
+// file under the lock's name every 5 tries, 80 times, then none.
+struct ChangingHolders {
+  static inline harness::SpoolRoot* root = nullptr;
+  static inline std::atomic<bool> released{false};
+  static inline int waits = 0;  // on the waiter's thread only
+  static void AtStep(testing::LockStep step, int /*tries*/) {
+    if (step != testing::LockStep::kWaitTry) return;
+    const int wait = ++waits;
+    const std::string lock = root->Path("dudarovuvadu.cnt.in.lock");
+    if (wait > 400 || wait % 5 != 0) return;
+    if (wait == 400) {
+      released = true;
+      (void)platform::RemoveFile(lock.c_str());
+      return;
+    }
+    root->WriteFile("next.lock", "logon=other" + std::to_string(wait) + "&command=x&p2=&p3=\r\n");
+    (void)platform::ReplaceFile(root->Path("next.lock"), lock);
+  }
+};
+
 TEST(CounterConcurrencyTest, RegressionALockChangingHandsIsNotTakenOver) {
   harness::SpoolRoot root;
   spool::testing::SetLockWaitTries(50);
-  const std::string lock = root.Path("dudarovuvadu.cnt.in.lock");
+  platform::testing::RefuseAdvisoryLocks(true);
+  ChangingHolders::root = &root;
+  ChangingHolders::waits = 0;
+  ChangingHolders::released = false;
+  spool::testing::SetLockStepHook(&ChangingHolders::AtStep);
   root.WriteFile("dudarovuvadu.cnt.in.lock", "logon=first&command=x&p2=&p3=\r\n");
-  std::atomic<bool> released{false};
-  std::thread holders([&] {
-    // Another file under the lock's name every 5 ms, for 400 ms, then free.
-    for (int i = 0; i < 80; ++i) {
-      root.WriteFile("next.lock", "logon=other" + std::to_string(i) + "&command=x&p2=&p3=\r\n");
-      (void)platform::ReplaceFile(root.Path("next.lock"), lock);
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    released = true;
-    (void)platform::RemoveFile(lock.c_str());
-  });
   const long ticket = TakeInTicket(ResolveRequestRoot(), "anna", "getlist", "", "", "");
-  const bool waited_for_release = released.load();
-  holders.join();
+  const bool waited_for_release = ChangingHolders::released.load();
+  spool::testing::SetLockStepHook(nullptr);
+  platform::testing::RefuseAdvisoryLocks(false);
   spool::testing::SetLockWaitTries(0);
   EXPECT_EQ(ticket, 1);
   EXPECT_TRUE(waited_for_release);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <mutex>
 #include <set>
 #include <string>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/lock_file.h"
 #include "platform/module_path.h"
 #include "spool/trace.h"
 #include "tests/harness/temp_dir.h"
@@ -281,11 +283,22 @@ class LockWaitBound {
   ~LockWaitBound() { testing::SetLockWaitTries(0); }
 };
 
-// A lock file whose holder died is waited for at most its bound of tries of
-// 1 ms (10000 in the module, 200 here), then taken over and removed.
+// A file system without advisory locks, for one test.
+class AdvisoryLocksRefused {
+ public:
+  AdvisoryLocksRefused() { platform::testing::RefuseAdvisoryLocks(true); }
+  ~AdvisoryLocksRefused() { platform::testing::RefuseAdvisoryLocks(false); }
+};
+
+// Where the file system refuses advisory locks, nothing tells a dead holder
+// from a live one: a lock file is waited for at most its bound of tries of
+// 1 ms (10000 in the module, 200 here), then taken over and removed, and
+// the trace says why.
 TEST(CounterLockTest, StaleLocksAreTakenOverWithinTheBoundAndRemoved) {
   constexpr int kTries = 200;
   const LockWaitBound bound(kTries);
+  const AdvisoryLocksRefused refused;
+  TraceLog log;
   harness::SpoolRoot root;
   root.WriteFile("dudarovuvadu.cnt.in.lock", "logon=dead&command=x&p2=&p3=\r\n");
   root.WriteFile("dudarovuvadu.cnt.post.lock", "locked\r\n");
@@ -301,6 +314,103 @@ TEST(CounterLockTest, StaleLocksAreTakenOverWithinTheBoundAndRemoved) {
   EXPECT_FALSE(root.Exists("dudarovuvadu.cnt.in.lock"));
   EXPECT_FALSE(root.Exists("dudarovuvadu.cnt.post.lock"));
   EXPECT_EQ(root.ReadFile("dudarovuvadu.cnt.in.txt"), "10\r\n");
+  EXPECT_GE(testing::LastLockWaitTries(), kTries);
+  EXPECT_EQ(log.CountStartingWith("ANOMALIE : verrou du syst\xE8me refus\xE9"), 2u);
+}
+
+// The parties of one lock test, shared with the step hook: which thread is
+// parked inside the in lock, and what the other has done meanwhile.
+struct LockParties {
+  static inline std::mutex mutex;
+  static inline std::condition_variable changed;
+  static inline int inside = 0;   // threads between the hook inside and its return
+  static inline int entered = 0;  // threads that have reached the inside of the lock
+  static inline bool both_inside = false;
+  static inline int waited_while_parked = 0;  // tries of the other while one is parked
+  static inline int at_take_over = 0;         // threads that reached a take-over
+  static inline int take_over_party = 0;      // 2: both meet there before either goes on
+  static constexpr int kTriesToWitness = 20;
+
+  static void Reset(int take_over_meeting) {
+    std::lock_guard<std::mutex> lock(mutex);
+    inside = entered = waited_while_parked = at_take_over = 0;
+    both_inside = false;
+    take_over_party = take_over_meeting;
+  }
+  // The first thread inside stays there until the other has waited
+  // kTriesToWitness tries for it (or, if the lock failed, entered too).
+  static void AtStep(testing::LockStep step, int tries) {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (step == testing::LockStep::kTakeOver && at_take_over < take_over_party) {
+      ++at_take_over;
+      changed.notify_all();
+      changed.wait(lock, [] { return at_take_over >= take_over_party; });
+    } else if (step == testing::LockStep::kWaitTry && inside > 0) {
+      waited_while_parked = std::max(waited_while_parked, tries);
+      changed.notify_all();
+    } else if (step == testing::LockStep::kInsideInLock) {
+      if (++inside > 1) both_inside = true;
+      const bool first = ++entered == 1;
+      changed.notify_all();
+      if (first) {
+        changed.wait(lock, [] { return waited_while_parked >= kTriesToWitness || both_inside; });
+      }
+      --inside;
+    }
+  }
+  static void WaitForAParkedHolder() {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [] { return entered > 0; });
+  }
+};
+
+class LockStepHook {
+ public:
+  explicit LockStepHook(int take_over_meeting) {
+    LockParties::Reset(take_over_meeting);
+    testing::SetLockStepHook(&LockParties::AtStep);
+  }
+  ~LockStepHook() { testing::SetLockStepHook(nullptr); }
+};
+
+// A holder that keeps the lock far beyond the bound of tries is alive (the
+// system holds its advisory lock): it is waited for, never taken over. The
+// waiter's tries are the clock here: the holder leaves once the waiter has
+// spent four times the bound.
+TEST(CounterLockTest, ALiveHolderBeyondTheBoundIsNeverTakenOver) {
+  const LockWaitBound bound(LockParties::kTriesToWitness / 4);
+  const LockStepHook hook(0);
+  harness::SpoolRoot root;
+  long held = 0;
+  std::thread holder([&] { held = TakeInTicket(ResolveRequestRoot(), "holder", "x", "", "", ""); });
+  LockParties::WaitForAParkedHolder();
+  const long waited = TakeInTicket(ResolveRequestRoot(), "waiter", "x", "", "", "");
+  const int tries = testing::LastLockWaitTries();
+  holder.join();
+  EXPECT_EQ(held, 1);
+  EXPECT_EQ(waited, 2);
+  EXPECT_GE(tries, LockParties::kTriesToWitness);
+  EXPECT_FALSE(LockParties::both_inside);
+  EXPECT_FALSE(root.Exists("dudarovuvadu.cnt.in.lock"));
+}
+
+// A lock file left by a dead holder (no advisory lock on it) is taken over
+// at once, by one waiter only: two waiters that meet at the take-over of the
+// same file never both enter. The one that enters stays inside until the
+// other has waited for it.
+TEST(CounterLockTest, TwoWaitersOnOneDeadHolderNeverBothEnter) {
+  const LockStepHook hook(2);
+  harness::SpoolRoot root;
+  root.WriteFile("dudarovuvadu.cnt.in.lock", "logon=dead&command=x&p2=&p3=\r\n");
+  long tickets[2] = {0, 0};
+  std::thread first([&] { tickets[0] = TakeInTicket(ResolveRequestRoot(), "a", "x", "", "", ""); });
+  tickets[1] = TakeInTicket(ResolveRequestRoot(), "b", "x", "", "", "");
+  first.join();
+  EXPECT_FALSE(LockParties::both_inside);
+  EXPECT_GE(LockParties::waited_while_parked, LockParties::kTriesToWitness);
+  EXPECT_EQ(std::min(tickets[0], tickets[1]), 1);
+  EXPECT_EQ(std::max(tickets[0], tickets[1]), 2);
+  EXPECT_FALSE(root.Exists("dudarovuvadu.cnt.in.lock"));
 }
 
 TEST(CounterFileTest, ReplaceFileSwapsInTheNewContentWhole) {
