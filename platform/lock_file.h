@@ -56,6 +56,8 @@ class LockFile {
   LockFile(std::intptr_t handle, LockFileState state, SystemError error)
       : handle_(handle), state_(state), error_(error) {}
   static LockFile OpenAs(const std::string& path, bool create);
+  // Runs the tests' hook, if any, between a creation and its advisory lock.
+  static void AfterCreate(const std::string& path);
 
   // A descriptor on POSIX, a HANDLE on Windows; -1 when closed.
   std::intptr_t handle_ = -1;
@@ -67,6 +69,9 @@ namespace testing {
 // While `refuse` is set every advisory lock is refused, as by a file system
 // that has none (state kUnlockable, cause kInjected). For fault tests.
 void RefuseAdvisoryLocks(bool refuse);
+// Runs `hook` (null: none) in the window between a lock file's creation and
+// its advisory lock, where other processes may take the new file over.
+void SetCreatedLockHook(void (*hook)(const std::string& path));
 }  // namespace testing
 
 }  // namespace platform

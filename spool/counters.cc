@@ -238,13 +238,23 @@ platform::LockFile AcquireLockFile(const std::string& lock_path, std::string_vie
   for (int seen = 1;; ++seen) {
     if (!wait.refused || WatchedLockIsDue(wait)) {
       platform::LockFile created = platform::LockFile::Create(lock_path);
-      if (created.state() == platform::LockFileState::kHeld ||
-          created.state() == platform::LockFileState::kUnlockable) {
+      // Between the creation and the advisory lock the new file is free to
+      // take over: a waiter may have taken it, run its critical section and
+      // removed the name, and another created the lock anew. So the lock
+      // held is ours only while the name still leads to its file.
+      if (created.state() == platform::LockFileState::kHeld &&
+          created.NamedBy(lock_path, wait.shared)) {
         (void)created.Rewrite(stored);
         return created;
       }
-      // kHeldElsewhere: a waiter took the new file over before it was locked.
+      if (created.state() == platform::LockFileState::kUnlockable) {
+        (void)created.Rewrite(stored);
+        return created;
+      }
+      // kHeldElsewhere: a waiter took the new file over before it was locked;
+      // kHeld on a file no longer named: one that has been and gone.
       const bool exists = created.state() == platform::LockFileState::kHeldElsewhere ||
+                          created.state() == platform::LockFileState::kHeld ||
                           created.error().cause == platform::FailureCause::kExists;
       created.Close();
       if (exists) {

@@ -66,6 +66,7 @@ LockFile LockFile::OpenAs(const std::string& path, bool create) {
     descriptor = open(path.c_str(), flags, 0666);
   } while (descriptor < 0 && errno == EINTR);
   if (descriptor < 0) return LockFile(-1, LockFileState::kClosed, LastSystemError("open()"));
+  if (create) AfterCreate(path);
   SystemError error;
   const LockFileState state = TryAdvisoryLock(descriptor, error);
   return LockFile(descriptor, state, error);

@@ -59,6 +59,7 @@ LockFile LockFile::OpenAs(const std::string& path, bool create) {
   if (handle == INVALID_HANDLE_VALUE) {
     return LockFile(-1, LockFileState::kClosed, LastSystemError("CreateFileA()"));
   }
+  if (create) AfterCreate(path);
   SystemError error;
   const LockFileState state = TryAdvisoryLock(handle, error);
   return LockFile(reinterpret_cast<std::intptr_t>(handle), state, error);

@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/file.h"
@@ -411,6 +412,55 @@ TEST(CounterLockTest, TwoWaitersOnOneDeadHolderNeverBothEnter) {
   EXPECT_EQ(std::min(tickets[0], tickets[1]), 1);
   EXPECT_EQ(std::max(tickets[0], tickets[1]), 2);
   EXPECT_FALSE(root.Exists("dudarovuvadu.cnt.in.lock"));
+}
+
+// Another process's turn, played in the window between this one's creation
+// of the lock file and its advisory lock: a waiter takes the new file over,
+// runs its critical section and removes the name, and a third process
+// creates the lock anew and holds it. Released from this process's first
+// try of waiting for it.
+struct LockFileWindow {
+  static inline platform::LockFile third;
+  static inline bool armed = false;
+  static inline bool third_held_while_waited = false;
+  static inline bool third_removed_its_own = false;
+
+  static void AfterCreate(const std::string& path) {
+    if (!std::exchange(armed, false)) return;
+    platform::LockFile waiter = platform::LockFile::Open(path);
+    ASSERT_EQ(waiter.state(), platform::LockFileState::kHeld);
+    ASSERT_TRUE(waiter.RemoveAndClose(path));
+    third = platform::LockFile::Create(path);
+    ASSERT_EQ(third.state(), platform::LockFileState::kHeld);
+  }
+  static void AtStep(testing::LockStep step, int /*tries*/) {
+    if (step != testing::LockStep::kWaitTry || third.state() == platform::LockFileState::kClosed) {
+      return;
+    }
+    third_held_while_waited = true;
+    third_removed_its_own =
+        third.RemoveAndClose(ResolveRequestRoot().counters + "/dudarovuvadu.cnt.post.lock");
+  }
+};
+
+// Regression: a lock file whose creator got its advisory lock only after
+// the file had been taken over and removed was held all the same, beside
+// the lock created anew: two processes drew the same post number.
+TEST(CounterLockTest, RegressionALockGoneBeforeItsCreatorLockedItIsNotHeld) {
+  harness::SpoolRoot root;
+  LockFileWindow::armed = true;
+  platform::testing::SetCreatedLockHook(&LockFileWindow::AfterCreate);
+  testing::SetLockStepHook(&LockFileWindow::AtStep);
+  const long number = TakePostNumber(ResolveRequestRoot());
+  testing::SetLockStepHook(nullptr);
+  platform::testing::SetCreatedLockHook(nullptr);
+  const bool removed_late = LockFileWindow::third.RemoveAndClose(ResolveRequestRoot().counters +
+                                                                 "/dudarovuvadu.cnt.post.lock");
+  EXPECT_TRUE(LockFileWindow::third_held_while_waited);
+  EXPECT_TRUE(LockFileWindow::third_removed_its_own);
+  EXPECT_FALSE(removed_late);
+  EXPECT_EQ(number, 1);
+  EXPECT_FALSE(root.Exists("dudarovuvadu.cnt.post.lock"));
 }
 
 TEST(CounterFileTest, ReplaceFileSwapsInTheNewContentWhole) {
