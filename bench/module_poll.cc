@@ -45,8 +45,8 @@
 #include <vector>
 
 #include "bench/allocation_count.h"
-#include "hosts/extension_module.h"
-#include "hosts/extension_request.h"
+#include "hosts/extension/extension_module.h"
+#include "hosts/extension/extension_request.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "dudarovuvadu/httpext.h"
-#include "hosts/extension_request.h"
-#include "hosts/response_framer.h"
+#include "hosts/extension/extension_request.h"
+#include "hosts/extension/response_framer.h"
 #include "httpd.h"
 
 namespace hosts::apache {

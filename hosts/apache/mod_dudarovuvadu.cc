@@ -16,7 +16,7 @@
 
 #include "apr_strings.h"
 #include "hosts/apache/apache_request.h"
-#include "hosts/extension_module.h"
+#include "hosts/extension/extension_module.h"
 #include "http_config.h"
 #include "http_core.h"
 #include "http_protocol.h"
