@@ -7,16 +7,14 @@
 #include <cstring>
 
 #include "text/ascii.h"
+#include "text/host_port.h"
 #include "text/percent_encoding.h"
 
 namespace hosts {
 
+using text::IsAsciiAlpha;
+using text::IsAsciiDigit;
 using text::ParsePlainDecimal;
-
-namespace {
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-}  // namespace
 
 // A numeric IPv4 or IPv6 address, IPv4-mapped IPv6 taken as IPv4.
 std::optional<Address> ParseAddress(std::string_view text) {
@@ -68,7 +66,7 @@ std::optional<std::string> ParseHostName(std::string_view text) {
     if (c == '.') {
       if (label == 0) return std::nullopt;
       label = 0;
-    } else if (IsAlpha(c) || IsDigit(c) || c == '-' || c == '_') {
+    } else if (IsAsciiAlpha(c) || IsAsciiDigit(c) || c == '-' || c == '_') {
       if (++label > 63) return std::nullopt;
     } else {
       return std::nullopt;
@@ -80,24 +78,13 @@ std::optional<std::string> ParseHostName(std::string_view text) {
 
 // host [ ":" port ], the form of a Host header; an empty port is no port.
 std::optional<Authority> ParseAuthority(std::string_view text) {
-  std::string_view name = text;
-  std::string_view port;
-  bool has_port = false;
-  if (!text.empty() && text.front() == '[') {
-    const std::size_t close = text.find(']');
-    if (close == std::string_view::npos) return std::nullopt;
-    name = text.substr(0, close + 1);
-    const std::string_view rest = text.substr(close + 1);
-    if (!rest.empty()) {
-      if (rest.front() != ':') return std::nullopt;
-      port = rest.substr(1);
-      has_port = true;
-    }
-  } else if (const std::size_t colon = text.find(':'); colon != std::string_view::npos) {
-    name = text.substr(0, colon);
-    port = text.substr(colon + 1);
-    has_port = true;
-  }
+  const std::optional<text::HostPort> parts = text::SplitHostPort(text);
+  if (!parts) return std::nullopt;
+  // The brackets of an IPv6 literal are part of the name.
+  const std::string_view name =
+      parts->bracketed ? text.substr(0, parts->host.size() + 2) : parts->host;
+  const std::string_view port = parts->port;
+  const bool has_port = parts->has_port;
   Authority authority;
   std::optional<std::string> host = ParseHostName(name);
   if (!host) return std::nullopt;
@@ -113,6 +100,12 @@ std::string EscapeForLog(std::string_view text) {
   return text::PercentEncode(text, [](unsigned char c) {
     return c > 0x20 && c < 0x7F && c != '"' && c != '\\' && c != '%' && c != '<' && c != '>';
   });
+}
+
+std::string QuotedForLog(std::string_view value) {
+  constexpr std::size_t kMostShown = 64;
+  const std::string shown = EscapeForLog(value.substr(0, kMostShown));
+  return "\"" + shown + (value.size() > kMostShown ? "\"..." : "\"");
 }
 
 }  // namespace hosts

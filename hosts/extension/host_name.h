@@ -43,4 +43,8 @@ std::optional<Authority> ParseAuthority(std::string_view text);
 // request can neither forge nor break a line.
 std::string EscapeForLog(std::string_view text);
 
+// A value a client or proxy sent, as a log line quotes it: escaped as
+// above, at most 64 bytes, "..." after the quote when it was longer.
+std::string QuotedForLog(std::string_view value);
+
 }  // namespace hosts

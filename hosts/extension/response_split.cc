@@ -12,52 +12,18 @@ using text::EqualsIgnoringAsciiCase;
 
 namespace {
 
-// Token characters of a header name (RFC 9110 tchar).
-bool IsNameChar(unsigned char c) {
-  if (c >= '0' && c <= '9') return true;
-  if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') return true;
-  switch (c) {
-    case '!':
-    case '#':
-    case '$':
-    case '%':
-    case '&':
-    case '\'':
-    case '*':
-    case '+':
-    case '-':
-    case '.':
-    case '^':
-    case '_':
-    case '`':
-    case '|':
-    case '~':
-      return true;
-    default:
-      return false;
-  }
-}
-
 // Field values may hold visible ASCII, blanks and ISO-8859-1 letters, but no
 // control character: a CR, LF or NUL inside a value would let the extension's
 // text split or end the header block on the wire.
 bool IsValueChar(unsigned char c) { return c == '\t' || (c >= 0x20 && c != 0x7F); }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-  return text;
-}
-
 std::optional<ResponseHeader> ParseHeaderLine(std::string_view line) {
   const std::size_t colon = line.find(':');
   if (colon == std::string_view::npos || colon == 0) return std::nullopt;
   for (std::size_t i = 0; i < colon; ++i) {
-    if (!IsNameChar(static_cast<unsigned char>(line[i]))) return std::nullopt;
+    if (!text::IsTokenChar(line[i])) return std::nullopt;  // header names are tokens
   }
-  const std::string_view value = TrimBlanks(line.substr(colon + 1));
+  const std::string_view value = text::TrimBlanks(line.substr(colon + 1));
   for (char c : value) {
     if (!IsValueChar(static_cast<unsigned char>(c))) return std::nullopt;
   }
@@ -130,7 +96,7 @@ std::optional<unsigned> ParseStatusCode(std::string_view status_line) {
     if (c < '0' || c > '9') return std::nullopt;
     code = code * 10 + static_cast<unsigned>(c - '0');
   }
-  if (status_line.size() > 3 && !IsBlank(status_line[3])) return std::nullopt;
+  if (status_line.size() > 3 && !text::IsBlank(status_line[3])) return std::nullopt;
   if (code < 100) return std::nullopt;
   return code;
 }

@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "text/ascii.h"
+
 namespace hosts {
 
 namespace {
@@ -20,7 +22,7 @@ constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 bool IsCommandCharacter(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+  return text::IsAsciiAlpha(c) || text::IsAsciiDigit(c) || c == '_';
 }
 
 // A quoted field's text: quotes, backslashes and bytes outside printable
@@ -96,9 +98,7 @@ std::string LoggedTarget(std::string_view target, bool with_query) {
   std::string_view query = target.substr(question + 1);
   // "MfcISAPICommand=Name&..." names the command as a value.
   constexpr std::string_view kNamed = "MfcISAPICommand=";
-  if (query.size() >= kNamed.size() &&
-      std::equal(kNamed.begin(), kNamed.end(), query.begin(),
-                 [](char a, char b) { return (a | 0x20) == (b | 0x20); })) {
+  if (text::StartsWithIgnoringAsciiCase(query, kNamed)) {
     query.remove_prefix(kNamed.size());
   }
   const std::string_view name = query.substr(0, query.find_first_of("?&"));

@@ -5,25 +5,21 @@
 // that fails is dropped and reported, never passed on.
 #include "hosts/server/forwarded.h"
 
-#include <arpa/inet.h>
-
-#include <cstring>
 #include <map>
 
 #include "hosts/extension/host_name.h"
 #include "hosts/extension/server_variables.h"
 #include "text/ascii.h"
+#include "text/host_port.h"
 
 namespace hosts {
 
 namespace {
 
-using text::ParsePlainDecimal;
-
-constexpr std::size_t kMaxLoggedValue = 64;
-
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+using text::IsAsciiAlpha;
+using text::IsAsciiDigit;
+using text::IsTokenChar;
+using text::TrimBlanks;
 
 std::string LowerCopy(std::string_view mixed) {
   std::string lower(mixed);
@@ -31,23 +27,9 @@ std::string LowerCopy(std::string_view mixed) {
   return lower;
 }
 
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  return text;
-}
-
-// A header value as it may appear in a log line: quoted, at most 64 bytes,
-// quotes, backslashes, angle brackets, control and non-ASCII bytes written
-// as %XX.
-std::string Loggable(std::string_view value) {
-  const std::string shown = EscapeForLog(value.substr(0, kMaxLoggedValue));
-  return "\"" + shown + (value.size() > kMaxLoggedValue ? "\"..." : "\"");
-}
-
 void Reject(ForwardedRequest* result, std::string_view what, std::string_view value,
             std::string_view reason) {
-  result->rejected.push_back("ignored " + std::string(what) + " " + Loggable(value) + ": " +
+  result->rejected.push_back("ignored " + std::string(what) + " " + QuotedForLog(value) + ": " +
                              std::string(reason));
 }
 
@@ -75,36 +57,29 @@ bool IsNodePort(std::string_view port) {
 bool IsObfuscated(std::string_view text) {
   if (text.size() < 2 || text.front() != '_') return false;
   for (char c : text) {
-    if (!IsAlpha(c) && !IsDigit(c) && c != '.' && c != '_' && c != '-') return false;
+    if (!IsAsciiAlpha(c) && !IsAsciiDigit(c) && c != '.' && c != '_' && c != '-') return false;
   }
   return true;
 }
 
 Node ParseNode(std::string_view text, bool bare_v6_allowed) {
   Node node;
-  std::string_view host = text;
-  if (!text.empty() && text.front() == '[') {
-    const std::size_t close = text.find(']');
-    if (close == std::string_view::npos) return node;
-    host = text.substr(1, close - 1);
-    const std::string_view rest = text.substr(close + 1);
-    if (!rest.empty() && (rest.front() != ':' || !IsNodePort(rest.substr(1)))) return node;
-    const std::optional<Address> address = ParseAddress(host);
-    if (!address || !address->v6) return node;
-    node.kind = NodeKind::kAddress;
-    node.address = *address;
-    return node;
-  }
-  if (bare_v6_allowed && text.find(':') != text.rfind(':')) {
+  if (bare_v6_allowed && text.find(':') != text.rfind(':') && text.front() != '[') {
     if (const std::optional<Address> address = ParseAddress(text)) {
       node.kind = NodeKind::kAddress;
       node.address = *address;
     }
     return node;
   }
-  if (const std::size_t colon = text.find(':'); colon != std::string_view::npos) {
-    host = text.substr(0, colon);
-    if (!IsNodePort(text.substr(colon + 1))) return node;
+  const std::optional<text::HostPort> parts = text::SplitHostPort(text);
+  if (!parts || (parts->has_port && !IsNodePort(parts->port))) return node;
+  const std::string_view host = parts->host;
+  if (parts->bracketed) {
+    const std::optional<Address> address = ParseAddress(host);
+    if (!address || !address->v6) return node;
+    node.kind = NodeKind::kAddress;
+    node.address = *address;
+    return node;
   }
   if (LowerCopy(host) == "unknown" || IsObfuscated(host)) {
     node.kind = NodeKind::kUnknown;
@@ -119,10 +94,6 @@ Node ParseNode(std::string_view text, bool bare_v6_allowed) {
 
 // One element of a Forwarded header: parameter names in lower case.
 using ForwardedElement = std::map<std::string, std::string>;
-
-bool IsTokenChar(char c) {
-  return IsAlpha(c) || IsDigit(c) || std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
-}
 
 // The value of a pair at `*at` (a token or a quoted string, its escapes
 // undone), `*at` moved past it; nullopt, with a reason, when there is none.
@@ -213,7 +184,7 @@ std::vector<std::string_view> SplitList(std::string_view text) {
   std::vector<std::string_view> items;
   while (!text.empty()) {
     const std::size_t comma = text.find(',');
-    const std::string_view item = Trim(text.substr(0, comma));
+    const std::string_view item = TrimBlanks(text.substr(0, comma));
     if (!item.empty()) items.push_back(item);
     if (comma == std::string_view::npos) break;
     text.remove_prefix(comma + 1);
@@ -315,52 +286,6 @@ void ReadFromXForwarded(const TrustedProxies& proxies, const ForwardingHeaders& 
 }
 
 }  // namespace
-
-bool TrustedProxies::Add(std::string_view spec, std::string* error) {
-  const std::size_t slash = spec.find('/');
-  const std::optional<Address> address = ParseAddress(spec.substr(0, slash));
-  if (!address || spec.substr(0, slash).find_first_of(" \t") != std::string_view::npos) {
-    *error = "not a numeric IPv4 or IPv6 address: " + Loggable(spec);
-    return false;
-  }
-  Range range;
-  range.v6 = address->v6;
-  range.bytes = address->bytes;
-  const unsigned bits = address->v6 ? 128 : 32;
-  range.prefix = bits;
-  if (slash != std::string_view::npos) {
-    const std::optional<std::uint64_t> value = ParsePlainDecimal(spec.substr(slash + 1), 3);
-    if (!value) {
-      *error = "not a prefix length: " + Loggable(spec);
-      return false;
-    }
-    if (*value > bits) {
-      *error = "prefix longer than the address: " + Loggable(spec);
-      return false;
-    }
-    range.prefix = static_cast<unsigned>(*value);
-  }
-  ranges_.push_back(range);
-  return true;
-}
-
-bool TrustedProxies::Trusts(std::string_view text) const {
-  if (ranges_.empty()) return false;
-  const std::optional<Address> address = ParseAddress(text);
-  if (!address) return false;
-  for (const Range& range : ranges_) {
-    if (range.v6 != address->v6) continue;
-    const unsigned whole = range.prefix / 8;
-    const unsigned rest = range.prefix % 8;
-    if (std::memcmp(range.bytes.data(), address->bytes.data(), whole) != 0) continue;
-    if (rest != 0) {
-      const auto mask = static_cast<std::uint8_t>(0xFF00u >> rest);
-      if ((range.bytes[whole] & mask) != (address->bytes[whole] & mask)) continue;
-    }
-    return true;
-  }
-  return false;
-}
 
 ForwardedRequest ReadForwardedRequest(const TrustedProxies& proxies, std::string_view peer,
                                       const ForwardingHeaders& headers) {
