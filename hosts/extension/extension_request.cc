@@ -16,19 +16,27 @@ constexpr DWORD kVersion = (HSE_VERSION_MAJOR << 16) | HSE_VERSION_MINOR;
 // Marks a handle as ours, so a stale or foreign handle is refused.
 constexpr DWORD kMagic = 0x48535452;  // "HSTR"
 
+}  // namespace
+
 // Runs one callback's work; what it throws becomes a failed call with the
 // not-enough-memory error, as the interface reports a call the server could
-// not carry out.
+// not carry out, and is noted for the host to log.
 template <class Work>
-BOOL Contained(Work&& work) {
+BOOL ExtensionRequest::Contained(ExtensionRequest* request, Work&& work) {
   try {
     return work();
+  } catch (const std::exception& failure) {
+    request->NoteFailure(failure.what());
   } catch (...) {
-    errno = ENOMEM;
-    return FALSE;
+    request->NoteFailure("an exception of unknown type");
   }
+  errno = ENOMEM;
+  return FALSE;
 }
-}  // namespace
+
+void ExtensionRequest::NoteFailure(std::string_view what) {
+  if (failure_.empty()) failure_ = "a server callback failed: " + std::string(what);
+}
 
 ExtensionRequest::ExtensionRequest(RequestInput input, ResponseTransport& transport,
                                    std::size_t hold_limit, std::size_t available_limit)
@@ -82,7 +90,7 @@ BOOL ExtensionRequest::GetServerVariable(HCONN connection, LPSTR name, LPVOID bu
     return FALSE;
   }
   return Contained(
-      [&] { return request->input_.variables.CopyTo(name, buffer, size) ? TRUE : FALSE; });
+      request, [&] { return request->input_.variables.CopyTo(name, buffer, size) ? TRUE : FALSE; });
 }
 
 BOOL ExtensionRequest::WriteClient(HCONN connection, LPVOID buffer, LPDWORD bytes, DWORD flags) {
@@ -91,7 +99,7 @@ BOOL ExtensionRequest::WriteClient(HCONN connection, LPVOID buffer, LPDWORD byte
     errno = EINVAL;
     return FALSE;
   }
-  return Contained([&] { return request->Write(buffer, bytes, flags); });
+  return Contained(request, [&] { return request->Write(buffer, bytes, flags); });
 }
 
 BOOL ExtensionRequest::Write(LPVOID buffer, LPDWORD bytes, DWORD flags) {
@@ -124,11 +132,10 @@ BOOL ExtensionRequest::ReadClient(HCONN connection, LPVOID buffer, LPDWORD size)
     errno = EINVAL;
     return FALSE;
   }
-  return Contained([&] { return request->Read(buffer, size); });
+  return Contained(request, [&] { return request->Read(buffer, size); });
 }
 
 BOOL ExtensionRequest::Read(LPVOID buffer, LPDWORD size) {
-  ++read_client_calls_;
   const std::string& body = input_.body;
   if (body.size() == read_offset_ && input_.more_body != nullptr) {
     std::size_t count = 0;
@@ -155,7 +162,7 @@ BOOL ExtensionRequest::ServerSupportFunction(HCONN connection, DWORD request_cod
     errno = EINVAL;
     return FALSE;
   }
-  return Contained([&] { return request->Support(request_code, buffer, data_type); });
+  return Contained(request, [&] { return request->Support(request_code, buffer, data_type); });
 }
 
 BOOL ExtensionRequest::Support(DWORD request_code, LPVOID buffer, LPDWORD data_type) {

@@ -41,20 +41,13 @@ struct RequestInput {
 
 class ExtensionRequest {
  public:
-  // Body bytes offered in the control block before the extension has to
-  // call ReadClient, as web servers offer the first read of a body.
-  static constexpr std::size_t kDefaultAvailableLimit = 48 * 1024;
-  // Response bytes held before a response starts to go out.
-  static constexpr std::size_t kDefaultHoldLimit = 64 * 1024;
-
   // Runs once when the extension ends a pending request
   // (HSE_REQ_DONE_WITH_SESSION), with its status, on the thread it called
   // from; the host then calls Finish.
   using SessionDone = std::function<void(DWORD status)>;
 
-  ExtensionRequest(RequestInput input, ResponseTransport& transport,
-                   std::size_t hold_limit = kDefaultHoldLimit,
-                   std::size_t available_limit = kDefaultAvailableLimit);
+  ExtensionRequest(RequestInput input, ResponseTransport& transport, std::size_t hold_limit,
+                   std::size_t available_limit);
   ~ExtensionRequest();
   ExtensionRequest(const ExtensionRequest&) = delete;
   ExtensionRequest& operator=(const ExtensionRequest&) = delete;
@@ -71,10 +64,15 @@ class ExtensionRequest {
 
   EXTENSION_CONTROL_BLOCK& control_block() { return ecb_; }
   const ResponseFramer& response() const { return framer_; }
-  std::size_t read_client_calls() const { return read_client_calls_; }
+  // What the first callback that failed by an exception caught, for the
+  // host to log once; empty when none did.
+  const std::string& failure() const { return failure_; }
 
  private:
   static ExtensionRequest* FromHandle(HCONN connection);
+  template <class Work>
+  static BOOL Contained(ExtensionRequest* request, Work&& work);
+  void NoteFailure(std::string_view what);
   static BOOL GetServerVariable(HCONN connection, LPSTR name, LPVOID buffer, LPDWORD size);
   static BOOL WriteClient(HCONN connection, LPVOID buffer, LPDWORD bytes, DWORD flags);
   static BOOL ReadClient(HCONN connection, LPVOID buffer, LPDWORD size);
@@ -91,10 +89,10 @@ class ExtensionRequest {
   EXTENSION_CONTROL_BLOCK ecb_{};
   ResponseFramer framer_;
   std::size_t read_offset_ = 0;  // next body byte ReadClient hands out
-  std::size_t read_client_calls_ = 0;
   PFN_HSE_IO_COMPLETION completion_ = nullptr;
   void* completion_context_ = nullptr;
   SessionDone session_done_;
+  std::string failure_;
 };
 
 }  // namespace hosts

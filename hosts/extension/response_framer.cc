@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "hosts/extension/response_decision.h"
+
 namespace hosts {
 
 namespace {
@@ -93,13 +95,9 @@ void ResponseFramer::Finish(bool failed) {
 }
 
 unsigned ResponseFramer::StatusFor(bool failed) const {
-  if (header_sent_) {
-    if (const std::optional<unsigned> code = ParseStatusCode(status_line_)) return *code;
-  } else if (failed && held_.empty() && *recorded_status_ == 200) {
-    return 500;  // failed without a word: not a success
-  }
-  const std::uint32_t recorded = *recorded_status_;
-  return recorded >= 100 && recorded <= 999 ? static_cast<unsigned>(recorded) : 500;
+  const std::optional<unsigned> code =
+      header_sent_ ? ParseStatusCode(status_line_) : std::optional<unsigned>();
+  return DecideStatus(code, header_sent_, held_.empty(), failed, *recorded_status_);
 }
 
 bool ResponseFramer::Start(bool whole, bool failed) {
@@ -112,8 +110,12 @@ bool ResponseFramer::Start(bool whole, bool failed) {
   }
   ResponseHead head;
   head.status = status_ = StatusFor(failed);
-  if (header_sent_ && ParseStatusCode(status_line_)) head.reason = ReasonPhrase(status_line_);
-  head.headers = split.headers;
+  const bool own_reason = header_sent_ && ParseStatusCode(status_line_);
+  head.reason = DecideReason(head.status, own_reason ? ReasonPhrase(status_line_) : "");
+  head.headers.reserve(split.headers.size());
+  for (const ResponseHeader& header : split.headers) {
+    if (!HostDecidesHeader(header.name)) head.headers.push_back(header);
+  }
   if (whole) {
     length_mismatch_ = split.content_length_mismatch && !split.declared_length_text.empty();
     head.content_length = body.size();

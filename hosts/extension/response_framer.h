@@ -22,10 +22,11 @@ namespace hosts {
 
 struct ResponseHead {
   unsigned status = 200;
-  // The extension's reason phrase when every byte of it may go on the wire
-  // and it names a known status line; empty for the server's own.
+  // As response_decision.h decides it: the extension's reason phrase when
+  // every byte of it may go on the wire, else the standard one; empty for
+  // the server's own answers (the standard one is written).
   std::string_view reason;
-  // Content-Length and Transfer-Encoding are never among them.
+  // Content-Length, Transfer-Encoding and Connection are never among them.
   std::vector<ResponseHeader> headers;
   // The body's length when it is known; nothing when the transport frames
   // the body itself.
@@ -76,8 +77,6 @@ class ResponseFramer {
   // the response has started to go out, or for a second call: a status line
   // then could only land in the body.
   bool PutHeader(std::string_view status_line, const char* header_text);
-  bool header_sent() const { return header_sent_; }
-  const std::string& status_line() const { return status_line_; }
 
   // One write of the extension; false when the client is gone.
   bool Write(std::string_view bytes);
@@ -89,11 +88,13 @@ class ResponseFramer {
   void Finish(bool failed);
 
   bool CanWriteAsync() const { return transport_.CanSendAsync(); }
-  bool started() const { return started_; }
   // Nothing was sent: no header call and no byte written.
   bool empty() const { return !header_sent_ && held_.empty() && !started_; }
   // The status the response went out with (or would go out with now).
   unsigned status() const { return status_; }
+  // The status a response that has not started would go out with now,
+  // `failed` or not (response_decision.h).
+  unsigned StatusFor(bool failed) const;
   // Body bytes handed to the transport.
   std::uint64_t body_bytes() const { return body_bytes_; }
   // The extension's Content-Length was not its body's length (a response
@@ -103,7 +104,6 @@ class ResponseFramer {
   bool header_block_cut() const { return header_block_cut_; }
 
  private:
-  unsigned StatusFor(bool failed) const;
   // Sends the head and the body held so far, the response being `whole`
   // (its true length known) or not.
   bool Start(bool whole, bool failed);

@@ -1,7 +1,7 @@
 // Reading what an extension sent for one request -- the header text of its
 // header call followed by every byte it wrote -- as the header lines and the
-// body of an HTTP response. Every host (embedded, Apache httpd, Windows)
-// uses this one reading, so a module answers the same through all of them.
+// body of an HTTP response. Both hosts (embedded, Apache httpd) use this
+// one reading, so a module answers the same through all of them.
 #pragma once
 
 #include <cstddef>

@@ -17,7 +17,7 @@
 #include <thread>
 #include <utility>
 
-#include "hosts/server/http_server.h"
+#include "hosts/host_options.h"
 
 namespace hosts {
 

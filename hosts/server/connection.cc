@@ -9,8 +9,8 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 
-#include "hosts/operations/access_log.h"
 #include "hosts/extension/host_name.h"
+#include "hosts/operations/access_log.h"
 #include "hosts/operations/metrics.h"
 #include "text/ascii.h"
 
@@ -25,8 +25,6 @@ using tcp = asio::ip::tcp;
 namespace {
 
 constexpr char kServerSoftware[] = "dudarovuvadu-serve";
-// Response bytes held before a response goes out as it is written.
-constexpr std::size_t kHoldLimit = 256 * 1024;
 
 // A limit of the server's is reached: the client may try again.
 constexpr std::string_view kBusyText = "The server is busy\n";
@@ -299,7 +297,8 @@ void Connection<Stream>::OnRequest() {
   for (const std::string& line : rejected) server_->Warn(line + " from " + address_);
   parser_.reset();
   ResponseTransport& transport = *this;
-  extension_.emplace(std::move(input), transport, kHoldLimit, server_->options.available_limit);
+  extension_.emplace(std::move(input), transport, server_->options.hold_limit,
+                     server_->options.available_limit);
   extension_->OnSessionDone([this](DWORD status) {
     asio::post(strand_, [self = this->shared_from_this(), status] {
       self->Guarded([&] { self->OnSessionDone(status); });
@@ -320,12 +319,9 @@ void Connection<Stream>::OnRequest() {
 template <class Stream>
 void Connection<Stream>::RunExtension() {
   DWORD result = HSE_STATUS_ERROR;
-  try {
+  {
     const WorkerBusyScope busy(server_->options.metrics);
-    const ModuleCallScope module_call(server_->options.metrics);
-    result = extension_->Run(server_->proc);
-  } catch (...) {
-    // Nothing the module throws reaches the worker: its call failed.
+    result = CallModule();
   }
   asio::post(strand_, [self = this->shared_from_this(), result] {
     self->Guarded([&] { self->OnExtensionReturned(result); });
@@ -335,17 +331,28 @@ void Connection<Stream>::RunExtension() {
 // The module's call on this network thread, the strand's own.
 template <class Stream>
 void Connection<Stream>::RunInline() {
-  DWORD result = HSE_STATUS_ERROR;
   HoldWrites();
-  try {
-    const ModuleCallScope module_call(server_->options.metrics);
-    result = extension_->Run(server_->proc);
-  } catch (...) {
-    // As on a worker: the call failed.
-  }
+  const DWORD result = CallModule();
   server_->EndInline();
   OnExtensionReturned(result);
   ReleaseWrites();
+}
+
+// The module's call, on a worker or the strand. Nothing it throws goes
+// further: the call failed, and what was thrown is logged once.
+template <class Stream>
+DWORD Connection<Stream>::CallModule() {
+  const ModuleCallScope module_call(server_->options.metrics);
+  std::string failure;
+  try {
+    return extension_->Run(server_->proc);
+  } catch (const std::exception& thrown) {
+    failure = thrown.what();
+  } catch (...) {
+    failure = "an exception of unknown type";
+  }
+  server_->Warn("the module's call for " + EscapeForLog(target_) + " failed: " + failure);
+  return HSE_STATUS_ERROR;
 }
 
 template <class Stream>
@@ -369,6 +376,9 @@ void Connection<Stream>::FinishExtension(DWORD result) {
   HoldWrites();  // the head, the body held back and the end leave together
   extension_->Finish(result);
   ReleaseWrites();
+  if (!extension_->failure().empty()) {
+    server_->Warn(extension_->failure() + " for " + EscapeForLog(target_));
+  }
   if (extension_->response().length_mismatch()) {
     server_->Warn("Content-Length written by the extension for " + EscapeForLog(target_) +
                   " is not the body's length; the body is sent with its own length");

@@ -28,8 +28,8 @@
 #include <optional>
 #include <string>
 
-#include "hosts/operations/access_log.h"
 #include "hosts/extension/extension_request.h"
+#include "hosts/operations/access_log.h"
 #include "hosts/server/request_head.h"
 #include "hosts/server/response_queue.h"
 #include "hosts/server/server_context.h"
@@ -74,6 +74,7 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>>,
       server_->Warn(std::string("connection from ") + address_ + " closed: " + failure.what());
       Close(false);
     } catch (...) {
+      server_->Warn("connection from " + address_ + " closed: an exception of unknown type");
       Close(false);
     }
   }
@@ -101,6 +102,7 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>>,
   // The module.
   void RunExtension();
   void RunInline();
+  [[nodiscard]] DWORD CallModule();
   void OnExtensionReturned(DWORD result);
   void OnSessionDone(DWORD status);
   void FinishExtension(DWORD result);

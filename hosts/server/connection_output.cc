@@ -6,12 +6,12 @@
 #include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <future>
 #include <span>
 
 #include "hosts/operations/access_log.h"
-#include "hosts/server/connection.h"
 #include "hosts/operations/metrics.h"
+#include "hosts/server/connection.h"
+#include "hosts/server/worker_write.h"
 
 namespace hosts {
 
@@ -83,15 +83,20 @@ bool Connection<Stream>::SendBody(std::string_view bytes) {
     return true;
   }
   // A worker inside the module: the bytes are the module's until they have
-  // left, so it waits (bounded by the write deadline).
-  std::promise<bool> left;
-  std::future<bool> done = left.get_future();
-  OnStrand([this, bytes, &left] {
-    if (output_failed_) return left.set_value(false);
-    queue_.QueueBody(bytes, [&left](bool sent) { left.set_value(sent); });
+  // left, so it waits for the strand's answer (worker_write.h). Whatever
+  // holds the write answers false when it goes unanswered, so neither a
+  // task the stopped server drops nor one that throws leaves it waiting.
+  auto write = std::make_shared<WorkerWrite>();
+  OnStrand([this, bytes, write, drop = std::make_shared<WorkerWrite::Drop>(write)] {
+    if (!write->Take()) return;  // the worker stopped waiting
+    if (output_failed_) return write->Answer(false);
+    queue_.QueueBody(bytes, [write, drop](bool sent) { write->Answer(sent); });
     WriteNext();
   });
-  return done.get();
+  // The strand takes a posted write at once unless the server is stuck;
+  // past the write deadline and the stop's bound the worker gives up.
+  return write->Wait(std::chrono::seconds(server_->options.idle_timeout_seconds +
+                                          server_->options.drain_timeout_seconds));
 }
 
 template <class Stream>

@@ -12,9 +12,9 @@
 #include <boost/beast/ssl/ssl_stream.hpp>
 #include <future>
 
-#include "hosts/server/connection.h"
 #include "hosts/extension/host_name.h"
 #include "hosts/operations/metrics.h"
+#include "hosts/server/connection.h"
 #include "hosts/server/server_context.h"
 #include "hosts/server/tls_context.h"
 #include "text/ascii.h"
@@ -38,34 +38,6 @@ struct Acceptor {
   tcp::acceptor socket;
   Listener listener;
 };
-
-bool ParseListener(const std::string& text, Listener* listener, std::string* error) {
-  std::string_view rest = text;
-  constexpr std::string_view kHttps = "https://";
-  listener->tls = rest.substr(0, kHttps.size()) == kHttps;
-  if (listener->tls) rest.remove_prefix(kHttps.size());
-  const std::size_t colon = rest.rfind(':');
-  if (colon == std::string::npos || colon == 0) {
-    *error = "--listen wants ADDR:PORT or https://ADDR:PORT, got \"" + text + "\"";
-    return false;
-  }
-  std::string_view address = rest.substr(0, colon);
-  if (address.size() >= 2 && address.front() == '[' && address.back() == ']') {
-    address = address.substr(1, address.size() - 2);
-  }
-  const std::optional<std::uint64_t> port = text::ParsePlainDecimal(rest.substr(colon + 1));
-  if (!port || *port > 65535) {
-    *error = "--listen: bad port in \"" + text + "\"";
-    return false;
-  }
-  if (!ParseAddress(address)) {
-    *error = "--listen: \"" + std::string(address) + "\" is not a numeric IPv4 or IPv6 address";
-    return false;
-  }
-  listener->address = std::string(address);
-  listener->port = static_cast<std::uint16_t>(*port);
-  return true;
-}
 
 HttpServer::HttpServer(ServerOptions options, PFN_HTTPEXTENSIONPROC proc, std::FILE* log)
     : options_(std::move(options)), proc_(proc), log_(log) {
@@ -156,8 +128,8 @@ bool HttpServer::Start(std::string* error) {
   const unsigned network_threads = NetworkThreads();
   // Module calls at once: the workers', and those on all network threads but one.
   const unsigned inline_calls = options_.inline_calls ? network_threads - 1 : 0;
-  const std::size_t max_connections = ConnectionsWithinDescriptors(
-      options_.max_connections, options_.max_threads + inline_calls);
+  const std::size_t max_connections =
+      ConnectionsWithinDescriptors(options_.max_connections, options_.max_threads + inline_calls);
   auto state = std::make_unique<ServerContext>(options_, proc_, log_, max_connections);
   const bool any_tls = std::any_of(options_.listeners.begin(), options_.listeners.end(),
                                    [](const Listener& listener) { return listener.tls; });

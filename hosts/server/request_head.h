@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "hosts/extension/extension_request.h"
+#include "hosts/host_options.h"
 #include "hosts/server/forwarded.h"
 
 namespace hosts {
@@ -27,12 +28,6 @@ using RequestParser =
 using ReceivedRequest =
     boost::beast::http::request<boost::beast::http::string_body,
                                 boost::beast::http::basic_fields<FieldsAllocator>>;
-
-struct RequestLimits {
-  std::size_t max_header_bytes = 16 * 1024;  // request line and header fields
-  std::size_t max_header_fields = 100;       // header and trailer fields together
-  std::uint64_t max_body = 16u * 1024u * 1024u;
-};
 
 // The most a connection buffers of what it has not parsed yet. A chunk-size
 // line with its extensions, and a whole trailer section, must fit in it, so

@@ -1,15 +1,14 @@
 // Writing a response's head and framing its body for the embedded server.
 #include "hosts/server/response_queue.h"
 
-#include <boost/beast/http/status.hpp>
 #include <charconv>
 #include <ctime>
 
+#include "hosts/extension/response_decision.h"
 #include "text/ascii.h"
 
 namespace hosts {
 
-namespace http = boost::beast::http;
 using text::EqualsIgnoringAsciiCase;
 
 namespace {
@@ -18,11 +17,6 @@ void AppendNumber(std::string& out, std::uint64_t number, int base = 10) {
   char digits[24];
   const auto result = std::to_chars(digits, digits + sizeof digits, number, base);
   out.append(digits, result.ptr);
-}
-
-std::string_view StandardReason(unsigned status) {
-  const std::string_view reason = http::obsolete_reason(static_cast<http::status>(status));
-  return reason == "<unknown-status>" ? std::string_view("Unknown") : reason;
 }
 
 }  // namespace
@@ -78,12 +72,10 @@ void ResponseQueue::HeadText(const ResponseHead& head, std::string& text) const 
   text += "HTTP/1.1 ";
   AppendNumber(text, head.status);
   text += ' ';
-  text += StandardReason(head.status);
+  text += head.reason.empty() ? StandardReason(head.status) : head.reason;
   text += "\r\n";
   bool dated = false;
   for (const ResponseHeader& header : head.headers) {
-    // The connection's fate is the server's to say.
-    if (EqualsIgnoringAsciiCase(header.name, "Connection")) continue;
     dated = dated || EqualsIgnoringAsciiCase(header.name, "Date");
     text += header.name;
     text += ": ";

@@ -1,39 +1,18 @@
 // The state the embedded server's connections share.
 #include "hosts/server/server_context.h"
 
-#include "hosts/operations/access_log.h"
 #include "hosts/extension/host_name.h"
+#include "hosts/operations/access_log.h"
 
 namespace hosts {
-
-namespace {
-
-RequestLimits LimitsOf(const ServerOptions& options) {
-  RequestLimits limits;
-  limits.max_header_bytes = options.max_header_bytes;
-  limits.max_header_fields = options.max_header_fields;
-  limits.max_body = options.max_body;
-  return limits;
-}
-
-LimitSettings SettingsOf(const ServerOptions& options, std::size_t max_connections) {
-  LimitSettings settings;
-  settings.max_connections = max_connections;
-  settings.per_address_connections = options.per_address_connections;
-  settings.per_address_responses = options.per_address_responses;
-  settings.max_held_body_bytes = options.max_body_memory;
-  return settings;
-}
-
-}  // namespace
 
 ServerContext::ServerContext(const ServerOptions& server_options, PFN_HTTPEXTENSIONPROC extension,
                              std::FILE* log_file, std::size_t max_connections)
     : options(server_options),
-      request_limits(LimitsOf(server_options)),
+      request_limits(RequestLimitsOf(server_options)),
       proc(extension),
       log(log_file),
-      limits(SettingsOf(server_options, max_connections)),
+      limits(LimitSettingsOf(server_options, max_connections)),
       rate(RateSettings{server_options.rate_limit, server_options.rate_burst}) {}
 
 bool ServerContext::Admit(const void* connection) {

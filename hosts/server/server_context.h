@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "dudarovuvadu/httpext.h"
-#include "hosts/server/http_server.h"
+#include "hosts/host_options.h"
 #include "hosts/server/request_head.h"
 #include "hosts/server/request_rate.h"
 #include "hosts/server/server_limits.h"

@@ -11,17 +11,9 @@
 #include <string>
 #include <unordered_map>
 
-namespace hosts {
+#include "hosts/host_options.h"
 
-struct LimitSettings {
-  std::size_t max_connections = 1024;
-  std::size_t per_address_connections = 64;
-  // Responses being written to one address (a client that does not read
-  // holds one until its write deadline).
-  std::size_t per_address_responses = 32;
-  // Request body bytes held in memory across every connection.
-  std::uint64_t max_held_body_bytes = 256u * 1024u * 1024u;
-};
+namespace hosts {
 
 // Whether a connection is taken, or the limit it reached.
 enum class ConnectionAdmission { kAdmitted, kOverMaxConnections, kOverPerAddress };
@@ -53,7 +45,6 @@ class ServerLimits {
   void ReleaseBody(std::uint64_t bytes);
 
   std::size_t connections() const;
-  std::size_t max_connections() const { return settings_.max_connections; }
 
  private:
   struct PerAddress {

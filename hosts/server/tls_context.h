@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "hosts/server/http_server.h"
+#include "hosts/host_options.h"
 
 namespace hosts {
 

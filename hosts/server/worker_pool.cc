@@ -48,11 +48,6 @@ void WorkerPool::Submit(std::function<void()> job) {
   wake_.notify_one();
 }
 
-std::size_t WorkerPool::pending() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return jobs_.size() + running_;
-}
-
 std::size_t WorkerPool::threads() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return lasting_.size() + extra_;
@@ -72,11 +67,9 @@ void WorkerPool::Work(bool extra) {
     if (!woken || jobs_.empty()) break;  // idle too long, or stopping with nothing left
     std::function<void()> job = std::move(jobs_.front());
     jobs_.pop_front();
-    ++running_;
     lock.unlock();
     job();
     lock.lock();
-    --running_;
   }
   if (extra) {
     --extra_;

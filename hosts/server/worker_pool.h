@@ -32,8 +32,6 @@ class WorkerPool {
   // Queues a job. When no more threads can be started (the system refuses
   // one), it waits for a worker that is there.
   void Submit(std::function<void()> job);
-  // Jobs queued or running.
-  std::size_t pending() const;
   // Threads now running, the lasting ones and the extra ones.
   std::size_t threads() const;
 
@@ -46,7 +44,6 @@ class WorkerPool {
   std::condition_variable wake_;
   std::condition_variable extra_ended_;
   std::deque<std::function<void()>> jobs_;
-  std::size_t running_ = 0;
   std::size_t waiting_ = 0;  // threads idle in Work()
   std::size_t extra_ = 0;    // extra threads alive (detached)
   std::size_t max_threads_ = 0;

@@ -1,6 +1,7 @@
 // Tests of the control block a host hands an extension and of how what the
 // extension sends is collected.
 #include "hosts/extension/extension_request.h"
+#include "hosts/host_options.h"
 
 #include <gtest/gtest.h>
 
@@ -99,8 +100,8 @@ class RecordingTransport : public ResponseTransport {
 
 // Runs the extension on `input` and ends its response; the result.
 DWORD Serve(RecordingTransport& transport, RequestInput input,
-            std::size_t hold_limit = ExtensionRequest::kDefaultHoldLimit) {
-  ExtensionRequest request(std::move(input), transport, hold_limit);
+            std::size_t hold_limit = defaults::kHoldLimit) {
+  ExtensionRequest request(std::move(input), transport, hold_limit, defaults::kAvailableLimit);
   const DWORD result = request.Run(&CallExtension);
   request.Finish(result);
   return result;
@@ -380,7 +381,7 @@ TEST(ExtensionRequestTest, AsynchronousWritesCompleteThroughTheExtensionsCallbac
       written = ecb->WriteClient(ecb->ConnID, const_cast<char*>("\r\n"), &size, HSE_IO_ASYNC);
       return written ? HSE_STATUS_PENDING : HSE_STATUS_ERROR;
     };
-    ExtensionRequest request(Post(""), transport);
+    ExtensionRequest request(Post(""), transport, defaults::kHoldLimit, defaults::kAvailableLimit);
     std::optional<DWORD> session;
     request.OnSessionDone([&](DWORD status) { session = status; });
     const DWORD result = request.Run(&CallExtension);
