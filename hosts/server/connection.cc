@@ -72,7 +72,7 @@ Connection<Stream>::Connection(ServerContext* server, NetworkStrand strand, Netw
 
 template <class Stream>
 Connection<Stream>::~Connection() {
-  if (reading_body_) server_->RemoveBodyReader(this);
+  StopReadingBody();
   FinishRequest();
   server_->limits.CloseConnection(address_, !proxied_);
   if (server_->options.metrics != nullptr) server_->options.metrics->ConnectionClosed();
@@ -119,7 +119,7 @@ void Connection<Stream>::OnTimer(error_code ec) {
   if (std::chrono::steady_clock::now() < deadline_) return ArmTimer();
   // Too slow: what waits on the client ends with an error.
   Unbounded();
-  if (!closed_) return Close(false);
+  if (!Gone()) return Close(false);
   CloseSocket();  // a TLS close that did not end in time
 }
 
@@ -129,6 +129,7 @@ void Connection<Stream>::OnTimer(error_code ec) {
 // head its own deadline.
 template <class Stream>
 void Connection<Stream>::WaitForRequest() {
+  state_ = State::kWaitingForHead;
   if (buffer_.size() != 0) return ReadHead();
   Expire(std::chrono::seconds(server_->options.idle_timeout_seconds));
   stream_.async_read_some(buffer_.prepare(std::min<std::size_t>(8192, buffer_.max_size())),
@@ -169,14 +170,13 @@ void Connection<Stream>::OnHead(error_code ec) {
     client_ = address_;
     const bool too_large = ec == http::error::header_limit || ec == http::error::buffer_overflow;
     if (!too_large && !IsMalformed(ec)) return Close(false);
-    open_ = true;
     method_ = "-";
     target_.clear();
     if (server_->options.access_log != nullptr) access_ = AccessRecord::Begin(address_, {}, {});
     return Answer(too_large ? 431 : 400, true);
   }
   const ReceivedRequest& request = parser_->get();
-  open_ = true;
+  state_ = State::kHeadIn;
   client_ = ClientOfRequest(request, address_, server_->options.trusted_proxies);
   method_.assign(request.method_string());
   target_.assign(request.target());
@@ -214,9 +214,9 @@ void Connection<Stream>::OnHead(error_code ec) {
 template <class Stream>
 void Connection<Stream>::ReadBody() {
   if (parser_->is_done()) return OnRequest();
-  if (!reading_body_) {
+  if (state_ == State::kHeadIn) {
     // A stop answers a body still coming at once, rather than wait for it.
-    reading_body_ = true;
+    state_ = State::kReadingBody;
     std::weak_ptr<Connection> weak = this->shared_from_this();
     server_->AddBodyReader(this, [weak, strand = strand_, server = server_] {
       if (Self self = weak.lock()) {
@@ -237,7 +237,7 @@ void Connection<Stream>::ReadBody() {
 // when it no longer reads its body, uncounted at once.
 template <class Stream>
 void Connection<Stream>::InterruptBody() {
-  if (!reading_body_ || closed_ || admitted_) return server_->Complete();
+  if (state_ != State::kReadingBody || admitted_) return server_->Complete();
   admitted_ = true;
   error_code ignored;
   socket().cancel(ignored);
@@ -271,10 +271,7 @@ void Connection<Stream>::OnRequest() {
   // Admitted while still counted as a body under way: a body that was
   // arriving when the stop began is served.
   admitted_ = server_->Admit(this);
-  if (reading_body_) {
-    reading_body_ = false;
-    server_->RemoveBodyReader(this);
-  }
+  StopReadingBody();
   if (!admitted_) return Answer(503, false);
   if (const unsigned refusal = RefusalOfTrailer(*parser_, server_->request_limits)) {
     context_.keep_alive = false;  // refused: the connection goes after the answer
@@ -304,9 +301,8 @@ void Connection<Stream>::OnRequest() {
       self->Guarded([&] { self->OnSessionDone(status); });
     });
   });
-  extension_finished_ = false;
-  returned_ = false;
-  session_status_.reset();
+  state_ = State::kInModule;
+  module_ = ModuleCall::kRunning;
   queue_.Begin(context_);
   Unbounded();  // the module takes the time it takes
   if (server_->TryInline()) return RunInline();
@@ -357,22 +353,25 @@ DWORD Connection<Stream>::CallModule() {
 
 template <class Stream>
 void Connection<Stream>::OnExtensionReturned(DWORD result) {
-  returned_ = true;
   if (result != HSE_STATUS_PENDING) return FinishExtension(result);
   // Pending: the module goes on writing and ends with the session call.
-  if (session_status_) FinishExtension(*session_status_);
+  if (module_ == ModuleCall::kSessionEnded) return FinishExtension(session_status_);
+  if (module_ == ModuleCall::kRunning) module_ = ModuleCall::kReturnedPending;
 }
 
 template <class Stream>
 void Connection<Stream>::OnSessionDone(DWORD status) {
+  if (module_ == ModuleCall::kReturnedPending) return FinishExtension(status);
+  if (module_ != ModuleCall::kRunning) return;  // already finished
+  module_ = ModuleCall::kSessionEnded;          // before the call has returned
   session_status_ = status;
-  if (returned_) FinishExtension(status);
 }
 
 template <class Stream>
 void Connection<Stream>::FinishExtension(DWORD result) {
-  if (extension_finished_ || !extension_) return;
-  extension_finished_ = true;
+  if (module_ == ModuleCall::kNone || !extension_) return;
+  module_ = ModuleCall::kNone;
+  if (state_ == State::kInModule) state_ = State::kAnswering;
   HoldWrites();  // the head, the body held back and the end leave together
   extension_->Finish(result);
   ReleaseWrites();
@@ -384,7 +383,7 @@ void Connection<Stream>::FinishExtension(DWORD result) {
                   " is not the body's length; the body is sent with its own length");
   }
   // A client gone while the module still wrote: the request is over now.
-  if (output_failed_) FinishRequest();
+  if (state_ == State::kClientGone) FinishRequest();
 }
 
 template class Connection<PlainStream>;

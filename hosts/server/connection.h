@@ -10,7 +10,8 @@
 // RunExtension -> OnExtensionReturned (or, for a pending request,
 // OnSessionDone) ->
 // FinishExtension -> the queued response written by WriteNext ->
-// OnPiecesWritten -> OnResponseWritten -> the next request, or Close.
+// OnPiecesWritten -> OnResponseWritten -> the next request, or Close. The
+// states it passes through are Connection::State below.
 #pragma once
 
 #include <array>
@@ -63,6 +64,61 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>>,
  private:
   static constexpr bool kTls = std::is_same_v<Stream, TlsStream>;
   using Self = std::shared_ptr<Connection>;
+
+  // The connection's life, one state at a time, changed on the strand only.
+  //
+  //   kWaitingForHead  no request in hand: waiting for a request's first
+  //                    byte (idle deadline) or the rest of its head (header
+  //                    deadline). -> kHeadIn, kAnsweringEarly, kClosing
+  //   kHeadIn          a head is in, its body not yet asked for (a 100
+  //                    Continue may be on its way). -> kReadingBody,
+  //                    kInModule, kAnswering, kAnsweringEarly
+  //   kReadingBody     the body is arriving; registered with the server so
+  //                    that a stop answers it at once (InterruptBody).
+  //                    -> kInModule, kAnswering, kAnsweringEarly
+  //   kInModule        the whole request is in and the module's call runs
+  //                    (ModuleCall says how far); its writes are queued.
+  //                    -> kAnswering once the module is done
+  //   kAnswering       the response is written out (the module's, or the
+  //                    server's own answer). -> kAnswered
+  //   kAnsweringEarly  answered before the body was read (a refused head, a
+  //                    body past its bound). -> kAnswered, then kLingering
+  //   kAnswered        the request is logged and released; the connection
+  //                    goes on to the next request, lingers or closes.
+  //   kLingering       what the client still sends is read and dropped,
+  //                    within a bound, so that it reads the answer. -> kClosing
+  //   kClientGone      closed (a write failed, a deadline passed) while a
+  //                    request was in hand: nothing more is written; the
+  //                    request ends once the module is done. -> kClosing
+  //   kClosing         the socket is shut (a TLS close may still run).
+  //
+  // From kHeadIn to kClientGone a request is in hand and a line is owed
+  // for it. The counts a request holds on the server (admitted_,
+  // response_counted_, held_body_) are released once, by FinishRequest.
+  enum class State {
+    kWaitingForHead,
+    kHeadIn,
+    kReadingBody,
+    kInModule,
+    kAnswering,
+    kAnsweringEarly,
+    kAnswered,
+    kLingering,
+    kClientGone,
+    kClosing,
+  };
+  // How far the module's call is: running; returned HSE_STATUS_PENDING and
+  // waiting for its session's end; or its session ended before the call
+  // returned. kNone once FinishExtension has run (or before any call).
+  enum class ModuleCall { kNone, kRunning, kReturnedPending, kSessionEnded };
+
+  bool InHand() const {
+    return state_ >= State::kHeadIn && state_ != State::kAnswered && state_ != State::kLingering &&
+           state_ != State::kClosing;
+  }
+  bool Gone() const { return state_ == State::kClientGone || state_ == State::kClosing; }
+  // Leaves kReadingBody: the server no longer needs to interrupt this body.
+  void StopReadingBody();
 
   // Runs a handler's work on the strand; what it throws closes this
   // connection, never the server.
@@ -166,16 +222,15 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>>,
   std::optional<RequestParser> parser_;
   std::size_t head_fields_ = 0;
 
+  State state_ = State::kWaitingForHead;
   // The request in hand. `client_` is who it is counted, limited and
   // logged as: the peer, or the client a trusted proxy names once the head
-  // is in. `open_`: a line is owed for it (a head, or a refusal of one).
+  // is in. `method_` is "-" for a head that could not be read.
   std::string client_;
-  bool open_ = false;
-  std::string method_ = "-";
+  std::string method_;
   std::string target_;
   std::chrono::steady_clock::time_point start_;
   ResponseContext context_;
-  bool reading_body_ = false;
   bool admitted_ = false;
   bool response_counted_ = false;
   std::uint64_t held_body_ = 0;
@@ -184,16 +239,12 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>>,
 
   // The module's call and its response.
   std::optional<ExtensionRequest> extension_;  // in place: no allocation per request
-  bool returned_ = false;
-  std::optional<DWORD> session_status_;
-  bool extension_finished_ = true;
+  ModuleCall module_ = ModuleCall::kNone;
+  DWORD session_status_ = 0;  // kSessionEnded: the status it ended with
   ResponseQueue queue_;
   std::size_t pieces_in_flight_ = 0;                         // written by the write under way
   std::array<boost::asio::const_buffer, 48> write_buffers_;  // theirs, three at most a piece
   bool writes_held_ = false;
-  bool output_failed_ = false;
-  bool linger_ = false;
-  bool closed_ = false;
 };
 
 }  // namespace hosts

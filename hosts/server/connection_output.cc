@@ -61,7 +61,7 @@ bool Connection<Stream>::SendHead(const ResponseHead& head) {
   queue_.HeadText(head, text);
   OnStrand(
       [this, text = std::move(text), status = head.status, length = head.content_length]() mutable {
-        if (output_failed_) return;
+        if (Gone()) return;
         if (server_->Stopping()) queue_.CloseAfter();
         queue_.QueueHead(std::move(text), status, length);
         WriteNext();
@@ -75,7 +75,7 @@ bool Connection<Stream>::SendBody(std::string_view bytes) {
     // The response sent whole once the module has returned, or written by
     // a module call on this thread: copied, and written after. A call here
     // cannot wait for the client, so what it may queue is bounded.
-    if (output_failed_ || queue_.queued_bytes() + bytes.size() > kMostQueuedOnTheStrand) {
+    if (Gone() || queue_.queued_bytes() + bytes.size() > kMostQueuedOnTheStrand) {
       return false;
     }
     queue_.QueueBody(bytes, nullptr);
@@ -89,7 +89,7 @@ bool Connection<Stream>::SendBody(std::string_view bytes) {
   auto write = std::make_shared<WorkerWrite>();
   OnStrand([this, bytes, write, drop = std::make_shared<WorkerWrite::Drop>(write)] {
     if (!write->Take()) return;  // the worker stopped waiting
-    if (output_failed_) return write->Answer(false);
+    if (Gone()) return write->Answer(false);
     queue_.QueueBody(bytes, [write, drop](bool sent) { write->Answer(sent); });
     WriteNext();
   });
@@ -103,7 +103,7 @@ template <class Stream>
 bool Connection<Stream>::SendBodyAsync(std::string_view bytes, Sent sent) {
   asio::post(strand_, [self = this->shared_from_this(), bytes, sent = std::move(sent)]() mutable {
     self->Guarded([&] {
-      if (self->output_failed_) return sent(false);
+      if (self->Gone()) return sent(false);
       self->queue_.QueueBody(bytes, std::move(sent));
       self->WriteNext();
     });
@@ -114,7 +114,7 @@ bool Connection<Stream>::SendBodyAsync(std::string_view bytes, Sent sent) {
 template <class Stream>
 void Connection<Stream>::End(bool reusable) {
   // Called by FinishExtension, on the strand.
-  if (output_failed_) return;
+  if (Gone()) return;
   queue_.QueueEnd(reusable);
   WriteNext();
 }
@@ -124,6 +124,7 @@ void Connection<Stream>::End(bool reusable) {
 template <class Stream>
 void Connection<Stream>::Answer(unsigned status, bool linger, std::string_view text,
                                 unsigned retry_after) {
+  if (Gone()) return;  // closed meanwhile: the request ends with the connection
   if (text.empty()) text = AnswerText(status);
   ResponseContext context = context_;
   context.keep_alive = context.keep_alive && !linger && !server_->Stopping();
@@ -139,13 +140,14 @@ void Connection<Stream>::Answer(unsigned status, bool linger, std::string_view t
   queue_.QueueHead(std::move(head_text), status, head.content_length);
   queue_.QueueBody(text, nullptr);
   queue_.QueueEnd(true);
-  linger_ = linger;
+  StopReadingBody();
+  state_ = linger ? State::kAnsweringEarly : State::kAnswering;
   WriteNext();
 }
 
 template <class Stream>
 void Connection<Stream>::WriteNext() {
-  if (pieces_in_flight_ != 0 || writes_held_ || closed_) return;
+  if (pieces_in_flight_ != 0 || writes_held_ || Gone()) return;
   if (queue_.empty()) return Unbounded();  // the module writes on, or the next request comes
   // Every piece queued, up to a bound, leaves in one write.
   static constexpr std::string_view kChunkEnd = "\r\n";
@@ -179,11 +181,10 @@ void Connection<Stream>::OnPiecesWritten(error_code ec) {
     if (piece.sent) piece.sent(!ec);
   }
   if (ec) {
-    output_failed_ = true;
     queue_.Abandon();
     Close(false);
     // The request is over once the module is done with it too.
-    if (extension_finished_) FinishRequest();
+    if (module_ == ModuleCall::kNone) FinishRequest();
     return;
   }
   if (last) return OnResponseWritten();
@@ -193,8 +194,10 @@ void Connection<Stream>::OnPiecesWritten(error_code ec) {
 template <class Stream>
 void Connection<Stream>::OnResponseWritten() {
   const bool keep = queue_.keep_alive() && !server_->Stopping();
+  const bool early = state_ == State::kAnsweringEarly;
   FinishRequest();
-  if (linger_) return Linger();
+  if (state_ == State::kClosing) return;  // closed while the last bytes left
+  if (early) return Linger();
   if (keep) return WaitForRequest();
   Close(true);
 }
@@ -202,8 +205,8 @@ void Connection<Stream>::OnResponseWritten() {
 // The request is over (answered or abandoned): logged and uncounted.
 template <class Stream>
 void Connection<Stream>::FinishRequest() {
-  if (!open_ && !admitted_) return;
-  open_ = false;
+  if (!InHand() && !admitted_) return;
+  state_ = state_ == State::kClientGone ? State::kClosing : State::kAnswered;
   server_->Log(method_, target_, queue_.status(), queue_.body_bytes(), start_);
   if (server_->options.access_log != nullptr) {
     access_.Finish(method_, target_, context_.version, queue_.status(), queue_.body_bytes(),
@@ -215,7 +218,6 @@ void Connection<Stream>::FinishRequest() {
                                           std::chrono::duration_cast<std::chrono::microseconds>(
                                               std::chrono::steady_clock::now() - start_));
   }
-  method_ = "-";
   if (response_counted_) server_->limits.EndResponse(client_);
   response_counted_ = false;
   if (held_body_ != 0) server_->limits.ReleaseBody(held_body_);
@@ -233,6 +235,7 @@ void Connection<Stream>::Linger() {
     error_code ignored;
     socket().shutdown(tcp::socket::shutdown_send, ignored);
   }
+  state_ = State::kLingering;
   parser_.reset();
   buffer_.consume(buffer_.size());
   Expire(kDiscardTime);
@@ -253,12 +256,9 @@ void Connection<Stream>::Discard() {
 
 template <class Stream>
 void Connection<Stream>::Close(bool graceful) {
-  if (closed_) return;
-  closed_ = true;
-  if (reading_body_) {
-    reading_body_ = false;
-    server_->RemoveBodyReader(this);
-  }
+  if (Gone()) return;
+  StopReadingBody();
+  state_ = InHand() ? State::kClientGone : State::kClosing;
   if constexpr (kTls) {
     if (graceful) {
       Expire(std::chrono::seconds(2));
@@ -268,6 +268,13 @@ void Connection<Stream>::Close(bool graceful) {
   }
   (void)graceful;
   CloseSocket();
+}
+
+template <class Stream>
+void Connection<Stream>::StopReadingBody() {
+  if (state_ != State::kReadingBody) return;
+  state_ = State::kHeadIn;  // its body is in, or answered: the request is still in hand
+  server_->RemoveBodyReader(this);
 }
 
 template <class Stream>
@@ -293,6 +300,7 @@ void Connection<Stream>::CloseSocket() {
   template void Connection<Stream>::Linger();                                           \
   template void Connection<Stream>::Discard();                                          \
   template void Connection<Stream>::Close(bool);                                        \
+  template void Connection<Stream>::StopReadingBody();                                  \
   template void Connection<Stream>::CloseSocket();
 DUDAROVUVADU_CONNECTION_OUTPUT(PlainStream)
 DUDAROVUVADU_CONNECTION_OUTPUT(TlsStream)
