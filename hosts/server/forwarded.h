@@ -29,7 +29,7 @@ class TrustedProxies {
   // Adds ADDRESS[/PREFIX], a numeric IPv4 or IPv6 address with an optional
   // prefix length (32 or 128 when none). Bits past the prefix are ignored
   // ("10.1.2.3/8" is 10.0.0.0/8). False, with a reason, for anything else.
-  bool Add(std::string_view spec, std::string* error);
+  [[nodiscard]] bool Add(std::string_view spec, std::string* error);
 
   bool empty() const { return ranges_.empty(); }
 

@@ -32,7 +32,7 @@ class HttpServer {
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
 
-  bool Start(std::string* error);
+  [[nodiscard]] bool Start(std::string* error);
   // The port of the first listener (the one picked when 0 was asked).
   std::uint16_t port() const { return port(0); }
   std::uint16_t port(std::size_t listener) const;
