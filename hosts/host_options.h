@@ -1,7 +1,8 @@
 // The hosts' options and their defaults, in one place: the embedded
 // server's settings, the limits every connection and request is held to,
-// and what the extension runner offers and holds on both hosts. Every limit
-// type below is derived from ServerOptions, never given defaults of its own.
+// and what the extension runner offers and holds on both hosts. The limit
+// types below are derived from ServerOptions (RequestLimitsOf, ...); their
+// defaults are the same named constants, written once in `defaults`.
 #pragma once
 
 #include <cstddef>
