@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "hosts/server/forwarded.h"
+#include "hosts/extension/forwarded.h"
 
 namespace hosts {
 

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "hosts/extension/extension_request.h"
+#include "hosts/extension/forwarded.h"
 #include "hosts/host_options.h"
-#include "hosts/server/forwarded.h"
 
 namespace hosts {
 

@@ -3,7 +3,7 @@
 // module writes into wait pages, spool files and reload URLs, so each is
 // checked against a strict syntax and re-written in canonical form; a value
 // that fails is dropped and reported, never passed on.
-#include "hosts/server/forwarded.h"
+#include "hosts/extension/forwarded.h"
 
 #include <map>
 

@@ -2,8 +2,8 @@
 // side of the proxy (forwarded.h).
 #include <cstring>
 
+#include "hosts/extension/forwarded.h"
 #include "hosts/extension/host_name.h"
-#include "hosts/server/forwarded.h"
 #include "text/ascii.h"
 
 namespace hosts {

@@ -1,7 +1,7 @@
 // Trusted proxies and the forwarding headers: which peers are believed, what
 // is read from Forwarded and X-Forwarded-*, and that every malformed or
 // hostile value is dropped and reported rather than passed on.
-#include "hosts/server/forwarded.h"
+#include "hosts/extension/forwarded.h"
 
 #include <gtest/gtest.h>
 
