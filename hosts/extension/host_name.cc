@@ -19,6 +19,8 @@ using text::ParsePlainDecimal;
 // A numeric IPv4 or IPv6 address, IPv4-mapped IPv6 taken as IPv4.
 std::optional<Address> ParseAddress(std::string_view text) {
   if (text.empty() || text.size() >= INET6_ADDRSTRLEN) return std::nullopt;
+  // The system's parser stops at a NUL: "192.0.2.1\0junk" must not pass.
+  if (text.find('\0') != std::string_view::npos) return std::nullopt;
   const std::string zero_terminated(text);
   Address address;
   if (inet_pton(AF_INET, zero_terminated.c_str(), address.bytes.data()) == 1) return address;
