@@ -46,8 +46,9 @@
 #include <vector>
 
 #include "bench/allocation_count.h"
-#include "hosts/extension_module.h"
-#include "hosts/extension_request.h"
+#include "hosts/extension/extension_module.h"
+#include "hosts/extension/extension_request.h"
+#include "hosts/host_options.h"
 
 namespace {
 
@@ -171,7 +172,8 @@ double Calls(const Spool& spool, PFN_HTTPEXTENSIONPROC proc, const char* query, 
       spool.ClearNewRequests();
     }
     HeldResponse response;
-    hosts::ExtensionRequest request(Input(query), response);
+    hosts::ExtensionRequest request(Input(query), response, hosts::defaults::kHoldLimit,
+                                    hosts::defaults::kAvailableLimit);
     const long allocations_before = AllocationsSoFar();
     const Clock::time_point start = Clock::now();
     const DWORD result = request.Run(proc);

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "bench/allocation_count.h"
-#include "hosts/request_head.h"
+#include "hosts/server/request_head.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "hosts/request_head.h"
+#include "hosts/server/request_head.h"
 
 namespace {
 

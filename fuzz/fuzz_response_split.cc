@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "hosts/response_split.h"
+#include "hosts/extension/response_split.h"
 #include "text/ascii.h"
 
 namespace {

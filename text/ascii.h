@@ -16,6 +16,28 @@ constexpr char AsciiLower(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+constexpr bool IsAsciiDigit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool IsAsciiAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// A token character of HTTP (RFC 9110 tchar): header names, methods and
+// the names and bare values of Forwarded pairs are made of these.
+constexpr bool IsTokenChar(char c) {
+  if (IsAsciiAlpha(c) || IsAsciiDigit(c)) return true;
+  for (const char allowed : std::string_view("!#$%&'*+-.^_`|~")) {
+    if (c == allowed) return true;
+  }
+  return false;
+}
+
+constexpr bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// The text without the spaces and tabs around it (HTTP's optional blanks).
+constexpr std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
 // Command names, parameter names, methods, header and variable names and
 // rights-list entries are compared this way.
 constexpr bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
@@ -24,6 +46,11 @@ constexpr bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
     if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
   }
   return true;
+}
+
+constexpr bool StartsWithIgnoringAsciiCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() &&
+         EqualsIgnoringAsciiCase(text.substr(0, prefix.size()), prefix);
 }
 
 // The value of a hexadecimal digit, or -1 for any other byte.

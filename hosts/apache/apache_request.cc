@@ -11,12 +11,12 @@
 
 #include "apr_buckets.h"
 #include "apr_strings.h"
+#include "hosts/apache/apache_head.h"
 #include "hosts/apache/apache_log.h"
 #include "http_core.h"
 #include "http_protocol.h"
 #include "http_request.h"
 #include "http_ssl.h"
-#include "text/ascii.h"
 
 namespace hosts::apache {
 
@@ -63,8 +63,8 @@ int ApacheRequest::Prepare() {
   // within them goes out with its true length, whatever its headers said; a
   // longer one streams, framed by the extension's Content-Length.
   ResponseTransport& transport = *this;
-  extension_.emplace(Input(std::move(body), total), transport, ExtensionRequest::kDefaultHoldLimit,
-                     kAvailableLimit);
+  extension_.emplace(Input(std::move(body), total), transport, settings_.hold_limit,
+                     settings_.available_limit);
   return OK;
 }
 
@@ -92,7 +92,8 @@ int ApacheRequest::ReadBodyStart(std::string* body, DWORD* total) {
     return HTTP_REQUEST_ENTITY_TOO_LARGE;
   }
   *total = static_cast<DWORD>(r_->remaining);
-  if (const apr_status_t rv = FillBody(body, std::min<std::size_t>(*total, kAvailableLimit));
+  if (const apr_status_t rv =
+          FillBody(body, std::min<std::size_t>(*total, settings_.available_limit));
       rv != APR_SUCCESS) {
     return ap_map_http_request_error(rv, HTTP_BAD_REQUEST);
   }
@@ -195,20 +196,18 @@ bool ApacheRequest::ReadMore(char* buffer, std::size_t capacity, std::size_t* co
 
 // ---------------------------------------------------------------- response
 
-bool ApacheRequest::SendHead(const ResponseHead& head) {
-  r_->status = static_cast<int>(head.status);
-  if (!head.reason.empty()) {
-    r_->status_line = apr_psprintf(r_->pool, "%03u %.*s", head.status,
-                                   static_cast<int>(head.reason.size()), head.reason.data());
+bool ApacheRequest::SendHead(const ResponseHead& decided) {
+  const ApacheHead head = BuildApacheHead(decided);
+  r_->status = head.status;
+  r_->status_line = apr_pstrmemdup(r_->pool, head.status_line.data(), head.status_line.size());
+  if (head.content_type) {
+    ap_set_content_type(
+        r_, apr_pstrmemdup(r_->pool, head.content_type->data(), head.content_type->size()));
   }
   for (const ResponseHeader& header : head.headers) {
-    const char* value = apr_pstrmemdup(r_->pool, header.value.data(), header.value.size());
-    if (text::EqualsIgnoringAsciiCase(header.name, "Content-Type")) {
-      ap_set_content_type(r_, value);
-    } else {
-      apr_table_addn(r_->headers_out,
-                     apr_pstrmemdup(r_->pool, header.name.data(), header.name.size()), value);
-    }
+    apr_table_addn(r_->headers_out,
+                   apr_pstrmemdup(r_->pool, header.name.data(), header.name.size()),
+                   apr_pstrmemdup(r_->pool, header.value.data(), header.value.size()));
   }
   // Without a length httpd frames the body itself (chunked, or the close).
   if (head.content_length) ap_set_content_length(r_, static_cast<apr_off_t>(*head.content_length));
@@ -229,6 +228,9 @@ void ApacheRequest::End(bool reusable) {
 }
 
 void ApacheRequest::LogFraming() const {
+  if (!extension_->failure().empty()) {
+    ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r_, "%s", extension_->failure().c_str());
+  }
   const ResponseFramer& response = extension_->response();
   if (response.header_block_cut()) {
     ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r_,
@@ -244,13 +246,11 @@ void ApacheRequest::LogFraming() const {
 
 int ApacheRequest::Run(PFN_HTTPEXTENSIONPROC proc) {
   const DWORD result = extension_->Run(proc);
-  const EXTENSION_CONTROL_BLOCK& ecb = extension_->control_block();
   if (extension_->response().empty()) {
-    // Nothing sent: the recorded status, 500 when the call failed without
-    // saying why. httpd answers an error status with its own page.
-    DWORD status = ecb.dwHttpStatusCode;
-    if (result == HSE_STATUS_ERROR && status == 200) status = 500;
-    if (status < 100 || status > 999) status = 500;
+    // Nothing sent: the status as every host decides it (500 when the call
+    // failed without saying why). httpd answers an error status with its
+    // own page.
+    const unsigned status = extension_->response().StatusFor(result == HSE_STATUS_ERROR);
     if (status >= 400) {
       if (result == HSE_STATUS_ERROR) r_->connection->keepalive = AP_CONN_CLOSE;
       return static_cast<int>(status);

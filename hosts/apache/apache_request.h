@@ -10,18 +10,15 @@
 #include <string>
 
 #include "dudarovuvadu/httpext.h"
-#include "hosts/extension_request.h"
-#include "hosts/response_framer.h"
+#include "hosts/extension/extension_request.h"
+#include "hosts/extension/response_framer.h"
+#include "hosts/host_options.h"
 #include "httpd.h"
 
 namespace hosts::apache {
 
 class ApacheRequest : private BodySource, private ResponseTransport {
  public:
-  // Body bytes offered in the control block before the extension has to
-  // call ReadClient, as the embedded host offers them.
-  static constexpr std::size_t kAvailableLimit = 48 * 1024;
-
   // `script_name` is the URL path the handler serves (SCRIPT_NAME).
   ApacheRequest(request_rec* r, std::string script_name);
   ~ApacheRequest() override;
@@ -59,6 +56,8 @@ class ApacheRequest : private BodySource, private ResponseTransport {
   request_rec* r_;
   apr_bucket_brigade* brigade_ = nullptr;  // body reads, reused
   std::string script_name_;
+  // What the extension is offered and what is held, as on the embedded host.
+  const ExtensionSettings settings_;
   std::optional<ExtensionRequest> extension_;
   bool body_ended_ = false;  // httpd reported the end of the body
 

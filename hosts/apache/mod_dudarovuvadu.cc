@@ -4,7 +4,6 @@
 // "dudarovuvadu" handler hands each request to it through a control block.
 // The directive table's typed initialisers (.take1 = ...), which C++20 has.
 #define AP_HAVE_DESIGNATED_INITIALIZER
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -16,7 +15,8 @@
 
 #include "apr_strings.h"
 #include "hosts/apache/apache_request.h"
-#include "hosts/extension_module.h"
+#include "hosts/extension/dynamic_library.h"
+#include "hosts/extension/extension_module.h"
 #include "http_config.h"
 #include "http_core.h"
 #include "http_protocol.h"
@@ -81,19 +81,18 @@ int CheckExtension(apr_pool_t*, apr_pool_t*, apr_pool_t*, server_rec* server) {
     return HTTP_INTERNAL_SERVER_ERROR;
   }
   const char* path = config->extension_path;
-  void* handle = dlopen(path, RTLD_LAZY | RTLD_LOCAL);
+  std::string reason;
+  const hosts::LibraryHandle handle = hosts::OpenLibrary(path, &reason);
   if (handle == nullptr) {
-    const char* reason = dlerror();
     ap_log_error(APLOG_MARK, APLOG_EMERG, 0, server,
-                 "DudarovuvaduExtension %s cannot be loaded: %s", path,
-                 reason != nullptr ? reason : "unknown reason");
+                 "DudarovuvaduExtension %s cannot be loaded: %s", path, reason.c_str());
     return HTTP_INTERNAL_SERVER_ERROR;
   }
   const char* missing = nullptr;
   for (const char* entry : {"GetExtensionVersion", "HttpExtensionProc", "TerminateExtension"}) {
-    if (missing == nullptr && dlsym(handle, entry) == nullptr) missing = entry;
+    if (missing == nullptr && hosts::LibraryFunction(handle, entry) == nullptr) missing = entry;
   }
-  dlclose(handle);
+  hosts::CloseLibrary(handle);
   if (missing != nullptr) {
     ap_log_error(APLOG_MARK, APLOG_EMERG, 0, server,
                  "DudarovuvaduExtension %s is not an extension module (no %s)", path, missing);

@@ -22,7 +22,7 @@
 #include <string_view>
 #include <vector>
 
-#include "hosts/extension_module.h"
+#include "hosts/extension/extension_module.h"
 #include "platform/module_path.h"
 #include "tests/commands/query_test_support.h"
 #include "tests/harness/fake_server.h"

@@ -1,0 +1,40 @@
+// Tests of the worker pool: extra workers while all are busy, and their end
+// once idle.
+#include "hosts/server/worker_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+namespace hosts {
+namespace {
+
+TEST(WorkerPoolTest, ExtraWorkersStartWhileAllAreBusyAndEndWhenIdle) {
+  WorkerPool pool(1, 4, std::chrono::milliseconds(100));
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<int> ran{0};
+  for (int i = 0; i < 4; ++i) {
+    pool.Submit([&, released] {
+      released.wait();
+      ++ran;
+    });
+  }
+  EXPECT_EQ(pool.threads(), 4u);  // one lasting, three extra
+  release.set_value();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while ((ran < 4 || pool.threads() > 1) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(ran, 4);
+  EXPECT_EQ(pool.threads(), 1u);  // the extra ones have ended
+  std::promise<void> again;
+  pool.Submit([&] { again.set_value(); });
+  EXPECT_EQ(again.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+}
+
+}  // namespace
+}  // namespace hosts
