@@ -3,19 +3,15 @@
 
 #include "backend_kit/spool_watch.h"
 
-#include <dirent.h>
-#include <poll.h>
-#include <sys/inotify.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
-#include <memory>
+#include <thread>
 #include <vector>
 
 #include "backend_kit/spool_text.h"
 #include "backend_kit/ticket_sweep.h"
+#include "platform/directory.h"
+#include "platform/file.h"
 
 namespace backend_kit {
 
@@ -50,28 +46,15 @@ bool AllDigits(std::string_view text) {
 }
 
 std::optional<unsigned long> InodeOf(const std::string& path) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
-  return static_cast<unsigned long>(info.st_ino);
+  const std::optional<std::uint64_t> id = platform::FileIdOf(path);
+  if (!id) return std::nullopt;
+  return static_cast<unsigned long>(*id);
 }
 
-bool Exists(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0;
-}
-
-struct DirCloser {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
-
-// Names and inodes of the entries of `path`; empty when it cannot be read.
-std::vector<std::pair<std::string, unsigned long>> ListDirectory(const std::string& path) {
-  std::vector<std::pair<std::string, unsigned long>> entries;
-  std::unique_ptr<DIR, DirCloser> dir(::opendir(path.c_str()));
-  if (!dir) return entries;
-  while (const dirent* entry = ::readdir(dir.get())) {
-    entries.emplace_back(entry->d_name, static_cast<unsigned long>(entry->d_ino));
-  }
+// Names and inodes of the entries of `path`; what could be read of it.
+std::vector<platform::DirectoryEntry> ListEntries(const std::string& path) {
+  std::vector<platform::DirectoryEntry> entries;
+  (void)platform::ListDirectory(path, entries);
   return entries;
 }
 
@@ -81,32 +64,25 @@ SpoolWatch::SpoolWatch(WatchOptions options)
     : options_(std::move(options)),
       claims_(options_.root + "/claims", options_.claim_timeout, options_.instance) {}
 
-SpoolWatch::~SpoolWatch() {
-  if (inotify_fd_ >= 0) ::close(inotify_fd_);
-}
+SpoolWatch::~SpoolWatch() = default;
 
 SpoolWatch::StartResult SpoolWatch::Start(std::string& error) {
   for (const char* name : {"in", "out", "post", "rights", "events"}) {
-    struct stat info {};
-    if (::stat(Dir(name).c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    if (!platform::IsDirectory(Dir(name))) {
       error = "no directory " + Dir(name);
       return StartResult::kNoSpool;
     }
   }
   if (!claims_.Prepare(error)) return StartResult::kNoClaims;
-  if (!options_.force_polling) {
-    inotify_fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (inotify_fd_ >= 0) {
-      constexpr std::uint32_t kFileDone = IN_CLOSE_WRITE | IN_MOVED_TO;
-      in_watch_ = ::inotify_add_watch(inotify_fd_, Dir("in").c_str(), kFileDone);
-      post_watch_ = ::inotify_add_watch(inotify_fd_, Dir("post").c_str(), kFileDone);
-      events_watch_ =
-          ::inotify_add_watch(inotify_fd_, Dir("events").c_str(), kFileDone | IN_MODIFY);
-      if (in_watch_ < 0 || post_watch_ < 0 || events_watch_ < 0) {
-        // Watches exhausted or not allowed here: fall back to polling.
-        ::close(inotify_fd_);
-        inotify_fd_ = -1;
-      }
+  if (!options_.force_polling && watch_.Open()) {
+    using Changes = platform::DirectoryWatch::Changes;
+    in_watch_ = watch_.Add(Dir("in"), Changes::kWritten);
+    post_watch_ = watch_.Add(Dir("post"), Changes::kWritten);
+    // Event files grow by appends.
+    events_watch_ = watch_.Add(Dir("events"), Changes::kWrittenOrAppended);
+    if (in_watch_ < 0 || post_watch_ < 0 || events_watch_ < 0) {
+      // Watches exhausted or not allowed here: fall back to polling.
+      watch_.Close();
     }
   }
   return StartResult::kOk;
@@ -124,7 +100,7 @@ void SpoolWatch::Step(Clock::time_point now) {
     ScanOnce(now);
     return;
   }
-  if (inotify_fd_ >= 0) DrainInotify(now);
+  if (watch_.is_open()) DrainWatch(now);
   QueueDue(now);
 }
 
@@ -135,14 +111,13 @@ void SpoolWatch::Wait(Clock::time_point now, Clock::time_point until) const {
     wait = std::min(wait, when <= now ? std::chrono::milliseconds(0)
                                       : std::chrono::ceil<std::chrono::milliseconds>(when - now));
   };
-  if (inotify_fd_ < 0) bound(next_rescan_);
+  if (!watch_.is_open()) bound(next_rescan_);
   for (const auto& [ticket, pending] : pending_) bound(pending.due);
   wait = std::clamp(wait, std::chrono::milliseconds(1), options_.rescan_interval);
-  if (inotify_fd_ >= 0) {
-    pollfd watch{inotify_fd_, POLLIN, 0};
-    (void)::poll(&watch, 1, static_cast<int>(wait.count()));
+  if (watch_.is_open()) {
+    watch_.Wait(wait);
   } else {
-    ::usleep(static_cast<useconds_t>(wait.count()) * 1000U);
+    std::this_thread::sleep_for(wait);
   }
 }
 
@@ -157,15 +132,16 @@ void SpoolWatch::ScanOnce(Clock::time_point now) {
   ScanEvents();
   QueueDue(now);
   if (now >= next_claim_sweep_) SweepClaims(now);
-  next_rescan_ = now + (inotify_fd_ >= 0 ? options_.rescan_interval : options_.poll_interval);
+  next_rescan_ = now + (watch_.is_open() ? options_.rescan_interval : options_.poll_interval);
 }
 
 template <typename Found>
 void SpoolWatch::ScanFolder(const char* folder, std::string_view suffix,
                             std::map<std::string, unsigned long>& seen, Found found) {
   std::map<std::string, unsigned long> still_present;
-  for (const auto& [name, inode] : ListDirectory(Dir(folder))) {
-    auto stem = SpoolStem(name, suffix);
+  for (const platform::DirectoryEntry& entry : ListEntries(Dir(folder))) {
+    const auto inode = static_cast<unsigned long>(entry.file_id);
+    auto stem = SpoolStem(entry.name, suffix);
     if (!stem) continue;
     auto known = seen.find(*stem);
     if (known == seen.end() || known->second != inode) {
@@ -204,33 +180,22 @@ void SpoolWatch::SweepClaims(Clock::time_point now) {
   });
 }
 
-void SpoolWatch::DrainInotify(Clock::time_point now) {
-  alignas(inotify_event) char buffer[16 * 1024];
-  bool overflow = false;
-  for (;;) {
-    const ssize_t length = ::read(inotify_fd_, buffer, sizeof buffer);
-    if (length <= 0) break;  // EAGAIN: drained (EINTR: the next pass reads on)
-    for (ssize_t at = 0; at < length;) {
-      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-      if (event->mask & IN_Q_OVERFLOW) overflow = true;
-      if (event->len == 0) continue;
-      const std::string name(event->name);
-      if (event->wd == in_watch_) {
-        if (auto ticket = SpoolStem(name, ".req")) {
-          // A request file just written: a new request, even under a number
-          // answered before (the module removed that answer's ready flag).
-          handed_out_.erase(*ticket);
-          NoteRequest(*ticket, now);
-        }
-      } else if (event->wd == post_watch_) {
-        if (auto number = SpoolStem(name, ".rdy")) QueuePosted(*number);
-      } else if (event->wd == events_watch_) {
-        if (SpoolStem(name, ".evt")) QueueEvents(name);
+void SpoolWatch::DrainWatch(Clock::time_point now) {
+  const bool complete = watch_.Drain([&](int watched, const std::string& name) {
+    if (watched == in_watch_) {
+      if (auto ticket = SpoolStem(name, ".req")) {
+        // A request file just written: a new request, even under a number
+        // answered before (the module removed that answer's ready flag).
+        handed_out_.erase(*ticket);
+        NoteRequest(*ticket, now);
       }
+    } else if (watched == post_watch_) {
+      if (auto number = SpoolStem(name, ".rdy")) QueuePosted(*number);
+    } else if (watched == events_watch_) {
+      if (SpoolStem(name, ".evt")) QueueEvents(name);
     }
-  }
-  if (overflow) next_rescan_ = now;
+  });
+  if (!complete) next_rescan_ = now;
 }
 
 void SpoolWatch::NoteRequest(const std::string& ticket, Clock::time_point now) {
@@ -265,7 +230,7 @@ SpoolWatch::Outcome SpoolWatch::QueueRequest(const std::string& ticket,
   const std::string text = FromSpoolText(*stored);
   // A file past the size limit is refused at once, whatever its lines.
   const bool complete = too_large || RequestFileComplete(text);
-  if (Exists(Dir("out") + "/" + ticket + ".rdy")) {
+  if (platform::FileExists((Dir("out") + "/" + ticket + ".rdy").c_str())) {
     // A complete request beside a flag was answered already (by an earlier
     // run, or it is a basket answer kept ready). An incomplete one is a new
     // request under a reused number: the module removes the old flag before
@@ -327,21 +292,21 @@ void SpoolWatch::QueuePosted(const std::string& number) {
 
 void SpoolWatch::ScanEvents() {
   std::set<std::string> present;
-  for (const auto& [name, inode] : ListDirectory(Dir("events"))) {
-    if (!SpoolStem(name, ".evt")) continue;
-    present.insert(name);
-    QueueEvents(name);
+  for (const platform::DirectoryEntry& entry : ListEntries(Dir("events"))) {
+    if (!SpoolStem(entry.name, ".evt")) continue;
+    present.insert(entry.name);
+    QueueEvents(entry.name);
   }
   std::erase_if(event_files_, [&](const auto& entry) { return !present.count(entry.first); });
 }
 
 void SpoolWatch::QueueEvents(const std::string& file_name) {
   const std::string path = Dir("events") + "/" + file_name;
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return;
+  platform::FileStamp stamp;
+  if (!platform::StampOfFile(path.c_str(), stamp)) return;
   EventFileState& state = event_files_[file_name];
-  const auto inode = static_cast<unsigned long>(info.st_ino);
-  const auto size = static_cast<unsigned long long>(info.st_size);
+  const auto inode = static_cast<unsigned long>(stamp.inode);
+  const auto size = static_cast<unsigned long long>(stamp.size);
   if (state.inode != inode || size < state.offset) state = EventFileState{inode, 0};
   if (size == state.offset) return;
   std::optional<std::string> added =

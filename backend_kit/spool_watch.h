@@ -25,6 +25,7 @@
 
 #include "backend_kit/claims.h"
 #include "backend_kit/request_file.h"
+#include "platform/directory_watch.h"
 
 namespace backend_kit {
 
@@ -73,7 +74,7 @@ class SpoolWatch {
 
   // Checks the spool folders and sets up the watches; the reason in `error`.
   [[nodiscard]] StartResult Start(std::string& error);
-  bool using_inotify() const { return inotify_fd_ >= 0; }
+  bool using_inotify() const { return watch_.is_open(); }
   const WatchOptions& options() const { return options_; }
   std::string Dir(const char* name) const { return options_.root + "/" + name; }
 
@@ -119,10 +120,10 @@ class SpoolWatch {
                        Clock::time_point now);
   void QueuePosted(const std::string& number);
   void QueueEvents(const std::string& file_name);
-  void DrainInotify(Clock::time_point now);
+  void DrainWatch(Clock::time_point now);
 
   WatchOptions options_;
-  int inotify_fd_ = -1;
+  platform::DirectoryWatch watch_;
   int in_watch_ = -1;
   int post_watch_ = -1;
   int events_watch_ = -1;

@@ -23,15 +23,14 @@
 
 #include "backend_kit/ticket_sweep.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <memory>
+#include <cstdint>
 #include <optional>
 #include <set>
 #include <string_view>
+#include <vector>
+
+#include "platform/directory.h"
+#include "platform/file.h"
 
 namespace backend_kit {
 
@@ -66,16 +65,12 @@ std::optional<std::string> TicketOf(std::string_view name, std::string_view suff
   return std::string(stem);
 }
 
-struct DirCloser {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
-
 void CollectTickets(const std::string& folder, std::set<std::string>& tickets) {
-  std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
-  if (!dir) return;
-  while (const dirent* entry = ::readdir(dir.get())) {
+  std::vector<platform::DirectoryEntry> entries;
+  (void)platform::ListDirectory(folder, entries);
+  for (const platform::DirectoryEntry& entry : entries) {
     for (const TicketFile& file : kTicketFiles) {
-      if (auto ticket = TicketOf(entry->d_name, file.suffix)) tickets.insert(*ticket);
+      if (auto ticket = TicketOf(entry.name, file.suffix)) tickets.insert(*ticket);
     }
   }
 }
@@ -84,41 +79,43 @@ void CollectTickets(const std::string& folder, std::set<std::string>& tickets) {
 // or unknown (any other error: the ticket is left alone).
 struct FileState {
   enum class Kind { kAbsent, kPresent, kUnknown } kind = Kind::kUnknown;
-  dev_t device = 0;
-  ino_t inode = 0;
-  timespec modified{};
-  timespec changed{};  // set by the system on every creation: tells a new file with an old time
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::int64_t modified_ns = 0;
+  std::int64_t changed_ns =
+      0;  // set by the system on every creation: tells a new file with an old time
 };
 
 FileState StateOf(const std::string& path) {
-  struct stat info {};
+  platform::FileStamp stamp;
+  platform::SystemError error;
   FileState state;
-  if (::stat(path.c_str(), &info) != 0) {
-    state.kind = errno == ENOENT ? FileState::Kind::kAbsent : FileState::Kind::kUnknown;
+  if (!platform::StampOfFile(path.c_str(), stamp, &error)) {
+    state.kind = error.cause == platform::FailureCause::kNotFound ? FileState::Kind::kAbsent
+                                                                  : FileState::Kind::kUnknown;
     return state;
   }
   state.kind = FileState::Kind::kPresent;
-  state.device = info.st_dev;
-  state.inode = info.st_ino;
-  state.modified = info.st_mtim;
-  state.changed = info.st_ctim;
+  state.device = stamp.device;
+  state.inode = stamp.inode;
+  state.modified_ns = stamp.modified_ns;
+  state.changed_ns = stamp.changed_ns;
   return state;
 }
 
 bool Same(const FileState& a, const FileState& b) {
   if (a.kind != b.kind) return false;
   if (a.kind != FileState::Kind::kPresent) return true;
-  auto equal = [](const timespec& x, const timespec& y) {
-    return x.tv_sec == y.tv_sec && x.tv_nsec == y.tv_nsec;
-  };
-  return a.device == b.device && a.inode == b.inode && equal(a.modified, b.modified) &&
-         equal(a.changed, b.changed);
+  return a.device == b.device && a.inode == b.inode && a.modified_ns == b.modified_ns &&
+         a.changed_ns == b.changed_ns;
 }
 
 // Absent, or present and last changed before `cutoff` (whole seconds).
 bool AbsentOrOld(const FileState& state, std::time_t cutoff) {
   if (state.kind == FileState::Kind::kAbsent) return true;
-  return state.kind == FileState::Kind::kPresent && state.modified.tv_sec < cutoff;
+  // Its whole seconds are before `cutoff` exactly when its nanoseconds are.
+  return state.kind == FileState::Kind::kPresent &&
+         state.modified_ns < static_cast<std::int64_t>(cutoff) * 1000000000;
 }
 
 std::string PathOf(const std::string& root, const std::string& ticket, const TicketFile& file) {
@@ -144,7 +141,7 @@ bool SweepTicket(const std::string& root, const std::string& ticket, std::time_t
     if (state.kind == FileState::Kind::kAbsent) continue;
     if (!AbsentOrOld(state, cutoff)) return false;
     if (before_removal) before_removal(path);
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return false;
+    if (platform::RemoveFileTelling(path.c_str()) == platform::Removal::kFailed) return false;
   }
   return true;
 }

@@ -11,8 +11,32 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "platform/system_error.h"
 
 namespace platform {
+
+// One name in a directory's listing, with the file id (inode) the listing
+// gives for it (0 where the system's listing gives none: Windows).
+struct DirectoryEntry {
+  std::string name;
+  std::uint64_t file_id = 0;
+};
+
+// The names in `directory`, "." and ".." left out, in the listing's order.
+// False when the directory cannot be listed (the failure is traced); then
+// `entries` holds what was read before the failure.
+[[nodiscard]] bool ListDirectory(const std::string& directory,
+                                 std::vector<DirectoryEntry>& entries);
+
+// True when `path` is a directory.
+bool IsDirectory(const std::string& path);
+
+// Makes the directory `path` (its parent must exist). True when it was made
+// or something of that name is there already; else false with `*error`
+// (when given) telling why.
+[[nodiscard]] bool MakeDirectory(const std::string& path, SystemError* error = nullptr);
 
 // Reads the whole listing of `directory` and drops it. False when the
 // directory cannot be listed (the failure is traced).

@@ -35,6 +35,36 @@ bool ReadListing(const std::string& directory, const char* name,
 
 }  // namespace
 
+bool ListDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries) {
+  DIR* listing = opendir(directory.c_str());
+  if (listing == nullptr) {
+    TraceFailure(LastSystemError("opendir()"), directory);
+    return false;
+  }
+  errno = 0;
+  while (const dirent* entry = readdir(listing)) {
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    entries.push_back(DirectoryEntry{entry->d_name, static_cast<std::uint64_t>(entry->d_ino)});
+  }
+  const bool read = errno == 0;
+  if (!read) TraceFailure(LastSystemError("readdir()"), directory);
+  closedir(listing);
+  return read;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool MakeDirectory(const std::string& path, SystemError* error) {
+  if (mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) return true;
+  const SystemError failure = LastSystemError("mkdir()");
+  TraceFailure(failure, path);
+  if (error != nullptr) *error = failure;
+  return false;
+}
+
 bool RefreshDirectoryEntries(const std::string& directory) {
   std::optional<std::uint64_t> unused;
   return ReadListing(directory, nullptr, unused);

@@ -7,6 +7,42 @@
 
 namespace platform {
 
+bool ListDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries) {
+  WIN32_FIND_DATAA entry;
+  const std::string pattern = directory + "\\*";
+  HANDLE listing = FindFirstFileA(pattern.c_str(), &entry);
+  if (listing == INVALID_HANDLE_VALUE) {
+    TraceFailure(LastSystemError("FindFirstFileA()"), directory);
+    return false;
+  }
+  do {
+    const std::string name = entry.cFileName;
+    if (name != "." && name != "..") entries.push_back(DirectoryEntry{name, 0});
+  } while (FindNextFileA(listing, &entry));
+  const SystemError ended = LastSystemError("FindNextFileA()");
+  FindClose(listing);
+  if (ended.code != ERROR_NO_MORE_FILES) {
+    TraceFailure(ended, directory);
+    return false;
+  }
+  return true;
+}
+
+bool IsDirectory(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool MakeDirectory(const std::string& path, SystemError* error) {
+  if (CreateDirectoryA(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) {
+    return true;
+  }
+  const SystemError failure = LastSystemError("CreateDirectoryA()");
+  TraceFailure(failure, path);
+  if (error != nullptr) *error = failure;
+  return false;
+}
+
 bool RefreshDirectoryEntries(const std::string& directory) {
   WIN32_FIND_DATAA entry;
   const std::string pattern = directory + "\\*";

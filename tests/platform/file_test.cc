@@ -136,5 +136,28 @@ TEST(DirectoryTest, RefreshListsADirectoryAndFailsOnAnythingElse) {
   EXPECT_FALSE(RefreshDirectoryEntries(dir.Path("counter")));
 }
 
+TEST(DirectoryTest, ListingGivesEveryNameButTheDotEntries) {
+  harness::TempDir dir;
+  dir.WriteFile("1.req", "x");
+  dir.MakeDir("sub");
+  std::vector<DirectoryEntry> entries;
+  ASSERT_TRUE(ListDirectory(dir.path(), entries));
+  std::vector<std::string> names;
+  for (const DirectoryEntry& entry : entries) names.push_back(entry.name);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"1.req", "sub"}));
+  EXPECT_FALSE(ListDirectory(dir.Path("missing"), entries));
+}
+
+TEST(DirectoryTest, MakeDirectoryTakesAnExistingOneAndTellsAMissingParent) {
+  harness::TempDir dir;
+  EXPECT_TRUE(MakeDirectory(dir.Path("made")));
+  EXPECT_TRUE(IsDirectory(dir.Path("made")));
+  EXPECT_TRUE(MakeDirectory(dir.Path("made")));
+  SystemError error;
+  EXPECT_FALSE(MakeDirectory(dir.Path("missing/made"), &error));
+  EXPECT_EQ(error.cause, FailureCause::kNotFound);
+}
+
 }  // namespace
 }  // namespace platform
