@@ -663,7 +663,7 @@ TEST_F(HttpServerLimitTest, IdleConnectionIsClosed) {
   HttpConnection connection(server_->port());
   ASSERT_TRUE(connection.Send(GetRequest(std::string(kScript) + "?echo")));
   ASSERT_TRUE(connection.Read());
-  EXPECT_TRUE(connection.WaitForClose(5000));
+  EXPECT_TRUE(connection.WaitForClose(30000));
 }
 
 // Calls on a worker, so the connection's strand is free while the module
@@ -790,7 +790,7 @@ TEST_F(HttpServerSlowReaderTest, ClientsThatDoNotReadHoldNoWorker) {
   // A fourth from one address passes its bound of responses in flight.
   HttpConnection fourth(server_->port(), "127.0.0.1", "127.0.0.2");
   ASSERT_TRUE(fourth.Send(GetRequest(std::string(kScript) + "?async=16000000")));
-  const auto refused = fourth.Read(false, 5000);
+  const auto refused = fourth.Read(false, 30000);
   ASSERT_TRUE(refused);
   EXPECT_EQ(refused->status, 503u);
   // And a client that reads gets every byte of the same answer.
@@ -821,7 +821,7 @@ TEST_F(HttpServerStopTest, BodyStillArrivingIsAnsweredAndDoesNotHoldTheStop) {
   ASSERT_TRUE(go_on);
   ASSERT_EQ(go_on->status, 100u);
   auto stopped = std::async(std::launch::async, [this] { return server_->Stop(); });
-  const auto response = trickle.Read(false, 5000);
+  const auto response = trickle.Read(false, 30000);
   ASSERT_TRUE(response);
   EXPECT_EQ(response->status, 503u);
   EXPECT_TRUE(stopped.get());
