@@ -117,12 +117,7 @@ TEST(HostE2eTest, TwoRequestsOnOneKeepAliveConnection) {
 }
 
 TEST(HostE2eTest, RequestInFlightFinishesDuringAGracefulStop) {
-  // One network thread runs the handlers in the order they were queued: the
-  // body's reader, queued as the interim answer leaves, is in place before
-  // the stop's first step runs there.
-  Portal::Options options;
-  options.host_options = {"--network-threads", "1"};
-  Portal portal(options);
+  Portal portal;
   ASSERT_TRUE(portal.error().empty()) << portal.error();
   HttpConnection connection(portal.module_url());
   ASSERT_TRUE(connection.Send("POST " + Target(portal, "?StoreData") +

@@ -807,10 +807,6 @@ class HttpServerStopTest : public HttpServerTest {
   void SetUp() override {
     ServerOptions options;
     options.drain_timeout_seconds = 1;
-    // One network thread runs the handlers in the order they were queued:
-    // the body's reader, queued as the interim answer leaves, is in place
-    // before the stop's first step runs there.
-    options.network_threads = 1;
     ASSERT_TRUE(StartServer(options));
   }
 };

@@ -244,10 +244,7 @@ TEST(ServeTest, StoreDataBodyLargerThanTheAvailablePartIsStoredWhole) {
 }
 
 TEST(ServeTest, RequestInFlightFinishesDuringGracefulStop) {
-  // One network thread runs the handlers in the order they were queued: the
-  // body's reader, queued as the interim answer leaves, is in place before
-  // the stop's first step runs there.
-  ServeProcess serve({"--network-threads", "1"});
+  ServeProcess serve;
   ASSERT_NE(serve.port(), 0);
   const std::string data = PostedData(100000);
   std::string request = PostRequest(std::string(kScript) + "?StoreData", data);
