@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -51,6 +53,24 @@ std::string ReadBody(EXTENSION_CONTROL_BLOCK* ecb, unsigned* calls) {
 
 std::string After(const std::string& query, const std::string& prefix) {
   return query.compare(0, prefix.size(), prefix) == 0 ? query.substr(prefix.size()) : "";
+}
+
+// The probe's side of a test's gate at `path`: "<path>.in" says the request
+// is inside the extension; "<path>.go", made by the test, lets it go on.
+// The test sets the pace; the wait is bounded only so that a test that
+// failed before opening the gate cannot hold a worker for ever.
+void SayEntered(const std::string& path) {
+  std::ofstream(path + ".in.part") << "in";
+  std::error_code ignored;
+  std::filesystem::rename(path + ".in.part", path + ".in", ignored);  // appears when complete
+}
+
+bool WaitForGo(const std::string& path) {
+  for (int tries = 0; tries < 120000; ++tries) {  // about two minutes
+    if (std::filesystem::exists(path + ".go")) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
 }
 
 // async=N: N bytes (byte i is i % 251) after their Content-Length, written
@@ -147,6 +167,14 @@ PROBE_EXPORT DWORD HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
     Write(ecb, "\r\nslept " + ms);
     return HSE_STATUS_SUCCESS;
   }
+  if (const std::string path = After(query, "hold="); !path.empty()) {
+    // hold=PATH: says it is inside, then waits for the test to let it go.
+    SayEntered(path);
+    const bool released = WaitForGo(path);
+    Send(ecb, released ? "200 OK" : "500 Never released", "");
+    Write(ecb, released ? "\r\nreleased" : "\r\nnever released");
+    return HSE_STATUS_SUCCESS;
+  }
   if (const std::string ms = After(query, "pause="); !ms.empty()) {
     // pause=MS: waits, writes 300 KiB (past what is held back), waits
     // again, then writes "end".
@@ -194,8 +222,15 @@ PROBE_EXPORT DWORD HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
     }
     return HSE_STATUS_SUCCESS;
   }
-  if (const std::string size = After(query, "async="); !size.empty()) {
-    return SendAsync(ecb, std::stoul(size));
+  if (const std::string spec = After(query, "async="); !spec.empty()) {
+    // async=N[,PATH]: with PATH, says when the writes are under way and the
+    // worker is about to be handed back.
+    const std::size_t comma = spec.find(',');
+    const DWORD status = SendAsync(ecb, std::stoul(spec.substr(0, comma)));
+    if (comma != std::string::npos && status == HSE_STATUS_PENDING) {
+      SayEntered(spec.substr(comma + 1));
+    }
+    return status;
   }
   if (query == "length-right") {
     Send(ecb, "200 OK", "Content-Length: 5\r\nX-Probe: right\r\n");
