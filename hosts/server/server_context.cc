@@ -51,6 +51,7 @@ void ServerContext::WaitForBodies(std::chrono::milliseconds grace) {
     std::unique_lock<std::mutex> lock(active_mutex_);
     readers_changed_.wait_for(lock, grace, [this] { return body_readers_.empty(); });
     readers.swap(body_readers_);
+    bodies_interrupted_ = true;
     // Each is answered 503 now; the stop waits for those answers too.
     active_requests_ += readers.size();
   }
@@ -63,8 +64,18 @@ bool ServerContext::WaitForRequests(std::chrono::seconds timeout) {
 }
 
 void ServerContext::AddBodyReader(const void* connection, std::function<void()> interrupt) {
-  std::lock_guard<std::mutex> lock(active_mutex_);
-  body_readers_[connection] = std::move(interrupt);
+  {
+    std::lock_guard<std::mutex> lock(active_mutex_);
+    if (!bodies_interrupted_) {
+      body_readers_[connection] = std::move(interrupt);
+      return;
+    }
+    // The stop has answered the bodies it found already: a body that
+    // starts later (its "100 Continue" still on the way then) is counted
+    // and interrupted at once, or the stop would end without answering it.
+    ++active_requests_;
+  }
+  interrupt();
 }
 
 void ServerContext::RemoveBodyReader(const void* connection) {

@@ -49,7 +49,8 @@ struct ServerContext {
 
   // A connection reading a request body registers how to interrupt it. An
   // interrupted connection is counted as a request until it calls
-  // Complete().
+  // Complete(). One that registers once the stop has interrupted the
+  // bodies is interrupted at once.
   void AddBodyReader(const void* connection, std::function<void()> interrupt);
   void RemoveBodyReader(const void* connection);
 
@@ -82,6 +83,7 @@ struct ServerContext {
   std::size_t active_requests_ = 0;
   std::atomic<unsigned> inline_calls_{0};
   std::unordered_map<const void*, std::function<void()>> body_readers_;
+  bool bodies_interrupted_ = false;  // the stop has interrupted the readers
   std::condition_variable readers_changed_;
   std::mutex log_mutex_;
 
