@@ -11,8 +11,7 @@ namespace spool {
 // root + separator + directory + separator + file name, or nullopt when the
 // result would exceed `capacity` - 1 characters.
 std::optional<std::string> SpoolPath(std::string_view root, std::string_view directory,
-                                     std::string_view file_name,
-                                     std::size_t capacity = 256);
+                                     std::string_view file_name, std::size_t capacity = 256);
 
 // rights/~<logon>.lst and events/<logon>.evt under the root.
 std::optional<std::string> RightsListPath(std::string_view root, std::string_view logon);

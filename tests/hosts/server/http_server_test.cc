@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "hosts/operations/access_log.h"
 #include "hosts/extension/extension_module.h"
+#include "hosts/operations/access_log.h"
 #include "hosts/operations/metrics.h"
 #include "hosts/operations/metrics_listener.h"
 #include "hosts/server/server_context.h"
