@@ -100,13 +100,5 @@ TEST(GlusterFsMountTest, ClientCachingIsReadFromItsTimeouts) {
   }
 }
 
-TEST(GlusterFsMountTest, TheTestsAnswerStandsForTheSystemsUntilCleared) {
-  const GlusterFsMount answer{NameCaching::kCachesOn, "/nowhere"};
-  testing::SetGlusterFsMountAnswer(answer);
-  EXPECT_EQ(GlusterFsMountOf("."), answer);
-  testing::SetGlusterFsMountAnswer(std::nullopt);
-  EXPECT_EQ(GlusterFsMountOf(".").mount_point, "");
-}
-
 }  // namespace
 }  // namespace platform
