@@ -22,6 +22,13 @@ bool TraceEnabled();
 // "\n", and a message longer than kTraceLineCapacity is cut.
 void WriteTraceLine(std::string_view message);
 
+// Writes `message` as one line on the process's standard error, the way
+// WriteTraceLine writes it but without time or thread: for what an operator
+// must see with no trace file named, such as why the module refuses to
+// start (the web server's error log under Apache httpd, the terminal or
+// journal of the embedded host). Never fails the caller.
+void WriteStandardErrorLine(std::string_view message);
+
 // Longest line written, time, thread id and line end included.
 inline constexpr std::size_t kTraceLineCapacity = 4096;
 

@@ -7,6 +7,8 @@
 #include "commands/portal_commands.h"
 #include "gateway/html_escape.h"
 #include "platform/string_resources.h"
+#include "spool/counter_folder_check.h"
+#include "spool/install_root.h"
 #include "spool/text_file_cache.h"
 #include "spool/trace.h"
 
@@ -80,6 +82,9 @@ PortalExtension::~PortalExtension() {
 bool PortalExtension::Terminate(std::uint32_t) { return true; }
 
 bool PortalExtension::GetVersion(HSE_VERSION_INFO* version) {
+  // Counters read stale would hand out tickets other front ends drew: the
+  // module does not start on such a spool (the check says why).
+  if (!spool::CounterFolderFitForTickets(spool::ResolveRequestRoot())) return false;
   if (!WebExtension::GetVersion(version)) return false;
   const char* description = platform::LoadStringResource(platform::kExtensionDescriptionId);
   if (description != nullptr) {

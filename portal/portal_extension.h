@@ -23,6 +23,9 @@ class PortalExtension : public gateway::WebExtension {
 
   const char* GetTitle() const override { return kPortalTitle; }
   bool Terminate(std::uint32_t flags) override;
+  // Fills the version and description; false, and the module does not
+  // start, where the spool's counters could be read stale (see
+  // spool/counter_folder_check.h).
   bool GetVersion(HSE_VERSION_INFO* version) override;
   std::span<gateway::CommandEntry> GetCommandMap() override;
 

@@ -63,4 +63,15 @@ void WriteTraceLine(std::string_view message) {
   errno = saved_errno;
 }
 
+void WriteStandardErrorLine(std::string_view message) {
+  const int saved_errno = errno;
+  char line[kTraceLineCapacity];
+  const std::size_t length = AppendTraceMessage(line, 0, sizeof line, message, "\n");
+  ssize_t written = -1;
+  do {
+    written = write(STDERR_FILENO, line, length);
+  } while (written < 0 && errno == EINTR);
+  errno = saved_errno;
+}
+
 }  // namespace platform

@@ -71,4 +71,17 @@ void WriteTraceLine(std::string_view message) {
   SetLastError(saved_error);
 }
 
+void WriteStandardErrorLine(std::string_view message) {
+  const DWORD saved_error = GetLastError();
+  char line[kTraceLineCapacity];
+  const std::size_t length = AppendTraceMessage(line, 0, sizeof line, message, "\r\n");
+  const HANDLE standard_error = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD written = 0;
+  // A service has no standard error: the line goes nowhere.
+  if (standard_error != nullptr && standard_error != INVALID_HANDLE_VALUE) {
+    WriteFile(standard_error, line, static_cast<DWORD>(length), &written, nullptr);
+  }
+  SetLastError(saved_error);
+}
+
 }  // namespace platform

@@ -1,4 +1,5 @@
 // The portal's extension object through the module's entry points: version,
+// the refusal to start on a spool whose counters could be read stale,
 // termination, the Default page, and the state after unload.
 #include "portal/portal_extension.h"
 
@@ -7,9 +8,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "dudarovuvadu/httpext.h"
+#include "platform/glusterfs_mount.h"
+#include "spool/trace.h"
+#include "tests/harness/environment.h"
 #include "tests/harness/fake_server.h"
+#include "tests/harness/temp_dir.h"
 
 namespace portal {
 namespace {
@@ -28,6 +34,54 @@ TEST(PortalExtensionTest, VersionAndTermination) {
   EXPECT_STREQ(version.lpszExtensionDesc, "DudarOvuvadu Extension");
   EXPECT_EQ(TerminateExtension(0), TRUE);
   EXPECT_EQ(TerminateExtension(0xFFFFFFFFu), TRUE);
+}
+
+std::vector<std::string>* g_traced = nullptr;
+void Record(std::string_view message) { g_traced->emplace_back(message); }
+
+TEST(PortalExtensionTest, RefusesToStartWhereTheCountersClientCachesThem) {
+  using platform::NameCaching;
+  const harness::SpoolRoot root;
+  const char* const options = "--entry-timeout=0 --attribute-timeout=0";
+  const struct {
+    NameCaching caching;
+    const char* mount_point;
+    const char* accept;  // DUDAROVUVADU_ACCEPT_CACHED_SPOOL, "" for unset
+    BOOL started;
+    const char* line_start;  // null: no line
+  } cases[] = {
+      {NameCaching::kCachesOn, "/srv/portal", "", FALSE, "Refusing to start: "},
+      {NameCaching::kCachesOn, "/srv/portal", "0", FALSE, "Refusing to start: "},
+      {NameCaching::kCachesOn, "/srv/portal", "1", TRUE, "Warning: "},
+      {NameCaching::kUnknown, "/srv/portal", "", TRUE, "Warning: "},
+      {NameCaching::kUnknown, "", "", TRUE, nullptr},
+      {NameCaching::kCachesOff, "/srv/portal", "", TRUE, nullptr},
+      {NameCaching::kNotGlusterFs, "", "", TRUE, nullptr},
+  };
+  for (const auto& c : cases) {
+    const std::string label = std::to_string(static_cast<int>(c.caching)) + c.accept;
+    const harness::ScopedEnvironment accept(platform::kAcceptCachedSpoolVariable, c.accept);
+    platform::testing::SetGlusterFsMountAnswer(platform::GlusterFsMount{c.caching, c.mount_point});
+    std::vector<std::string> traced;
+    g_traced = &traced;
+    spool::testing::SetTraceObserver(&Record);
+    HSE_VERSION_INFO version{};
+    EXPECT_EQ(GetExtensionVersion(&version), c.started) << label;
+    spool::testing::SetTraceObserver(nullptr);
+    platform::testing::SetGlusterFsMountAnswer(std::nullopt);
+    if (c.line_start == nullptr) {
+      EXPECT_TRUE(traced.empty()) << label;
+      continue;
+    }
+    ASSERT_EQ(traced.size(), 1u) << label;
+    const std::string& line = traced[0];
+    EXPECT_EQ(line.rfind(c.line_start, 0), 0u) << line;
+    for (const std::string& named :
+         {root.path(), std::string(c.mount_point), std::string(options),
+          std::string("tickets drawn by other front ends could repeat")}) {
+      EXPECT_NE(line.find(named), std::string::npos) << named << " in " << line;
+    }
+  }
 }
 
 TEST(PortalExtensionTest, EmptyQueryAndDefaultAnswerTheMissingCommandPage) {

@@ -12,7 +12,8 @@
 # and the next ticket through host 2 must not wait for the lock's bound.
 #   scaleout_test.sh BUILD_DIR
 # Environment: SCALEOUT_MOUNT_OPTIONS (glusterfs options, default those the
-# guide gives; " " for the client's default caching), SCALEOUT_CLIENTS (8), SCALEOUT_REQUESTS
+# guide gives; " " for the client's default caching, which the module
+# refuses until DUDAROVUVADU_ACCEPT_CACHED_SPOOL accepts it), SCALEOUT_CLIENTS (8), SCALEOUT_REQUESTS
 # (25 per client), SCALEOUT_KILL (1: kill a host mid-run), SCALEOUT_KEEP (1:
 # keep the work folder), SCALEOUT_TRACE (1: each host traces to the work
 # folder), SCALEOUT_HOST_WRAPPER (a command the hosts run under, e.g. strace),
@@ -28,6 +29,11 @@ kill_host=${SCALEOUT_KILL:-1}
 # The mount options docs/scale-out.md gives; SCALEOUT_MOUNT_OPTIONS=" " for
 # the client's default caching.
 mount_options=${SCALEOUT_MOUNT_OPTIONS:---entry-timeout=0 --attribute-timeout=0}
+# Mounts whose client keeps its name or attribute cache: the module refuses
+# to start on them, which is checked, and is then told to accept them so
+# that the run measures what such mounts do.
+caching=1
+[[ " $mount_options " == *" --entry-timeout=0 "* && " $mount_options " == *" --attribute-timeout=0 "* ]] && caching=0
 
 skip() {
   echo "SKIPPED: $*"
@@ -125,13 +131,21 @@ for h in 1 2; do
   cp "${SCALEOUT_MODULE:-$build/dudarovuvadu.so}" "$work/h$h/dudarovuvadu.so"
   printf '%s\r\n' "$work/m$h/$root" >"$work/h$h/dudarovuvadu.dir"
   [ "${SCALEOUT_TRACE:-0}" = 1 ] && export DUDAROVUVADU_TRACE_FILE="$work/trace$h.log"
+  if [ "$caching" = 1 ] && [ "$h" = 1 ] && [ -z "${SCALEOUT_MODULE:-}" ]; then
+    refusal=$(timeout 30 "$build/dudarovuvadu-serve" --module "$work/h1/dudarovuvadu.so" \
+      --listen "$address:18081" 2>&1) && fail "a host started on mounts that cache: $refusal"
+    [[ $refusal == *"--entry-timeout=0 --attribute-timeout=0"* ]] \
+      || fail "the refusal does not name the mount options: $refusal"
+    echo "the module refuses the caching mounts: $refusal"
+    export DUDAROVUVADU_ACCEPT_CACHED_SPOOL=1
+  fi
   # Host 1's module stops a request marked "stop-in-lock" inside the lock.
   if [ "$h" = 1 ]; then export DUDAROVUVADU_STOP_IN_LOCK="$work/stopped-in-lock"; else unset DUDAROVUVADU_STOP_IN_LOCK; fi
   start "$work/host$h.log" ${SCALEOUT_HOST_WRAPPER:-} "$build/dudarovuvadu-serve" --module "$work/h$h/dudarovuvadu.so" \
     --listen "$address:1808$h" --trusted-proxy 127.0.0.0/8 --rate-limit 0
   eval "host${h}_pid=$last_pid"
 done
-unset DUDAROVUVADU_TRACE_FILE DUDAROVUVADU_STOP_IN_LOCK
+unset DUDAROVUVADU_TRACE_FILE DUDAROVUVADU_STOP_IN_LOCK DUDAROVUVADU_ACCEPT_CACHED_SPOOL
 # Back-end instances on mounts 3 and 2: each finds what the others and the
 # hosts write only by its rescan (inotify sees a FUSE mount's own changes).
 for b in 3 2; do
