@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "text/ascii.h"
+#include "text/log_escape.h"
 
 namespace hosts {
 
@@ -25,30 +26,12 @@ bool IsCommandCharacter(char c) {
   return text::IsAsciiAlpha(c) || text::IsAsciiDigit(c) || c == '_';
 }
 
-// A quoted field's text: quotes, backslashes and bytes outside printable
-// ASCII escaped, so one line stays one line and one field one field.
-void AppendEscaped(std::string& line, std::string_view text) {
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      line += '\\';
-      line += c;
-    } else if (byte < 0x20 || byte >= 0x7F) {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-      line += escaped;
-    } else {
-      line += c;
-    }
-  }
-}
-
 void AppendQuotedOrDash(std::string& line, std::string_view text) {
   line += '"';
   if (text.empty()) {
     line += '-';
   } else {
-    AppendEscaped(line, text);
+    text::AppendEscapedForLog(line, text);
   }
   line += '"';
 }
@@ -112,16 +95,16 @@ std::string LoggedTarget(std::string_view target, bool with_query) {
 std::string FormatAccessLine(const AccessRecord& record, bool with_query) {
   std::string line;
   line.reserve(160 + record.target.size() + record.user_agent.size());
-  AppendEscaped(line, record.client_address.empty() ? "-" : record.client_address);
+  text::AppendEscapedForLog(line, record.client_address.empty() ? "-" : record.client_address);
   line += " - - ";
   line += LogTime(record.time);
   line += " \"";
   if (record.target.empty()) {
     line += "-\" ";  // a head that could not be read: no request line to show
   } else {
-    AppendEscaped(line, record.method);
+    text::AppendEscapedForLog(line, record.method);
     line += ' ';
-    AppendEscaped(line, LoggedTarget(record.target, with_query));
+    text::AppendEscapedForLog(line, LoggedTarget(record.target, with_query));
     line += record.version == 10 ? " HTTP/1.0\" " : " HTTP/1.1\" ";
   }
   line += record.status != 0 ? std::to_string(record.status) : "-";

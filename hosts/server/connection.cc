@@ -9,10 +9,10 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 
-#include "hosts/extension/host_name.h"
 #include "hosts/operations/access_log.h"
 #include "hosts/operations/metrics.h"
 #include "text/ascii.h"
+#include "text/log_escape.h"
 
 namespace hosts {
 
@@ -347,7 +347,7 @@ DWORD Connection<Stream>::CallModule() {
   } catch (...) {
     failure = "an exception of unknown type";
   }
-  server_->Warn("the module's call for " + EscapeForLog(target_) + " failed: " + failure);
+  server_->Warn("the module's call for " + text::EscapedForLog(target_) + " failed: " + failure);
   return HSE_STATUS_ERROR;
 }
 
@@ -376,10 +376,10 @@ void Connection<Stream>::FinishExtension(DWORD result) {
   extension_->Finish(result);
   ReleaseWrites();
   if (!extension_->failure().empty()) {
-    server_->Warn(extension_->failure() + " for " + EscapeForLog(target_));
+    server_->Warn(extension_->failure() + " for " + text::EscapedForLog(target_));
   }
   if (extension_->response().length_mismatch()) {
-    server_->Warn("Content-Length written by the extension for " + EscapeForLog(target_) +
+    server_->Warn("Content-Length written by the extension for " + text::EscapedForLog(target_) +
                   " is not the body's length; the body is sent with its own length");
   }
   // A client gone while the module still wrote: the request is over now.

@@ -1,8 +1,8 @@
 // The state the embedded server's connections share.
 #include "hosts/server/server_context.h"
 
-#include "hosts/extension/host_name.h"
 #include "hosts/operations/access_log.h"
+#include "text/log_escape.h"
 
 namespace hosts {
 
@@ -89,10 +89,10 @@ void ServerContext::Log(std::string_view method, std::string_view target, unsign
   const double milliseconds =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   const std::string status_text = status != 0 ? std::to_string(status) : "-";
-  const std::string method_text = EscapeForLog(method);
+  const std::string method_text = text::EscapedForLog(method);
   // What the access log shows: the path and the command name, so that
   // logons, file names and tickets stay out of the journal.
-  const std::string target_text = EscapeForLog(LoggedTarget(target, options.log_query));
+  const std::string target_text = text::EscapedForLog(LoggedTarget(target, options.log_query));
   std::lock_guard<std::mutex> lock(log_mutex_);
   std::fprintf(log, "%s %s %s %llu %.1fms\n", method_text.c_str(), target_text.c_str(),
                status_text.c_str(), static_cast<unsigned long long>(bytes), milliseconds);
