@@ -18,7 +18,7 @@
 
 namespace hosts {
 
-struct ServerContext;
+class ServerContext;
 struct Acceptor;
 
 class HttpServer {
