@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <string>
 
 #include "text/ascii.h"
 #include "text/log_escape.h"
@@ -126,14 +128,22 @@ namespace {
 // Opened blocking (a FIFO waits for its reader, as before), then switched
 // to non-blocking so that a pipe nobody reads makes the writer wait in
 // poll, where the close can end the wait; a regular file is unaffected.
-int OpenForAppend(const std::string& path) {
+// -1, with the system's reason in *error, when it cannot be opened.
+int OpenForAppend(const std::string& path, std::string* error) {
   int fd;
   do {
     fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
   } while (fd < 0 && errno == EINTR);
-  if (fd >= 0) {
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0) (void)::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  if (fd < 0) {
+    *error = path + ": " + std::strerror(errno);
+    return -1;
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  // Left blocking, a pipe nobody reads can hold the close up: worth a line,
+  // not a refusal (a regular file is unaffected).
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+    std::fprintf(stderr, "dudarovuvadu-serve: the access log %s stays blocking: %s\n", path.c_str(),
+                 std::strerror(errno));
   }
   return fd;
 }
@@ -145,12 +155,21 @@ constexpr int kWritableWaitMs = 100;
 }  // namespace
 
 std::unique_ptr<AccessLog> AccessLog::Open(Options options, std::string* error) {
-  const int fd = OpenForAppend(options.path);
+  std::string reason;
+  const int fd = OpenForAppend(options.path, &reason);
   if (fd < 0) {
-    *error = "cannot open the access log " + options.path + ": " + std::strerror(errno);
+    *error = "cannot open the access log " + reason;
     return nullptr;
   }
-  return std::unique_ptr<AccessLog>(new AccessLog(std::move(options), fd));
+  try {
+    return std::unique_ptr<AccessLog>(new AccessLog(std::move(options), fd));
+  } catch (const std::exception& failure) {
+    // The writer thread could not start (or no memory): the log is not
+    // made, and the descriptor it would have owned is closed here.
+    ::close(fd);
+    *error = std::string("cannot start the access log's writer: ") + failure.what();
+    return nullptr;
+  }
 }
 
 AccessLog::AccessLog(Options options, int fd) : options_(std::move(options)), fd_(fd) {
@@ -266,10 +285,10 @@ void AccessLog::ReportDropped() {
 
 void AccessLog::ReopenFile() {
   ReportDropped();
-  const int fd = OpenForAppend(options_.path);
+  std::string reason;
+  const int fd = OpenForAppend(options_.path, &reason);
   if (fd < 0) {
-    std::fprintf(stderr, "dudarovuvadu-serve: cannot reopen the access log %s: %s\n",
-                 options_.path.c_str(), std::strerror(errno));
+    std::fprintf(stderr, "dudarovuvadu-serve: cannot reopen the access log %s\n", reason.c_str());
     return;  // the old file stays in use
   }
   if (fd_ >= 0) ::close(fd_);

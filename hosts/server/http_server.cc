@@ -78,20 +78,25 @@ void HttpServer::Accept(std::size_t index) {
     error_code ignored;
     const std::string address = socket.remote_endpoint(ignored).address().to_string(ignored);
     if (Admit(address)) {
+      const bool proxied = state_->options.trusted_proxies.Trusts(address);
+      bool made = false;  // from here on the connection's destructor uncounts it
       try {
-        const bool proxied = state_->options.trusted_proxies.Trusts(address);
         if (self.listener.tls) {
-          std::make_shared<Connection<TlsStream>>(state_.get(), strand, std::move(socket), address,
-                                                  proxied, state_->tls())
-              ->Start();
+          auto connection = std::make_shared<Connection<TlsStream>>(
+              state_.get(), strand, std::move(socket), address, proxied, state_->tls());
+          made = true;
+          connection->Start();
         } else {
-          std::make_shared<Connection<PlainStream>>(state_.get(), strand, std::move(socket),
-                                                    address, proxied, nullptr)
-              ->Start();
+          auto connection = std::make_shared<Connection<PlainStream>>(
+              state_.get(), strand, std::move(socket), address, proxied, nullptr);
+          made = true;
+          connection->Start();
         }
-      } catch (const std::exception&) {
-        // The connection could not be set up (memory): it is closed by
-        // its destructor, which also uncounts it.
+      } catch (const std::exception& failure) {
+        // The socket is closed with the connection or, never moved, here.
+        // One that was never made is uncounted here, as its destructor would.
+        state_->Warn("connection from " + address + " not set up: " + failure.what());
+        if (!made) Uncount(address, proxied);
       }
     } else {
       socket.close(ignored);  // over a limit: refused at once
@@ -120,6 +125,11 @@ bool HttpServer::Admit(const std::string& address) {
       return false;
   }
   return false;
+}
+
+void HttpServer::Uncount(const std::string& address, bool proxied) {
+  state_->limits().CloseConnection(address, !proxied);
+  if (Metrics* const metrics = state_->options.metrics) metrics->ConnectionClosed();
 }
 
 bool HttpServer::Start(std::string* error) {

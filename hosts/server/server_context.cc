@@ -1,9 +1,7 @@
 // The state the embedded server's connections share.
 #include "hosts/server/server_context.h"
 
-#include <memory>
 #include <string>
-#include <system_error>
 
 #include "hosts/operations/access_log.h"
 #include "hosts/server/tls_context.h"
@@ -25,14 +23,8 @@ ServerContext::ServerContext(const ServerOptions& server_options, PFN_HTTPEXTENS
 bool ServerContext::SetUpTls(std::string* error) { return MakeTlsContext(options, &tls_, error); }
 
 bool ServerContext::StartWorkers(std::string* error) {
-  try {
-    workers_ = std::make_unique<WorkerPool>(options.threads, options.max_threads);
-  } catch (const std::system_error& failure) {
-    // The only failure a thread's start reports: it becomes the start's error.
-    *error = std::string("cannot start the workers: ") + failure.what();
-    return false;
-  }
-  return true;
+  workers_ = WorkerPool::Start(options.threads, options.max_threads, error);
+  return workers_ != nullptr;
 }
 
 void ServerContext::StopNetwork() {
