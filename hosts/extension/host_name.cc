@@ -1,5 +1,5 @@
 // Host names, addresses, ports and authorities in their strict syntax, and
-// the escape of client text for log lines.
+// how a log line quotes a value a client sent.
 #include "hosts/extension/host_name.h"
 
 #include <arpa/inet.h>
@@ -8,7 +8,7 @@
 
 #include "text/ascii.h"
 #include "text/host_port.h"
-#include "text/percent_encoding.h"
+#include "text/log_escape.h"
 
 namespace hosts {
 
@@ -98,15 +98,9 @@ std::optional<Authority> ParseAuthority(std::string_view text) {
   return authority;
 }
 
-std::string EscapeForLog(std::string_view text) {
-  return text::PercentEncode(text, [](unsigned char c) {
-    return c > 0x20 && c < 0x7F && c != '"' && c != '\\' && c != '%' && c != '<' && c != '>';
-  });
-}
-
 std::string QuotedForLog(std::string_view value) {
   constexpr std::size_t kMostShown = 64;
-  const std::string shown = EscapeForLog(value.substr(0, kMostShown));
+  const std::string shown = text::EscapedForLog(value.substr(0, kMostShown));
   return "\"" + shown + (value.size() > kMostShown ? "\"..." : "\"");
 }
 

@@ -1,8 +1,8 @@
 // The one check of what a client or proxy names as a host: numeric
 // addresses, host names, ports and "host[:port]" authorities, each accepted
 // only in a strict syntax and given back in canonical form, since every one
-// ends up in server variables the module writes into pages and URLs. And the
-// one escape of client text for log lines.
+// ends up in server variables the module writes into pages and URLs. And how
+// a log line quotes a value a client sent.
 #pragma once
 
 #include <array>
@@ -38,13 +38,9 @@ struct Authority {
 // host [ ":" port ], the form of a Host header; an empty port is no port.
 std::optional<Authority> ParseAuthority(std::string_view text);
 
-// Client text as it may appear in a log line: every byte outside visible
-// ASCII, and the quote, backslash, percent and angle brackets, as %XX, so a
-// request can neither forge nor break a line.
-std::string EscapeForLog(std::string_view text);
-
-// A value a client or proxy sent, as a log line quotes it: escaped as
-// above, at most 64 bytes, "..." after the quote when it was longer.
+// A value a client or proxy sent, as a log line quotes it: escaped by
+// text::EscapedForLog (text/log_escape.h), at most 64 bytes, "..." after the
+// quote when it was longer.
 std::string QuotedForLog(std::string_view value);
 
 }  // namespace hosts

@@ -11,8 +11,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <string>
 
 #include "text/ascii.h"
+#include "text/log_escape.h"
 
 namespace hosts {
 
@@ -25,30 +28,12 @@ bool IsCommandCharacter(char c) {
   return text::IsAsciiAlpha(c) || text::IsAsciiDigit(c) || c == '_';
 }
 
-// A quoted field's text: quotes, backslashes and bytes outside printable
-// ASCII escaped, so one line stays one line and one field one field.
-void AppendEscaped(std::string& line, std::string_view text) {
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      line += '\\';
-      line += c;
-    } else if (byte < 0x20 || byte >= 0x7F) {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-      line += escaped;
-    } else {
-      line += c;
-    }
-  }
-}
-
 void AppendQuotedOrDash(std::string& line, std::string_view text) {
   line += '"';
   if (text.empty()) {
     line += '-';
   } else {
-    AppendEscaped(line, text);
+    text::AppendEscapedForLog(line, text);
   }
   line += '"';
 }
@@ -112,16 +97,16 @@ std::string LoggedTarget(std::string_view target, bool with_query) {
 std::string FormatAccessLine(const AccessRecord& record, bool with_query) {
   std::string line;
   line.reserve(160 + record.target.size() + record.user_agent.size());
-  AppendEscaped(line, record.client_address.empty() ? "-" : record.client_address);
+  text::AppendEscapedForLog(line, record.client_address.empty() ? "-" : record.client_address);
   line += " - - ";
   line += LogTime(record.time);
   line += " \"";
   if (record.target.empty()) {
     line += "-\" ";  // a head that could not be read: no request line to show
   } else {
-    AppendEscaped(line, record.method);
+    text::AppendEscapedForLog(line, record.method);
     line += ' ';
-    AppendEscaped(line, LoggedTarget(record.target, with_query));
+    text::AppendEscapedForLog(line, LoggedTarget(record.target, with_query));
     line += record.version == 10 ? " HTTP/1.0\" " : " HTTP/1.1\" ";
   }
   line += record.status != 0 ? std::to_string(record.status) : "-";
@@ -143,14 +128,22 @@ namespace {
 // Opened blocking (a FIFO waits for its reader, as before), then switched
 // to non-blocking so that a pipe nobody reads makes the writer wait in
 // poll, where the close can end the wait; a regular file is unaffected.
-int OpenForAppend(const std::string& path) {
+// -1, with the system's reason in *error, when it cannot be opened.
+int OpenForAppend(const std::string& path, std::string* error) {
   int fd;
   do {
     fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
   } while (fd < 0 && errno == EINTR);
-  if (fd >= 0) {
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0) (void)::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  if (fd < 0) {
+    *error = path + ": " + std::strerror(errno);
+    return -1;
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  // Left blocking, a pipe nobody reads can hold the close up: worth a line,
+  // not a refusal (a regular file is unaffected).
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+    std::fprintf(stderr, "dudarovuvadu-serve: the access log %s stays blocking: %s\n", path.c_str(),
+                 std::strerror(errno));
   }
   return fd;
 }
@@ -162,12 +155,21 @@ constexpr int kWritableWaitMs = 100;
 }  // namespace
 
 std::unique_ptr<AccessLog> AccessLog::Open(Options options, std::string* error) {
-  const int fd = OpenForAppend(options.path);
+  std::string reason;
+  const int fd = OpenForAppend(options.path, &reason);
   if (fd < 0) {
-    *error = "cannot open the access log " + options.path + ": " + std::strerror(errno);
+    *error = "cannot open the access log " + reason;
     return nullptr;
   }
-  return std::unique_ptr<AccessLog>(new AccessLog(std::move(options), fd));
+  try {
+    return std::unique_ptr<AccessLog>(new AccessLog(std::move(options), fd));
+  } catch (const std::exception& failure) {
+    // The writer thread could not start (or no memory): the log is not
+    // made, and the descriptor it would have owned is closed here.
+    ::close(fd);
+    *error = std::string("cannot start the access log's writer: ") + failure.what();
+    return nullptr;
+  }
 }
 
 AccessLog::AccessLog(Options options, int fd) : options_(std::move(options)), fd_(fd) {
@@ -283,10 +285,10 @@ void AccessLog::ReportDropped() {
 
 void AccessLog::ReopenFile() {
   ReportDropped();
-  const int fd = OpenForAppend(options_.path);
+  std::string reason;
+  const int fd = OpenForAppend(options_.path, &reason);
   if (fd < 0) {
-    std::fprintf(stderr, "dudarovuvadu-serve: cannot reopen the access log %s: %s\n",
-                 options_.path.c_str(), std::strerror(errno));
+    std::fprintf(stderr, "dudarovuvadu-serve: cannot reopen the access log %s\n", reason.c_str());
     return;  // the old file stays in use
   }
   if (fd_ >= 0) ::close(fd_);

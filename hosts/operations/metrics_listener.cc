@@ -13,7 +13,9 @@
 #include <boost/beast/http.hpp>
 #include <chrono>
 #include <memory>
+#include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -142,7 +144,12 @@ std::unique_ptr<MetricsListener> MetricsListener::Start(const std::string& addre
   }
   Accept(*state);
   State* running = state.get();
-  state->thread = std::thread([running] { running->io.run(); });
+  try {
+    state->thread = std::thread([running] { running->io.run(); });
+  } catch (const std::system_error& failure) {
+    *error = "cannot start the metrics listener's thread: " + std::string(failure.what());
+    return nullptr;
+  }
   return std::unique_ptr<MetricsListener>(new MetricsListener(std::move(state)));
 }
 

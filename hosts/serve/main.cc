@@ -9,9 +9,11 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,13 +67,21 @@ bool StartOperatorTools(Settings& settings, OperatorTools& tools, std::string* e
 }
 
 // Each connection is a descriptor: allow as many as the system lets this
-// process have.
-void RaiseDescriptorLimit() {
+// process have. False, with the system's reason, when the limit stays as it
+// was (the server then fits its connections within that one).
+[[nodiscard]] bool RaiseDescriptorLimit(std::string* error) {
   rlimit descriptors{};
-  if (getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur < descriptors.rlim_max) {
-    descriptors.rlim_cur = descriptors.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &descriptors);
+  if (getrlimit(RLIMIT_NOFILE, &descriptors) != 0) {
+    *error = std::string("getrlimit: ") + std::strerror(errno);
+    return false;
   }
+  if (descriptors.rlim_cur >= descriptors.rlim_max) return true;
+  descriptors.rlim_cur = descriptors.rlim_max;
+  if (setrlimit(RLIMIT_NOFILE, &descriptors) != 0) {
+    *error = std::string("setrlimit: ") + std::strerror(errno);
+    return false;
+  }
+  return true;
 }
 
 // The signals are taken by sigwait; every thread started from here on
@@ -168,7 +178,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "dudarovuvadu-serve: %s\n", error.c_str());
     return 2;
   }
-  RaiseDescriptorLimit();
+  if (!RaiseDescriptorLimit(&error)) {
+    std::fprintf(stderr, "dudarovuvadu-serve: the descriptor limit stays as it was: %s\n",
+                 error.c_str());
+  }
   const sigset_t stop_signals = BlockStopSignals();
 
   std::unique_ptr<hosts::ExtensionModule> module =

@@ -9,10 +9,10 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 
-#include "hosts/extension/host_name.h"
 #include "hosts/operations/access_log.h"
 #include "hosts/operations/metrics.h"
 #include "text/ascii.h"
+#include "text/log_escape.h"
 
 namespace hosts {
 
@@ -74,7 +74,7 @@ template <class Stream>
 Connection<Stream>::~Connection() {
   StopReadingBody();
   FinishRequest();
-  server_->limits.CloseConnection(address_, !proxied_);
+  server_->limits().CloseConnection(address_, !proxied_);
   if (server_->options.metrics != nullptr) server_->options.metrics->ConnectionClosed();
 }
 
@@ -196,7 +196,7 @@ void Connection<Stream>::OnHead(error_code ec) {
   if (const auto length = parser_->content_length(); length && *length != 0) {
     // The body is held whole before the module runs: counted against the
     // memory all bodies may take.
-    if (!server_->limits.HoldBody(*length)) return Answer(503, true, kBusyText);
+    if (!server_->limits().HoldBody(*length)) return Answer(503, true, kBusyText);
     held_body_ = *length;
   }
   if (!parser_->is_done() &&
@@ -256,7 +256,7 @@ void Connection<Stream>::OnBodyRead(error_code ec) {
   if (ec) return Close(false);
   const std::size_t size = parser_->get().body().size();
   if (size > held_body_) {
-    if (!server_->limits.HoldBody(size - held_body_)) {
+    if (!server_->limits().HoldBody(size - held_body_)) {
       std::string().swap(parser_->get().body());
       return Answer(503, true, kBusyText);
     }
@@ -280,10 +280,10 @@ void Connection<Stream>::OnRequest() {
   ReceivedRequest& request = parser_->get();
   const std::string_view path = std::string_view(target_).substr(0, target_.find('?'));
   if (path != server_->options.script_name) return Answer(404, false);
-  if (const std::optional<unsigned> wait = server_->rate.Take(client_)) {
+  if (const std::optional<unsigned> wait = server_->rate().Take(client_)) {
     return Answer(server_->options.rate_limit_status, false, kTooManyText, *wait);
   }
-  if (!server_->limits.StartResponse(client_)) return Answer(503, false, kBusyText);
+  if (!server_->limits().StartResponse(client_)) return Answer(503, false, kBusyText);
   response_counted_ = true;
   context_.keep_alive = context_.keep_alive && !server_->Stopping();
   ConnectionFacts facts{address_, remote_port_, local_addr_, local_port_, kTls};
@@ -306,7 +306,7 @@ void Connection<Stream>::OnRequest() {
   queue_.Begin(context_);
   Unbounded();  // the module takes the time it takes
   if (server_->TryInline()) return RunInline();
-  server_->workers->Submit([self = this->shared_from_this()] { self->RunExtension(); });
+  server_->SubmitToWorkers([self = this->shared_from_this()] { self->RunExtension(); });
 }
 
 // ---------------------------------------------------------------- the module
@@ -347,7 +347,7 @@ DWORD Connection<Stream>::CallModule() {
   } catch (...) {
     failure = "an exception of unknown type";
   }
-  server_->Warn("the module's call for " + EscapeForLog(target_) + " failed: " + failure);
+  server_->Warn("the module's call for " + text::EscapedForLog(target_) + " failed: " + failure);
   return HSE_STATUS_ERROR;
 }
 
@@ -376,10 +376,10 @@ void Connection<Stream>::FinishExtension(DWORD result) {
   extension_->Finish(result);
   ReleaseWrites();
   if (!extension_->failure().empty()) {
-    server_->Warn(extension_->failure() + " for " + EscapeForLog(target_));
+    server_->Warn(extension_->failure() + " for " + text::EscapedForLog(target_));
   }
   if (extension_->response().length_mismatch()) {
-    server_->Warn("Content-Length written by the extension for " + EscapeForLog(target_) +
+    server_->Warn("Content-Length written by the extension for " + text::EscapedForLog(target_) +
                   " is not the body's length; the body is sent with its own length");
   }
   // A client gone while the module still wrote: the request is over now.

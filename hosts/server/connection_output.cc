@@ -218,9 +218,9 @@ void Connection<Stream>::FinishRequest() {
                                           std::chrono::duration_cast<std::chrono::microseconds>(
                                               std::chrono::steady_clock::now() - start_));
   }
-  if (response_counted_) server_->limits.EndResponse(client_);
+  if (response_counted_) server_->limits().EndResponse(client_);
   response_counted_ = false;
-  if (held_body_ != 0) server_->limits.ReleaseBody(held_body_);
+  if (held_body_ != 0) server_->limits().ReleaseBody(held_body_);
   held_body_ = 0;
   extension_.reset();
   if (admitted_) server_->Complete();

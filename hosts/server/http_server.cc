@@ -16,7 +16,6 @@
 #include "hosts/operations/metrics.h"
 #include "hosts/server/connection.h"
 #include "hosts/server/server_context.h"
-#include "hosts/server/tls_context.h"
 #include "text/ascii.h"
 
 namespace hosts {
@@ -63,7 +62,7 @@ std::uint16_t HttpServer::port(std::size_t listener) const {
 
 void HttpServer::Accept(std::size_t index) {
   Acceptor& acceptor = *acceptors_[index];
-  NetworkStrand strand = asio::make_strand(state_->io);
+  NetworkStrand strand = asio::make_strand(state_->io());
   acceptor.socket.async_accept(strand, [this, index, strand](error_code ec, NetworkSocket socket) {
     Acceptor& self = *acceptors_[index];
     if (ec == asio::error::operation_aborted || !self.socket.is_open()) return;
@@ -79,20 +78,25 @@ void HttpServer::Accept(std::size_t index) {
     error_code ignored;
     const std::string address = socket.remote_endpoint(ignored).address().to_string(ignored);
     if (Admit(address)) {
+      const bool proxied = state_->options.trusted_proxies.Trusts(address);
+      bool made = false;  // from here on the connection's destructor uncounts it
       try {
-        const bool proxied = state_->options.trusted_proxies.Trusts(address);
         if (self.listener.tls) {
-          std::make_shared<Connection<TlsStream>>(state_.get(), strand, std::move(socket), address,
-                                                  proxied, &*state_->tls)
-              ->Start();
+          auto connection = std::make_shared<Connection<TlsStream>>(
+              state_.get(), strand, std::move(socket), address, proxied, state_->tls());
+          made = true;
+          connection->Start();
         } else {
-          std::make_shared<Connection<PlainStream>>(state_.get(), strand, std::move(socket),
-                                                    address, proxied, nullptr)
-              ->Start();
+          auto connection = std::make_shared<Connection<PlainStream>>(
+              state_.get(), strand, std::move(socket), address, proxied, nullptr);
+          made = true;
+          connection->Start();
         }
-      } catch (const std::exception&) {
-        // The connection could not be set up (memory): it is closed by
-        // its destructor, which also uncounts it.
+      } catch (const std::exception& failure) {
+        // The socket is closed with the connection or, never moved, here.
+        // One that was never made is uncounted here, as its destructor would.
+        state_->Warn("connection from " + address + " not set up: " + failure.what());
+        if (!made) Uncount(address, proxied);
       }
     } else {
       socket.close(ignored);  // over a limit: refused at once
@@ -106,7 +110,7 @@ void HttpServer::Accept(std::size_t index) {
 // clients: bounded in all, not per address (their requests are, per client).
 bool HttpServer::Admit(const std::string& address) {
   const bool proxied = state_->options.trusted_proxies.Trusts(address);
-  const ConnectionAdmission admission = state_->limits.AdmitConnection(address, !proxied);
+  const ConnectionAdmission admission = state_->limits().AdmitConnection(address, !proxied);
   Metrics* const metrics = state_->options.metrics;
   if (metrics == nullptr) return admission == ConnectionAdmission::kAdmitted;
   switch (admission) {
@@ -123,6 +127,11 @@ bool HttpServer::Admit(const std::string& address) {
   return false;
 }
 
+void HttpServer::Uncount(const std::string& address, bool proxied) {
+  state_->limits().CloseConnection(address, !proxied);
+  if (Metrics* const metrics = state_->options.metrics) metrics->ConnectionClosed();
+}
+
 bool HttpServer::Start(std::string* error) {
   if (started_) return true;
   const unsigned network_threads = NetworkThreads();
@@ -130,10 +139,11 @@ bool HttpServer::Start(std::string* error) {
   const unsigned inline_calls = options_.inline_calls ? network_threads - 1 : 0;
   const std::size_t max_connections =
       ConnectionsWithinDescriptors(options_.max_connections, options_.max_threads + inline_calls);
-  auto state = std::make_unique<ServerContext>(options_, proc_, log_, max_connections);
+  auto state =
+      std::make_unique<ServerContext>(options_, proc_, log_, max_connections, inline_calls);
   const bool any_tls = std::any_of(options_.listeners.begin(), options_.listeners.end(),
                                    [](const Listener& listener) { return listener.tls; });
-  if (any_tls && !MakeTlsContext(options_, &state->tls, error)) return false;
+  if (any_tls && !state->SetUpTls(error)) return false;
 
   std::vector<std::unique_ptr<Acceptor>> acceptors;
   for (const Listener& listener : options_.listeners) {
@@ -143,7 +153,7 @@ bool HttpServer::Start(std::string* error) {
       *error = "\"" + listener.address + "\" is not a numeric address";
       return false;
     }
-    auto acceptor = std::make_unique<Acceptor>(state->io, listener);
+    auto acceptor = std::make_unique<Acceptor>(state->io(), listener);
     tcp::acceptor& socket = acceptor->socket;
     const tcp::endpoint endpoint(address, listener.port);
     socket.open(endpoint.protocol(), ec);
@@ -160,17 +170,11 @@ bool HttpServer::Start(std::string* error) {
     bound_.push_back(acceptor->listener);
     acceptors.push_back(std::move(acceptor));
   }
-  try {
-    state->workers = std::make_unique<WorkerPool>(options_.threads, options_.max_threads);
-  } catch (const std::system_error& failure) {
-    *error = std::string("cannot start the workers: ") + failure.what();
-    return false;
-  }
-  state->work.emplace(state->io.get_executor());
+  if (!state->StartWorkers(error)) return false;
+  state->HoldNetwork();
   state_ = std::move(state);
   acceptors_ = std::move(acceptors);
   for (std::size_t i = 0; i < acceptors_.size(); ++i) Accept(i);
-  state_->max_inline_calls = inline_calls;
   ServerContext* running = state_.get();
   for (unsigned i = 0; i < network_threads; ++i) {
     network_threads_.emplace_back([running] { RunNetwork(running); });
@@ -193,7 +197,7 @@ unsigned HttpServer::NetworkThreads() const {
 void HttpServer::RunNetwork(ServerContext* server) {
   for (;;) {
     try {
-      server->io.run();
+      server->io().run();
       return;
     } catch (const std::exception& failure) {
       // A handler's failure ends its connection (its handler and the
@@ -232,11 +236,10 @@ bool HttpServer::Stop() {
   if (!drained_) return false;
   // Nothing admitted is left: the idle connections are closed with the
   // network side.
-  state.work.reset();
-  state.io.stop();
+  state.StopNetwork();
   for (std::thread& thread : network_threads_) thread.join();
   network_threads_.clear();
-  state.workers.reset();
+  state.StopWorkers();
   acceptors_.clear();
   state_.reset();
   return true;

@@ -18,7 +18,7 @@
 
 namespace hosts {
 
-struct ServerContext;
+class ServerContext;
 struct Acceptor;
 
 class HttpServer {
@@ -49,6 +49,8 @@ class HttpServer {
  private:
   void Accept(std::size_t index);
   bool Admit(const std::string& address);
+  // Undoes Admit for a connection that could not be made.
+  void Uncount(const std::string& address, bool proxied);
   // How many network threads run: as the options say, else two per processor.
   unsigned NetworkThreads() const;
   // A network thread: runs the I/O context until the stop.

@@ -1,19 +1,36 @@
 // The state the embedded server's connections share.
 #include "hosts/server/server_context.h"
 
-#include "hosts/extension/host_name.h"
+#include <string>
+
 #include "hosts/operations/access_log.h"
+#include "hosts/server/tls_context.h"
+#include "text/log_escape.h"
 
 namespace hosts {
 
 ServerContext::ServerContext(const ServerOptions& server_options, PFN_HTTPEXTENSIONPROC extension,
-                             std::FILE* log_file, std::size_t max_connections)
+                             std::FILE* log_file, std::size_t max_connections,
+                             unsigned max_inline_calls)
     : options(server_options),
       request_limits(RequestLimitsOf(server_options)),
       proc(extension),
-      log(log_file),
-      limits(LimitSettingsOf(server_options, max_connections)),
-      rate(RateSettings{server_options.rate_limit, server_options.rate_burst}) {}
+      log_(log_file),
+      max_inline_calls_(max_inline_calls),
+      limits_(LimitSettingsOf(server_options, max_connections)),
+      rate_(RateSettings{server_options.rate_limit, server_options.rate_burst}) {}
+
+bool ServerContext::SetUpTls(std::string* error) { return MakeTlsContext(options, &tls_, error); }
+
+bool ServerContext::StartWorkers(std::string* error) {
+  workers_ = WorkerPool::Start(options.threads, options.max_threads, error);
+  return workers_ != nullptr;
+}
+
+void ServerContext::StopNetwork() {
+  work_.reset();
+  io_.stop();
+}
 
 bool ServerContext::Admit(const void* connection) {
   std::lock_guard<std::mutex> lock(active_mutex_);
@@ -30,7 +47,7 @@ void ServerContext::Complete() {
 
 bool ServerContext::TryInline() {
   unsigned running = inline_calls_.load(std::memory_order_relaxed);
-  while (running < max_inline_calls) {
+  while (running < max_inline_calls_) {
     if (inline_calls_.compare_exchange_weak(running, running + 1, std::memory_order_relaxed)) {
       return true;
     }
@@ -85,18 +102,18 @@ void ServerContext::RemoveBodyReader(const void* connection) {
 
 void ServerContext::Log(std::string_view method, std::string_view target, unsigned status,
                         std::uint64_t bytes, std::chrono::steady_clock::time_point start) {
-  if (options.quiet || log == nullptr) return;
+  if (options.quiet || log_ == nullptr) return;
   const double milliseconds =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   const std::string status_text = status != 0 ? std::to_string(status) : "-";
-  const std::string method_text = EscapeForLog(method);
+  const std::string method_text = text::EscapedForLog(method);
   // What the access log shows: the path and the command name, so that
   // logons, file names and tickets stay out of the journal.
-  const std::string target_text = EscapeForLog(LoggedTarget(target, options.log_query));
+  const std::string target_text = text::EscapedForLog(LoggedTarget(target, options.log_query));
   std::lock_guard<std::mutex> lock(log_mutex_);
-  std::fprintf(log, "%s %s %s %llu %.1fms\n", method_text.c_str(), target_text.c_str(),
+  std::fprintf(log_, "%s %s %s %llu %.1fms\n", method_text.c_str(), target_text.c_str(),
                status_text.c_str(), static_cast<unsigned long long>(bytes), milliseconds);
-  std::fflush(log);
+  std::fflush(log_);
 }
 
 void ServerContext::Warn(const std::string& line) {

@@ -1,21 +1,34 @@
 // Worker threads fed from one queue.
 #include "hosts/server/worker_pool.h"
 
+#include <string>
 #include <system_error>
 
 namespace hosts {
 
-WorkerPool::WorkerPool(unsigned threads, unsigned max_threads, std::chrono::milliseconds idle_time)
-    : idle_time_(idle_time) {
+std::unique_ptr<WorkerPool> WorkerPool::Start(unsigned threads, unsigned max_threads,
+                                              std::string* error,
+                                              std::chrono::milliseconds idle_time) {
   if (threads == 0) threads = 1;
-  max_threads_ = max_threads < threads ? threads : max_threads;
-  std::lock_guard<std::mutex> lock(mutex_);
-  lasting_.reserve(threads);
+  std::unique_ptr<WorkerPool> pool(
+      new WorkerPool(max_threads < threads ? threads : max_threads, idle_time));
+  std::lock_guard<std::mutex> lock(pool->mutex_);
+  pool->lasting_.reserve(threads);
+  WorkerPool* const running = pool.get();
   try {
-    for (unsigned i = 0; i < threads; ++i) lasting_.emplace_back([this] { Work(false); });
-  } catch (const std::system_error&) {
-    if (lasting_.empty()) throw;  // not one worker: nothing could ever run
+    for (unsigned i = 0; i < threads; ++i) {
+      pool->lasting_.emplace_back([running] { running->Work(false); });
+    }
+  } catch (const std::system_error& failure) {
+    // Fewer workers than asked for lose nothing: the jobs wait for those
+    // that run, and Submit starts more while all are busy.
+    if (pool->lasting_.empty()) {
+      // Not one worker: nothing could ever run.
+      *error = std::string("cannot start the workers: ") + failure.what();
+      return nullptr;
+    }
   }
+  return pool;
 }
 
 WorkerPool::~WorkerPool() {

@@ -13,7 +13,9 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -21,9 +23,11 @@ namespace hosts {
 
 class WorkerPool {
  public:
-  // Throws std::system_error when not even the first threads can start.
-  explicit WorkerPool(unsigned threads, unsigned max_threads = 0,
-                      std::chrono::milliseconds idle_time = std::chrono::seconds(30));
+  // Starts the pool; null, with the system's reason in *error, when not one
+  // of its `threads` can start.
+  static std::unique_ptr<WorkerPool> Start(
+      unsigned threads, unsigned max_threads, std::string* error,
+      std::chrono::milliseconds idle_time = std::chrono::seconds(30));
   // Runs the jobs already queued, then ends every thread.
   ~WorkerPool();
   WorkerPool(const WorkerPool&) = delete;
@@ -36,6 +40,8 @@ class WorkerPool {
   std::size_t threads() const;
 
  private:
+  WorkerPool(unsigned max_threads, std::chrono::milliseconds idle_time)
+      : idle_time_(idle_time), max_threads_(max_threads) {}
   // `extra`: the thread ends after idle_time without a job.
   void Work(bool extra);
 

@@ -14,28 +14,16 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/failure_injection.h"
 #include "platform/file.h"
 
 namespace platform {
 
 namespace {
-
-std::atomic<int> g_fail_open_countdown{0};
-
-bool InjectedFailure() {
-  int remaining = g_fail_open_countdown.load();
-  while (remaining > 0) {
-    if (g_fail_open_countdown.compare_exchange_weak(remaining, remaining - 1)) {
-      return remaining == 1;
-    }
-  }
-  return false;
-}
 
 int OpenFlags(OpenMode mode) {
   switch (mode) {
@@ -70,7 +58,7 @@ void File::Fail(const char* call) {
 // the spool's text files translate line ends themselves.
 File File::OpenAs(const char* path, OpenMode mode, bool /*text*/) {
   if (path == nullptr) return File();
-  if (InjectedFailure()) return Failed(FoundFailure("open()", FailureCause::kInjected), path);
+  if (InjectedFileFailure()) return Failed(FoundFailure("open()", FailureCause::kInjected), path);
   const int descriptor = RobustOpen(path, OpenFlags(mode));
   if (descriptor < 0) return Failed(LastSystemError("open()"), path);
   // A directory does not open for writing (EISDIR).
@@ -185,19 +173,13 @@ bool ReplaceFile(const std::string& source, const std::string& target) {
 const bool kFileNamesIgnoreCase = false;
 
 bool FileExists(const char* path) {
-  if (path == nullptr || InjectedFailure()) return false;
+  if (path == nullptr || InjectedFileFailure()) return false;
   struct stat info {};
   if (stat(path, &info) == 0) return !S_ISDIR(info.st_mode);
   // Not there is an answer; anything else (no right to look) is a failure.
   if (errno != ENOENT && errno != ENOTDIR) TraceFailure(LastSystemError("stat()"), path);
   return false;
 }
-
-namespace testing {
-
-void FailNthFileOpen(int nth) { g_fail_open_countdown.store(nth > 0 ? nth : 0); }
-
-}  // namespace testing
 
 // ---- Stamps of files ----
 
@@ -246,7 +228,7 @@ bool StampOfFile(const char* path, FileStamp& stamp, SystemError* error) {
 }
 
 bool FileExistsStamped(const char* path, FileStamp& stamp) {
-  if (path == nullptr || InjectedFailure()) return false;
+  if (path == nullptr || InjectedFileFailure()) return false;
   struct stat info {};
   if (RobustStat(path, info)) {
     FillStamp(info, stamp);

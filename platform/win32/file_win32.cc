@@ -8,10 +8,10 @@
 #include <io.h>
 #include <windows.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <utility>
 
+#include "platform/failure_injection.h"
 #include "platform/file.h"
 
 #undef ReplaceFile
@@ -19,18 +19,6 @@
 namespace platform {
 
 namespace {
-
-std::atomic<int> g_fail_open_countdown{0};
-
-bool InjectedFailure() {
-  int remaining = g_fail_open_countdown.load();
-  while (remaining > 0) {
-    if (g_fail_open_countdown.compare_exchange_weak(remaining, remaining - 1)) {
-      return remaining == 1;
-    }
-  }
-  return false;
-}
 
 struct Modes {
   DWORD access;
@@ -78,7 +66,7 @@ void File::Fail(const char* call) {
 // file on disk and is refused for reading.
 File File::OpenAs(const char* path, OpenMode mode, bool text) {
   if (path == nullptr) return File();
-  if (InjectedFailure()) {
+  if (InjectedFileFailure()) {
     return Failed(FoundFailure("CreateFileA()", FailureCause::kInjected), path);
   }
   const Modes modes = ModesOf(mode, text);
@@ -226,7 +214,7 @@ bool RemoveFile(const char* path) {
 }
 
 bool FileExists(const char* path) {
-  if (path == nullptr || InjectedFailure()) return false;
+  if (path == nullptr || InjectedFileFailure()) return false;
   const DWORD attributes = GetFileAttributesA(path);
   if (attributes != INVALID_FILE_ATTRIBUTES) return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   // Not there is an answer; anything else (no right to look) is a failure.
@@ -249,12 +237,6 @@ bool ReplaceFile(const std::string& source, const std::string& target) {
   TraceFailure(LastSystemError("MoveFileExA()"), target);
   return false;
 }
-
-namespace testing {
-
-void FailNthFileOpen(int nth) { g_fail_open_countdown.store(nth > 0 ? nth : 0); }
-
-}  // namespace testing
 
 // ---- Stamps of files ----
 // The calls used here report no inode and no change time, so a stamp cannot

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <filesystem>
 #include <set>
 #include <string>
 #include <thread>
@@ -11,7 +10,6 @@
 
 #include "tests/harness/child_process.h"
 #include "tests/harness/fake_server.h"
-#include "tests/harness/temp_dir.h"
 
 namespace commands {
 namespace {
@@ -20,15 +18,14 @@ TEST(StoreDataTest, ProcessesAndThreadsPostingAtOnceLoseNothing) {
   // Several processes sharing one root, two request threads in each: every
   // body is stored whole in a file of its own with a ready file holding its
   // length, and every answer is the size of what was stored.
-  harness::SpoolRoot root;
-  constexpr int kProcesses = 4;
   constexpr int kThreads = 2;
   constexpr int kPostsEach = 8;
   const auto body = [](int process, int thread, int post) {
     return "p" + std::to_string(process) + " t" + std::to_string(thread) + " n" +
            std::to_string(post) + std::string(static_cast<std::size_t>(post * 13), '.') + "\r\n";
   };
-  EXPECT_TRUE(harness::RunInForks(kProcesses, [&body](int p) {
+  harness::SharedRootProcesses processes(4);
+  EXPECT_TRUE(processes.Run([&body](int p, std::ostream& /*record*/) {
     std::atomic<int> wrong_answers{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
@@ -43,11 +40,11 @@ TEST(StoreDataTest, ProcessesAndThreadsPostingAtOnceLoseNothing) {
       });
     }
     for (std::thread& thread : threads) thread.join();
-    return wrong_answers == 0 ? 0 : 1;
+    return wrong_answers == 0;
   }));
 
   std::multiset<std::string> expected;
-  for (int p = 0; p < kProcesses; ++p) {
+  for (int p = 0; p < processes.count(); ++p) {
     for (int t = 0; t < kThreads; ++t) {
       for (int n = 0; n < kPostsEach; ++n) {
         std::string stored = body(p, t, n);
@@ -57,12 +54,9 @@ TEST(StoreDataTest, ProcessesAndThreadsPostingAtOnceLoseNothing) {
     }
   }
   std::multiset<std::string> found;
-  for (const auto& entry : std::filesystem::directory_iterator(root.Path("post"))) {
-    if (entry.path().extension() != ".txt") continue;
-    const std::string stem = entry.path().stem().string();
-    const std::string stored = root.ReadFile("post/" + stem + ".txt");
-    found.insert(stored);
-    EXPECT_EQ(root.ReadFile("post/" + stem + ".rdy"), std::to_string(stored.size() - 1)) << stem;
+  for (const auto& post : processes.StoredPosts()) {
+    found.insert(post.data);
+    EXPECT_EQ(post.ready, std::to_string(post.data.size() - 1)) << post.name;
   }
   EXPECT_EQ(found, expected);
 }

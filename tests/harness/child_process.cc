@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -137,6 +138,45 @@ bool RunInForks(int count, const std::function<int(int)>& body, std::chrono::mil
     if (child.pid() > 0) all_passed = ExitCode(child.WaitForExit(timeout)) == 0 && all_passed;
   }
   return all_passed;
+}
+
+std::string SharedRootProcesses::RecordName(int p) const {
+  return "process" + std::to_string(p) + ".record";
+}
+
+bool SharedRootProcesses::Run(const std::function<bool(int, std::ostream&)>& body) {
+  return RunInForks(count_, [this, &body](int p) {
+    std::ofstream record(root_.Path(RecordName(p)));
+    const bool done = body(p, record);
+    record.close();
+    return done && record ? 0 : 1;
+  });
+}
+
+bool SharedRootProcesses::RunRecorded(int each,
+                                      const std::function<std::string(int, int)>& request) {
+  return Run([each, &request](int p, std::ostream& record) {
+    for (int i = 0; i < each; ++i) record << request(p, i) << '\n';
+    return true;
+  });
+}
+
+std::vector<std::string> SharedRootProcesses::Record(int p) const {
+  std::ifstream in(root_.Path(RecordName(p)));
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<SharedRootProcesses::StoredPost> SharedRootProcesses::StoredPosts() const {
+  std::vector<StoredPost> posts;
+  for (const auto& entry : std::filesystem::directory_iterator(root_.Path("post"))) {
+    if (entry.path().extension() != ".txt") continue;
+    const std::string name = entry.path().stem().string();
+    posts.push_back(
+        {name, root_.ReadFile("post/" + name + ".txt"), root_.ReadFile("post/" + name + ".rdy")});
+  }
+  return posts;
 }
 
 }  // namespace harness

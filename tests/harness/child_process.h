@@ -8,11 +8,14 @@
 
 #include <chrono>
 #include <functional>
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "tests/harness/temp_dir.h"
 
 namespace harness {
 
@@ -65,5 +68,40 @@ int ExitCode(std::optional<int> status);
 // most `timeout`; true when every one returned 0.
 bool RunInForks(int count, const std::function<int(int)>& body,
                 std::chrono::milliseconds timeout = std::chrono::minutes(2));
+
+// Processes sharing one fresh install root (root()), the set-up of the tests
+// that run many processes on one spool: Run() runs body(p, record) for p in
+// 0..count-1 at once, each in a fork; a body writes what it did to `record`,
+// one item a line, which the test reads back as Record(p) afterwards.
+class SharedRootProcesses {
+ public:
+  explicit SharedRootProcesses(int count) : count_(count) {}
+
+  const SpoolRoot& root() const { return root_; }
+  int count() const { return count_; }
+  // True when every body returned true and its record was written whole.
+  bool Run(const std::function<bool(int, std::ostream&)>& body);
+  // Run() where each process p makes `each` requests, request(p, i) for i in
+  // 0..each-1, and records the line each returns.
+  bool RunRecorded(int each, const std::function<std::string(int, int)>& request);
+  // The lines process `p` wrote to its record.
+  std::vector<std::string> Record(int p) const;
+
+  // A posted data file in the root's post folder: the name without its
+  // extension, the data and what its ready file holds.
+  struct StoredPost {
+    std::string name;
+    std::string data;
+    std::string ready;
+  };
+  // Every posted data file the processes left.
+  std::vector<StoredPost> StoredPosts() const;
+
+ private:
+  std::string RecordName(int p) const;
+
+  SpoolRoot root_;
+  int count_;
+};
 
 }  // namespace harness

@@ -8,7 +8,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
@@ -28,37 +27,25 @@ namespace {
 // no number is drawn twice, none is skipped, and no lock is left behind
 // (a lock tested and then written let two processes hold it at once).
 TEST(CounterConcurrencyTest, ProcessesDrawEveryNumberOnceAndLeaveNoLock) {
-  harness::SpoolRoot root;
-  constexpr int kProcesses = 4;
   constexpr int kEach = 25;
-  EXPECT_TRUE(harness::RunInForks(kProcesses, [&root](int p) {
-    std::FILE* out = std::fopen(root.Path("drawn" + std::to_string(p)).c_str(), "w");
-    for (int i = 0; i < kEach && out != nullptr; ++i) {
-      std::fprintf(out, "%ld\n",
-                   TakeInTicket(ResolveRequestRoot(), "proc" + std::to_string(p), "getlist", "",
-                                std::to_string(i), ""));
-    }
-    if (out != nullptr) std::fclose(out);
-    return out != nullptr ? 0 : 1;
+  harness::SharedRootProcesses processes(4);
+  EXPECT_TRUE(processes.RunRecorded(kEach, [](int p, int i) {
+    return std::to_string(TakeInTicket(ResolveRequestRoot(), "proc" + std::to_string(p), "getlist",
+                                       "", std::to_string(i), ""));
   }));
   std::multiset<long> drawn;
-  for (int p = 0; p < kProcesses; ++p) {
-    std::ifstream in(root.Path("drawn" + std::to_string(p)));
-    long number = 0;
-    int count = 0;
-    while (in >> number) {
-      drawn.insert(number);
-      ++count;
-    }
-    EXPECT_EQ(count, kEach);
+  for (int p = 0; p < processes.count(); ++p) {
+    const std::vector<std::string> numbers = processes.Record(p);
+    for (const std::string& number : numbers) drawn.insert(std::stol(number));
+    EXPECT_EQ(numbers.size(), static_cast<std::size_t>(kEach));
   }
   const std::set<long> distinct(drawn.begin(), drawn.end());
   ASSERT_FALSE(distinct.empty());
   EXPECT_EQ(*distinct.begin(), 1);
   EXPECT_EQ(static_cast<std::size_t>(*distinct.rbegin()), distinct.size());
   EXPECT_EQ(distinct.size(), drawn.size());
-  EXPECT_FALSE(root.Exists("dudarovuvadu.cnt.in.lock"));
-  std::printf("%zu numbers drawn by %d processes, %zu distinct\n", drawn.size(), kProcesses,
+  EXPECT_FALSE(processes.root().Exists("dudarovuvadu.cnt.in.lock"));
+  std::printf("%zu numbers drawn by %d processes, %zu distinct\n", drawn.size(), processes.count(),
               distinct.size());
 }
 

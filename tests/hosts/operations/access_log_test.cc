@@ -78,6 +78,16 @@ TEST(AccessLogTest, LineIsTheCombinedFormatWithTheDurationAtTheEnd) {
   tzset();
 }
 
+// A log shown in a browser carries no markup a client sent.
+TEST(AccessLogTest, AngleBracketsAreEscapedLikeOtherUnsafeBytes) {
+  AccessRecord record = AccessRecord::Begin("192.0.2.7", "", "<img src=x>");
+  record.method = "GET";
+  record.target = "/<b>";
+  const std::string line = FormatAccessLine(record, false);
+  EXPECT_NE(line.find("\"GET /\\x3Cb\\x3E HTTP/1.1\""), std::string::npos) << line;
+  EXPECT_NE(line.find("\"\\x3Cimg src=x\\x3E\""), std::string::npos) << line;
+}
+
 // A head the parser refused has no request line: "-" stands for it.
 TEST(AccessLogTest, RefusedHeadIsLoggedWithoutARequestLine) {
   AccessRecord record = AccessRecord::Begin("192.0.2.7", "", "");

@@ -1060,7 +1060,7 @@ TEST(HttpServerTlsStartTest, BadCertificateOrKeyIsRefusedWithTheReason) {
 // the bodies it found (its "100 Continue" still being sent then) was never
 // interrupted nor counted, so the stop ended without answering it.
 TEST(ServerContextStopTest, RegressionABodyStartedAfterTheBodiesWereInterruptedIsAnswered) {
-  ServerContext context(ServerOptions{}, nullptr, nullptr, 16);
+  ServerContext context(ServerOptions{}, nullptr, nullptr, 16, 0);
   context.BeginStop();
   context.WaitForBodies(std::chrono::milliseconds(0));
   int interrupted = 0;

@@ -7,13 +7,19 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <memory>
+#include <string>
 #include <thread>
 
 namespace hosts {
 namespace {
 
 TEST(WorkerPoolTest, ExtraWorkersStartWhileAllAreBusyAndEndWhenIdle) {
-  WorkerPool pool(1, 4, std::chrono::milliseconds(100));
+  std::string error;
+  const std::unique_ptr<WorkerPool> started =
+      WorkerPool::Start(1, 4, &error, std::chrono::milliseconds(100));
+  ASSERT_NE(started, nullptr) << error;
+  WorkerPool& pool = *started;
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
   std::atomic<int> ran{0};
