@@ -16,7 +16,8 @@
 # refuses until DUDAROVUVADU_ACCEPT_CACHED_SPOOL accepts it), SCALEOUT_CLIENTS (8), SCALEOUT_REQUESTS
 # (25 per client), SCALEOUT_KILL (1: kill a host mid-run), SCALEOUT_KEEP (1:
 # keep the work folder), SCALEOUT_TRACE (1: each host traces to the work
-# folder), SCALEOUT_HOST_WRAPPER (a command the hosts run under, e.g. strace),
+# folder), SCALEOUT_DEADLINE (210: seconds before the run fails by itself,
+# below ctest's TIMEOUT), SCALEOUT_HOST_WRAPPER (a command the hosts run under, e.g. strace),
 # SCALEOUT_MODULE (another build of the module), SCALEOUT_BENCH_SECONDS (run
 # bench/scaleout-bench.sh's figures instead of the clients). Exits 77 (skipped) where glusterd, FUSE or root
 # are missing.
@@ -53,6 +54,9 @@ glusterd_pid=""
 mounts=""
 volume_made=""
 cleanup() {
+  # The watcher first, so that its sleep's end sends nothing.
+  kill "${watcher:-}" 2>/dev/null && wait "$watcher" 2>/dev/null
+  [ -f "$work/watchdog.pid" ] && kill "$(cat "$work/watchdog.pid")" 2>/dev/null
   # nginx first, and gently: killed outright, its master leaves its
   # worker behind.
   if [ -n "${nginx_pid:-}" ]; then
@@ -74,6 +78,18 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
+# ctest ends a test past its TIMEOUT (240 s) with SIGKILL, which skips the
+# clean-up and leaves the volume, its mounts and processes behind: the run
+# ends itself first, through the traps above.
+deadline=${SCALEOUT_DEADLINE:-210}
+(
+  sleep "$deadline" &
+  echo $! >"$work/watchdog.pid"
+  wait $!
+  echo "FAIL: no result after $deadline s" >&2
+  kill -TERM $$
+) &
+watcher=$!
 fail() {
   echo "FAIL: $*" >&2
   exit 1
