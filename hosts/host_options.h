@@ -5,6 +5,7 @@
 // defaults are the same named constants, written once in `defaults`.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -63,7 +64,10 @@ struct ServerOptions {
   unsigned idle_timeout_seconds = 30;           // an idle connection is closed
   unsigned header_timeout_seconds = 10;         // a request head must be whole by then
   unsigned drain_timeout_seconds = 30;          // bound of the graceful stop
-  std::size_t max_connections = 0;              // 0: sized to the descriptor limit
+  // How long a stop waits for bodies still arriving before it answers them
+  // 503 (never longer than the drain timeout).
+  std::chrono::milliseconds body_grace_at_stop{5000};
+  std::size_t max_connections = 0;  // 0: sized to the descriptor limit
   // From one client address (a trusted proxy's: by max_connections only).
   std::size_t per_address_connections = defaults::kPerAddressConnections;
   std::size_t per_address_responses = defaults::kPerAddressResponses;  // being written to one

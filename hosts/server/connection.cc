@@ -199,8 +199,11 @@ void Connection<Stream>::OnHead(error_code ec) {
     if (!server_->limits().HoldBody(*length)) return Answer(503, true, kBusyText);
     held_body_ = *length;
   }
-  if (!parser_->is_done() &&
-      text::EqualsIgnoringAsciiCase(request[http::field::expect], "100-continue")) {
+  if (parser_->is_done()) return OnRequest();
+  // Registered before any "100 Continue" leaves: a client that has the
+  // interim answer knows a stop will wait for its body, within the grace.
+  StartReadingBody();
+  if (text::EqualsIgnoringAsciiCase(request[http::field::expect], "100-continue")) {
     static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
     return asio::async_write(stream_, asio::buffer(kContinue.data(), kContinue.size()),
                              [self = this->shared_from_this()](error_code error, std::size_t) {
@@ -211,21 +214,24 @@ void Connection<Stream>::OnHead(error_code ec) {
   ReadBody();
 }
 
+// A stop waits for a body still coming within its grace, then answers it
+// at once (InterruptBody).
+template <class Stream>
+void Connection<Stream>::StartReadingBody() {
+  state_ = State::kReadingBody;
+  std::weak_ptr<Connection> weak = this->shared_from_this();
+  server_->AddBodyReader(this, [weak, strand = strand_, server = server_] {
+    if (Self self = weak.lock()) {
+      asio::post(strand, [self] { self->Guarded([&] { self->InterruptBody(); }); });
+    } else {
+      server->Complete();  // gone already: nothing to answer
+    }
+  });
+}
+
 template <class Stream>
 void Connection<Stream>::ReadBody() {
   if (parser_->is_done()) return OnRequest();
-  if (state_ == State::kHeadIn) {
-    // A stop answers a body still coming at once, rather than wait for it.
-    state_ = State::kReadingBody;
-    std::weak_ptr<Connection> weak = this->shared_from_this();
-    server_->AddBodyReader(this, [weak, strand = strand_, server = server_] {
-      if (Self self = weak.lock()) {
-        asio::post(strand, [self] { self->Guarded([&] { self->InterruptBody(); }); });
-      } else {
-        server->Complete();  // gone already: nothing to answer
-      }
-    });
-  }
   Expire(std::chrono::seconds(server_->options.idle_timeout_seconds));
   http::async_read_some(stream_, buffer_, *parser_,
                         [self = this->shared_from_this()](error_code ec, std::size_t) {

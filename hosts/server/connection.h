@@ -70,11 +70,13 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>>,
   //   kWaitingForHead  no request in hand: waiting for a request's first
   //                    byte (idle deadline) or the rest of its head (header
   //                    deadline). -> kHeadIn, kAnsweringEarly, kClosing
-  //   kHeadIn          a head is in, its body not yet asked for (a 100
-  //                    Continue may be on its way). -> kReadingBody,
-  //                    kInModule, kAnswering, kAnsweringEarly
-  //   kReadingBody     the body is arriving; registered with the server so
-  //                    that a stop answers it at once (InterruptBody).
+  //   kHeadIn          a head is in, its body not yet asked for.
+  //                    -> kReadingBody, kInModule, kAnswering,
+  //                    kAnsweringEarly
+  //   kReadingBody     the body is arriving (a 100 Continue may be on its
+  //                    way first); registered with the server so that a
+  //                    stop waits for it within its grace, then answers it
+  //                    (InterruptBody).
   //                    -> kInModule, kAnswering, kAnsweringEarly
   //   kInModule        the whole request is in and the module's call runs
   //                    (ModuleCall says how far); its writes are queued.
@@ -150,6 +152,7 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>>,
   void WaitForRequest();
   void ReadHead();
   void OnHead(boost::system::error_code ec);
+  void StartReadingBody();
   void ReadBody();
   void OnBodyRead(boost::system::error_code ec);
   void OnRequest();

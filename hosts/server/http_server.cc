@@ -25,9 +25,6 @@ namespace beast = boost::beast;
 using tcp = asio::ip::tcp;
 using boost::system::error_code;
 
-// How long a stop lets request bodies under way arrive.
-constexpr std::chrono::milliseconds kBodyGraceAtStop{5000};
-
 // A listening socket on a strand of its own: its accepts and its closing
 // at the stop never run at once.
 struct Acceptor {
@@ -230,7 +227,7 @@ bool HttpServer::Stop() {
   // Bodies under way get a short while to arrive; then they are answered
   // 503, and only requests in the module hold the stop up.
   state.WaitForBodies(std::min<std::chrono::milliseconds>(
-      kBodyGraceAtStop, std::chrono::seconds(options_.drain_timeout_seconds)));
+      options_.body_grace_at_stop, std::chrono::seconds(options_.drain_timeout_seconds)));
   drained_ = state.WaitForRequests(std::chrono::seconds(options_.drain_timeout_seconds));
   stopped_ = true;
   if (!drained_) return false;

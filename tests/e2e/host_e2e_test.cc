@@ -128,12 +128,6 @@ TEST(HostE2eTest, RequestInFlightFinishesDuringAGracefulStop) {
   const auto go_on = connection.Read();
   ASSERT_TRUE(go_on);
   ASSERT_EQ(go_on->status, 100);
-  // The host adds the body's reader in the completion of that interim
-  // answer, a step after the client has it; a body whose reader comes after
-  // the stop has interrupted the others is answered 503 at once, without the
-  // grace this test is about. The pause covers that one step, not the
-  // request's way in.
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
   ASSERT_EQ(::kill(portal.host().pid(), SIGTERM), 0);
   ASSERT_TRUE(portal.host().WaitForOutput("stopping on signal"));
   ASSERT_TRUE(connection.Send("whole"));
