@@ -15,18 +15,17 @@ namespace platform {
 
 namespace {
 
-// Reads the listing through; `found` receives the id of `name` when listed.
-bool ReadListing(const std::string& directory, const char* name,
-                 std::optional<std::uint64_t>& found) {
+// Reads the listing of `directory` through, handing `visit` each entry;
+// false, traced, when it cannot be opened or read.
+template <class Visit>
+bool VisitListing(const std::string& directory, Visit visit) {
   DIR* listing = opendir(directory.c_str());
   if (listing == nullptr) {
     TraceFailure(LastSystemError("opendir()"), directory);
     return false;
   }
   errno = 0;
-  while (const dirent* entry = readdir(listing)) {
-    if (name != nullptr && std::strcmp(entry->d_name, name) == 0) found = entry->d_ino;
-  }
+  while (const dirent* entry = readdir(listing)) visit(*entry);
   const bool read = errno == 0;
   if (!read) TraceFailure(LastSystemError("readdir()"), directory);
   closedir(listing);
@@ -36,20 +35,10 @@ bool ReadListing(const std::string& directory, const char* name,
 }  // namespace
 
 bool ListDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries) {
-  DIR* listing = opendir(directory.c_str());
-  if (listing == nullptr) {
-    TraceFailure(LastSystemError("opendir()"), directory);
-    return false;
-  }
-  errno = 0;
-  while (const dirent* entry = readdir(listing)) {
-    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-    entries.push_back(DirectoryEntry{entry->d_name, static_cast<std::uint64_t>(entry->d_ino)});
-  }
-  const bool read = errno == 0;
-  if (!read) TraceFailure(LastSystemError("readdir()"), directory);
-  closedir(listing);
-  return read;
+  return VisitListing(directory, [&entries](const dirent& entry) {
+    if (std::strcmp(entry.d_name, ".") == 0 || std::strcmp(entry.d_name, "..") == 0) return;
+    entries.push_back(DirectoryEntry{entry.d_name, static_cast<std::uint64_t>(entry.d_ino)});
+  });
 }
 
 bool IsDirectory(const std::string& path) {
@@ -66,14 +55,15 @@ bool MakeDirectory(const std::string& path, SystemError* error) {
 }
 
 bool RefreshDirectoryEntries(const std::string& directory) {
-  std::optional<std::uint64_t> unused;
-  return ReadListing(directory, nullptr, unused);
+  return VisitListing(directory, [](const dirent&) {});
 }
 
 std::optional<std::uint64_t> ListedFileId(const std::string& directory, const std::string& name) {
   std::optional<std::uint64_t> found;
-  if (!ReadListing(directory, name.c_str(), found)) return std::nullopt;
-  return found;
+  const bool read = VisitListing(directory, [&](const dirent& entry) {
+    if (name == entry.d_name) found = static_cast<std::uint64_t>(entry.d_ino);
+  });
+  return read ? found : std::nullopt;
 }
 
 std::optional<std::uint64_t> FileIdOf(const std::string& path) {

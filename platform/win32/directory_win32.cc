@@ -7,7 +7,12 @@
 
 namespace platform {
 
-bool ListDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries) {
+namespace {
+
+// Reads the listing of `directory` through, handing `visit` each entry;
+// false, traced, when it cannot be opened or read.
+template <class Visit>
+bool VisitListing(const std::string& directory, Visit visit) {
   WIN32_FIND_DATAA entry;
   const std::string pattern = directory + "\\*";
   HANDLE listing = FindFirstFileA(pattern.c_str(), &entry);
@@ -16,8 +21,7 @@ bool ListDirectory(const std::string& directory, std::vector<DirectoryEntry>& en
     return false;
   }
   do {
-    const std::string name = entry.cFileName;
-    if (name != "." && name != "..") entries.push_back(DirectoryEntry{name, 0});
+    visit(entry);
   } while (FindNextFileA(listing, &entry));
   const SystemError ended = LastSystemError("FindNextFileA()");
   FindClose(listing);
@@ -26,6 +30,15 @@ bool ListDirectory(const std::string& directory, std::vector<DirectoryEntry>& en
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool ListDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries) {
+  return VisitListing(directory, [&entries](const WIN32_FIND_DATAA& entry) {
+    const std::string name = entry.cFileName;
+    if (name != "." && name != "..") entries.push_back(DirectoryEntry{name, 0});
+  });
 }
 
 bool IsDirectory(const std::string& path) {
@@ -44,22 +57,7 @@ bool MakeDirectory(const std::string& path, SystemError* error) {
 }
 
 bool RefreshDirectoryEntries(const std::string& directory) {
-  WIN32_FIND_DATAA entry;
-  const std::string pattern = directory + "\\*";
-  HANDLE listing = FindFirstFileA(pattern.c_str(), &entry);
-  if (listing == INVALID_HANDLE_VALUE) {
-    TraceFailure(LastSystemError("FindFirstFileA()"), directory);
-    return false;
-  }
-  while (FindNextFileA(listing, &entry)) {
-  }
-  const SystemError ended = LastSystemError("FindNextFileA()");
-  FindClose(listing);
-  if (ended.code != ERROR_NO_MORE_FILES) {
-    TraceFailure(ended, directory);
-    return false;
-  }
-  return true;
+  return VisitListing(directory, [](const WIN32_FIND_DATAA&) {});
 }
 
 // A Windows listing gives no file ids: the caller cannot compare, and reads
