@@ -8,17 +8,12 @@
 // calls one poll makes (counted by strace), the module's own work (the poll's
 // time less those calls at the cost of one stat()) and the heap allocations
 // made inside HttpExtensionProc, the in-memory server's callbacks included;
-// the poll's figures are medians of three rounds. Since a poll's calls
-// (fstat, read, close of an open file) cost less than a stat() of a path, it
-// also makes the poll's 15 system calls by hand and prints their time and
-// the poll's time less that ("by hand"). Not a test.
+// the poll's figures are medians of three rounds. Not a test.
 //
 //   bench_module_poll MODULE [SECONDS]        "KIND WALL_US CPU_US" for each kind
 //                                             and for "syscall", and the poll's
 //                                             "poll-system-calls N",
-//                                             "poll-own-work US",
-//                                             "poll-system-calls-by-hand US",
-//                                             "poll-own-work-by-hand US" and
+//                                             "poll-own-work US" and
 //                                             "poll-allocations N"
 //   bench_module_poll MODULE --only KIND N    N calls of one kind (poll,
 //                                             default, new) and nothing else,
@@ -263,47 +258,6 @@ PerCall MicrosPerSystemCall(const std::string& path, double seconds) {
           MedianOf(group_durations) / kCallsPerGroup};
 }
 
-// The system calls a poll of a ready basket answer makes, made by hand: the
-// pointer file, the wait file and the answer each opened, sized, read and
-// closed, the ready flag asked for, the request and server files (already
-// gone) removed. Their median cost, in microseconds: a yardstick closer to
-// the poll's own calls than `count` times one stat().
-double MicrosOfPollSystemCalls(const Spool& spool, const std::string& ticket, double seconds) {
-  const std::string pointer = spool.Path("module/dudarovuvadu.dir");
-  const std::string wait = spool.Path("out/" + ticket + ".tmp");
-  const std::string ready = spool.Path("out/" + ticket + ".rdy");
-  const std::string answer = spool.Path("out/" + ticket + ".htm");
-  const std::string request = spool.Path("in/" + ticket + ".req");
-  const std::string server = spool.Path("in/" + ticket + ".srv");
-  static char buffer[64 * 1024];
-  const auto read_whole = [](const std::string& path) {
-    const int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (descriptor < 0) throw std::runtime_error("open failed: " + path);
-    struct stat status {};
-    if (fstat(descriptor, &status) != 0) throw std::runtime_error("fstat failed");
-    const auto size = static_cast<std::size_t>(status.st_size) + 1;
-    if (read(descriptor, buffer, std::min(size, sizeof buffer)) < 0) {
-      throw std::runtime_error("read failed");
-    }
-    close(descriptor);
-  };
-  std::vector<double> durations;
-  const Clock::time_point start = Clock::now();
-  while (Clock::now() - start < std::chrono::duration<double>(seconds)) {
-    const Clock::time_point poll_start = Clock::now();
-    read_whole(pointer);
-    read_whole(wait);
-    struct stat status {};
-    if (stat(ready.c_str(), &status) != 0) throw std::runtime_error("stat failed");
-    (void)unlink(request.c_str());
-    (void)unlink(server.c_str());
-    read_whole(answer);
-    durations.push_back(
-        std::chrono::duration<double, std::micro>(Clock::now() - poll_start).count());
-  }
-  return MedianOf(durations);
-}
-
 // System calls per call of `kind`, counted by strace around this program
 // run with --only: the difference of 2000 and 1000 calls leaves out loading
 // and set-up. Negative when strace is missing or fails.
@@ -396,8 +350,7 @@ int main(int argc, char** argv) {
     const double seconds = argc == 3 ? std::stod(argv[2]) / 3 : 1.0;
     // The poll: three rounds, each beside the cost of one system call.
     const double poll_system_calls = SystemCallsPerCall(spool.module(), "poll");
-    std::array<double, 3> wall{}, cpu{}, allocations{}, own_work{}, typical{}, system_call_cost{},
-        replayed{}, own_work_replayed{};
+    std::array<double, 3> wall{}, cpu{}, allocations{}, own_work{}, typical{}, system_call_cost{};
     for (std::size_t round = 0; round < 3; ++round) {
       const PerCall poll = MicrosPerCall(spool, proc, kPollQuery, seconds / 3, false);
       const PerCall system_call = MicrosPerSystemCall(spool.module(), seconds / 6);
@@ -407,8 +360,6 @@ int main(int argc, char** argv) {
       typical[round] = poll.typical_micros;
       system_call_cost[round] = system_call.typical_micros;
       own_work[round] = poll.typical_micros - poll_system_calls * system_call.typical_micros;
-      replayed[round] = MicrosOfPollSystemCalls(spool, ticket, seconds / 6);
-      own_work_replayed[round] = poll.typical_micros - replayed[round];
     }
     Print("poll", {Median(wall), Median(cpu)});
     if (poll_system_calls >= 0) {
@@ -419,8 +370,6 @@ int main(int argc, char** argv) {
     } else {
       std::printf("poll-system-calls n/a (strace missing)\n");
     }
-    std::printf("poll-system-calls-by-hand %.2f\npoll-own-work-by-hand %.2f\n", Median(replayed),
-                Median(own_work_replayed));
     std::printf("poll-allocations %.1f\n", Median(allocations));
     Print("default", MicrosPerCall(spool, proc, kDefaultQuery, seconds, false));
     Print("new", MicrosPerCall(spool, proc, kNewQuery, seconds, true));
