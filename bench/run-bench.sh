@@ -155,8 +155,24 @@ host_allocations_per_poll() {
   awk -v c="$calls" -v r="$requests" 'BEGIN { printf "%.1f", c / r }'
 }
 host_allocations="$(host_allocations_per_poll)"
-printf '  allocations per poll in the host process, the module included: %s (the host'"'"'s own below)\n\n' \
+printf '  allocations per poll in the host process, the module included: %s (the host'"'"'s own below)\n' \
   "$host_allocations"
+# System calls per poll in the host process, the module's included: the
+# raw_syscalls:sys_enter tracepoint counted while wrk polls.
+host_syscalls_per_poll() {
+  local requests calls
+  if [[ "$(id -u)" -ne 0 ]] || ! command -v perf >/dev/null; then
+    echo "n/a (needs root and perf)"; return
+  fi
+  requests="$(perf stat -x, -o "$work/syscalls.csv" -e raw_syscalls:sys_enter -p "$host_pid" -- \
+    wrk -t1 -c4 -d3s -s "$repo/bench/report.lua" "$poll_url" |
+    sed -n 's/^RESULT requests=\([0-9]*\) .*/\1/p')"
+  calls="$(awk -F, '$1 ~ /^[0-9]+$/ { print $1; exit }' "$work/syscalls.csv")"
+  if [[ -z "$calls" || -z "$requests" || "$requests" -eq 0 ]]; then echo "n/a (perf counted nothing)"; return; fi
+  awk -v c="$calls" -v r="$requests" 'BEGIN { printf "%.1f", c / r }'
+}
+printf '  system calls per poll in the host process, the module included: %s\n\n' \
+  "$(host_syscalls_per_poll)"
 
 # 2. New requests: every request takes a ticket; the back-end answers each.
 read -r t_req t_bytes t_us t_err t_p99 < <(run_wrk 2 8 "$base?DoCommand?Logon=bench&Command=echo&P1=&P3=" new_requests.lua)
