@@ -4,6 +4,7 @@
 #include <atomic>
 #include <utility>
 
+#include "platform/environment.h"
 #include "platform/failure_injection.h"
 #include "platform/file.h"
 #include "platform/system_error.h"
@@ -61,5 +62,7 @@ File File::Failed(const SystemError& error, const char* path) {
 File File::Open(const char* path, OpenMode mode) { return OpenAs(path, mode, false); }
 
 File File::OpenText(const char* path, OpenMode mode) { return OpenAs(path, mode, true); }
+
+bool SpoolDeclaredShared() { return EnvironmentSwitchOn(kSharedSpoolVariable); }
 
 }  // namespace platform

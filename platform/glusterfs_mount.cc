@@ -7,6 +7,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/environment.h"
+
 namespace platform {
 
 namespace {
@@ -156,10 +158,7 @@ GlusterFsMount GlusterFsMountOf(const std::string& directory) {
   return ReadGlusterFsMount(directory, "/proc");
 }
 
-bool CachedSpoolAccepted() {
-  const char* value = std::getenv(kAcceptCachedSpoolVariable);
-  return value != nullptr && value[0] != '\0' && !(value[0] == '0' && value[1] == '\0');
-}
+bool CachedSpoolAccepted() { return EnvironmentSwitchOn(kAcceptCachedSpoolVariable); }
 
 namespace testing {
 

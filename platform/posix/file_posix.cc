@@ -279,11 +279,6 @@ FileSystemSharing SharingOfFileSystem(const char* path) {
   return FileSystemSharing::kShared;
 }
 
-bool SpoolDeclaredShared() {
-  const char* value = std::getenv(kSharedSpoolVariable);
-  return value != nullptr && value[0] != '\0' && !(value[0] == '0' && value[1] == '\0');
-}
-
 Removal RemoveFileTelling(const char* path) {
   if (path == nullptr) return Removal::kFailed;
   if (unlink(path) == 0) return Removal::kRemoved;

@@ -281,11 +281,6 @@ FileSystemSharing SharingOfFileSystemType(std::uint64_t) { return FileSystemShar
 
 FileSystemSharing SharingOfFileSystem(const char*) { return FileSystemSharing::kShared; }
 
-bool SpoolDeclaredShared() {
-  const char* value = std::getenv(kSharedSpoolVariable);
-  return value != nullptr && value[0] != '\0' && !(value[0] == '0' && value[1] == '\0');
-}
-
 Removal RemoveFileTelling(const char* path) {
   if (path == nullptr) return Removal::kFailed;
   if (DeleteFileA(path) != 0) return Removal::kRemoved;

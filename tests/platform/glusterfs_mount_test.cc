@@ -1,11 +1,13 @@
 // Reading a mount table and a GlusterFS client's command line: which mount
 // holds a path, and whether the client serving it caches names and
-// attributes.
+// attributes; on POSIX, both read from a process table.
 #include "platform/glusterfs_mount.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "tests/harness/temp_dir.h"
 
 namespace platform {
 namespace {
@@ -99,6 +101,49 @@ TEST(GlusterFsMountTest, ClientCachingIsReadFromItsTimeouts) {
     EXPECT_EQ(GlusterFsClientCaching(c.cmdline, "/srv/portal"), c.caching) << c.cmdline;
   }
 }
+
+#ifndef _WIN32
+// A process table laid out as /proc is, so no real mount is needed: a local
+// root, two GlusterFS mounts and the client of one of them, caches off; a
+// name that is no process id holds a client that keeps them.
+class ProcessTable : public harness::TempDir {
+ public:
+  ProcessTable() {
+    MakeDir("self");
+    WriteFile("self/mountinfo",
+              "22 1 8:1 / / rw shared:1 - ext4 /dev/sda1 rw\n"
+              "40 22 0:35 / /dudarovuvadu-test/portal rw - fuse.glusterfs g:/portal rw\n"
+              "41 22 0:36 / /dudarovuvadu-test/other rw - fuse.glusterfs g:/other rw\n");
+    AddProcess("1", {"/sbin/init"});
+    AddProcess("77", {"/usr/sbin/glusterfs", "--entry-timeout=0", "--attribute-timeout=0",
+                      "--volfile-server=g", "--volfile-id=portal", "/dudarovuvadu-test/portal"});
+    AddProcess("self-client", {"/usr/sbin/glusterfs", "/dudarovuvadu-test/portal"});
+  }
+  void AddProcess(const std::string& name, std::initializer_list<std::string> arguments) const {
+    MakeDir(name);
+    WriteFile(name + "/cmdline", CommandLine(arguments));
+  }
+};
+
+TEST(GlusterFsMountTest, ReadsTheMountAndItsClientsCachingFromAProcessTable) {
+  const ProcessTable table;
+  EXPECT_EQ(ReadGlusterFsMount("/dudarovuvadu-test/local/root", table.path()),
+            (GlusterFsMount{NameCaching::kNotGlusterFs, ""}));
+  EXPECT_EQ(ReadGlusterFsMount("/dudarovuvadu-test/portal/root", table.path()),
+            (GlusterFsMount{NameCaching::kCachesOff, "/dudarovuvadu-test/portal"}));
+  EXPECT_EQ(ReadGlusterFsMount("/dudarovuvadu-test/other/root", table.path()),
+            (GlusterFsMount{NameCaching::kUnknown, "/dudarovuvadu-test/other"}));
+  // A second client of the same mount that keeps its caches.
+  table.AddProcess("78", {"/usr/sbin/glusterfs", "--volfile-server=g", "--volfile-id=portal",
+                          "/dudarovuvadu-test/portal"});
+  EXPECT_EQ(ReadGlusterFsMount("/dudarovuvadu-test/portal/root", table.path()),
+            (GlusterFsMount{NameCaching::kCachesOn, "/dudarovuvadu-test/portal"}));
+  // No mount table: nothing is known.
+  const harness::TempDir empty;
+  EXPECT_EQ(ReadGlusterFsMount("/dudarovuvadu-test/portal", empty.path()),
+            (GlusterFsMount{NameCaching::kUnknown, ""}));
+}
+#endif
 
 }  // namespace
 }  // namespace platform
